@@ -1,0 +1,1 @@
+"""Business-intelligence layer of Tarnwick."""

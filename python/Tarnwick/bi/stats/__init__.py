@@ -1,0 +1,1 @@
+"""Statistical tests over Spark data frames (``factorpair``: two-way analysis of variance)."""

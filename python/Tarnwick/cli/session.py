@@ -118,7 +118,7 @@ def start_session(
             ) from exc
         raise
     if not debug:
-        session.sparkContext.setLogLevel("ERROR")
+        session.sparkContext.setLogLevel("FATAL")
     return session
 
 

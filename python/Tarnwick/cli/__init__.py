@@ -7,6 +7,7 @@ and prints the ANOVA tables. Without DATA it analyses the bundled Palmer penguin
 """
 from __future__ import annotations
 
+import contextlib
 import os
 import sys
 import time
@@ -52,6 +53,23 @@ def _write_atomically(path: str, text: str) -> None:
         raise InputError("cannot write --output %s: %s" % (path, exc.strerror or exc))
 
 
+@contextlib.contextmanager
+def _quiet_start(debug: bool):
+    """Drop pyspark 3.4's start-up notice that Python 3.7 is deprecated (it forces the warning
+    through its own filter, so only the display can be skipped); the run works all the same."""
+    shown = warnings.showwarning
+
+    def show(message, category, *rest, **kwargs):
+        if debug or not (issubclass(category, FutureWarning) and "support is deprecated" in str(message)):
+            shown(message, category, *rest, **kwargs)
+
+    warnings.showwarning = show
+    try:
+        yield
+    finally:
+        warnings.showwarning = shown
+
+
 def run(args) -> int:
     """Run the analysis that ``args`` describe; returns the exit status (raises InputError)."""
     from Tarnwick.cli import plots, reader, report
@@ -67,13 +85,12 @@ def run(args) -> int:
         plots.prepare_directory(args.plot)
     fmt = reader.check_and_detect(args.data, args.format) if args.data else None
 
-    if not args.debug:
-        # pyspark 3.4 warns on every start under Python 3.7; the run works all the same.
-        warnings.filterwarnings("ignore", message="Python 3.7 support is deprecated", category=FutureWarning)
     started = time.monotonic()
-    spark = start_session(
-        args.master, tuned=not args.no_tuning, spark_ui=args.spark_ui, debug=args.debug, extra=args.conf
-    )
+    with _quiet_start(args.debug):
+        spark = start_session(
+            args.master, tuned=not args.no_tuning, spark_ui=args.spark_ui, debug=args.debug,
+            extra=args.conf,
+        )
     try:
         if args.data:
             frame = reader.read_file(spark, args.data, fmt, sep=args.sep, null_value=args.null_value)
@@ -94,7 +111,7 @@ def run(args) -> int:
         bar = ProgressBar(total, enabled=not args.quiet and sys.stderr.isatty())
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always", RuntimeWarning)
-            with counting_results(factorpair, bar.advance) as cell_tables:
+            with counting_results(factorpair, bar.advance):
                 try:
                     analyser = factorpair.TwoWayAnova(plan.frame, plan.helper)
                     result = analyser.test_all(plan.measures, plan.dimensions, args.max_levels)
@@ -116,6 +133,8 @@ def run(args) -> int:
             master=spark.sparkContext.master,
             tests=bar.done,
             elapsed=elapsed,
+            correction=args.correction,
+            refined=refined,
         )
         if args.json:
             text = report.to_json(result, context)
@@ -125,7 +144,7 @@ def run(args) -> int:
             text = report.to_text(result, context)
 
         if args.plot:
-            written = plots.write_plots(args.plot, cell_tables)
+            written = plots.write_plots(args.plot, result)
             _say(args, "wrote %d interaction plot%s to %s" % (len(written), "" if len(written) == 1 else "s", args.plot))
         if args.output:
             _write_atomically(args.output, text)

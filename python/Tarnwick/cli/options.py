@@ -123,6 +123,14 @@ def build_parser() -> argparse.ArgumentParser:
         help="CSV text that stands for a missing value, such as NA (empty fields always do)",
     )
 
+    columns.add_argument(
+        "--correction",
+        choices=("holm", "bh", "none"),
+        default="holm",
+        help="multiple-testing adjustment of the summary's p-values over all tests: holm "
+        "(default), bh (Benjamini-Hochberg) or none",
+    )
+
     output = parser.add_argument_group("output")
     fmt = output.add_mutually_exclusive_group()
     fmt.add_argument("--json", action="store_true", help="print the results as JSON")

@@ -4,7 +4,7 @@ from __future__ import annotations
 import math
 import os
 import re
-from typing import Iterable, List, Tuple
+from typing import Iterator, List, Tuple
 
 from Tarnwick.cli.errors import InputError
 
@@ -76,8 +76,10 @@ def interaction_plot(measure: str, dimension1: str, dimension2: str, cells, path
         ys = [s[1] for s in series]
         axes.plot(xs, ys, marker="o", label=line_level)
         for x, y, n in series:
+            # Stagger the labels of the lines so that points close together stay readable.
+            offset = 4 + 9 * (line_levels.index(line_level) % 3)
             axes.annotate(
-                "n=%d" % n, (x, y), textcoords="offset points", xytext=(4, 4), fontsize=7
+                "n=%d" % n, (x, y), textcoords="offset points", xytext=(4, offset), fontsize=7
             )
     axes.set_xticks(list(range(len(x_levels))))
     axes.set_xticklabels(x_levels, rotation=30 if len(x_levels) > 6 else 0)
@@ -93,10 +95,21 @@ def interaction_plot(measure: str, dimension1: str, dimension2: str, cells, path
     figure.savefig(path, format="png")
 
 
-def write_plots(directory: str, cell_tables: Iterable[Tuple[str, str, str, object]]) -> List[str]:
-    """Write one interaction plot per (measure, dimension1, dimension2, cell table); returns paths."""
+def cell_tables(result) -> Iterator[Tuple[str, str, str, object]]:
+    """(measure, dimension1, dimension2, cell table) of every pair the run tested."""
+    for measure in result.measures:
+        latest = {}
+        for kind, dimensions, table in result[measure].tables:
+            if kind == "two-way":
+                latest[tuple(dimensions)] = table
+        for (dimension1, dimension2), table in latest.items():
+            yield measure, dimension1, dimension2, table
+
+
+def write_plots(directory: str, result) -> List[str]:
+    """Write one interaction plot per measure and pair of the run's results; returns the paths."""
     written = []
-    for measure, dimension1, dimension2, cells in cell_tables:
+    for measure, dimension1, dimension2, cells in cell_tables(result):
         path = os.path.join(directory, file_name(measure, dimension1, dimension2))
         interaction_plot(measure, dimension1, dimension2, cells, path)
         written.append(path)

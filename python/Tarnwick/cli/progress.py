@@ -3,17 +3,16 @@
 The analyser files each result through the result record it creates: the record is constructed
 from the measure's overall aggregation, then receives one level table per dimension and one cell
 table per pair of dimensions. Counting those calls counts the run's m·(1 + d + d·(d − 1)/2)
-aggregations exactly, as each one ends. To see them, the two result classes are replaced, in the
-analysis module's namespace and only for the duration of the run, by subclasses that count (the
-module looks those names up each time it uses them); the subclasses also keep a reference to
-every cell table for the interaction plots.
+aggregations exactly, as each one ends. To see them, the record class is replaced, in the analysis
+module's namespace and only for the duration of the run, by a subclass that counts (the module
+looks the name up each time it uses it).
 """
 from __future__ import annotations
 
 import contextlib
 import sys
 import time
-from typing import Callable, List, Optional, TextIO, Tuple
+from typing import Callable, Optional, TextIO
 
 
 def total_tests(measures: int, dimensions: int) -> int:
@@ -83,14 +82,12 @@ class ProgressBar:
             self._width = 0
 
 
-def counting_classes(record_base, collection_base, tick: Callable[[], None],
-                     cell_tables: List[Tuple[str, str, str, object]]):
-    """Subclasses of the host's result classes that report each filed result to ``tick``."""
+def counting_record_class(record_base, tick: Callable[[], None]):
+    """A subclass of the host's record class that reports each filed result to ``tick``."""
 
     class CountingMeasureAnovaResult(record_base):
         def __init__(self, *args, **kwargs):
             super().__init__(*args, **kwargs)
-            self._cli_cells = []
             tick()
 
         def set_OneWayAnovaResult(self, *args, **kwargs):
@@ -100,43 +97,21 @@ def counting_classes(record_base, collection_base, tick: Callable[[], None],
 
         def set_TwoWayAnovaResult(self, *args, **kwargs):
             result = super().set_TwoWayAnovaResult(*args, **kwargs)
-            if len(args) == 3:
-                self._cli_cells.append(tuple(args))
             tick()
             return result
 
-    class CountingDFTwoWayAnovaResult(collection_base):
-        def add_measure_result(self, *args, **kwargs):
-            result = super().add_measure_result(*args, **kwargs)
-            if len(args) == 2:
-                name, record = args
-                for dimension1, dimension2, table in getattr(record, "_cli_cells", ()):
-                    cell_tables.append((name, dimension1, dimension2, table))
-            return result
-
-    for made, base in ((CountingMeasureAnovaResult, record_base),
-                       (CountingDFTwoWayAnovaResult, collection_base)):
-        made.__name__ = base.__name__
-        made.__qualname__ = base.__qualname__
-        made.__module__ = base.__module__
-    return CountingMeasureAnovaResult, CountingDFTwoWayAnovaResult
+    CountingMeasureAnovaResult.__name__ = record_base.__name__
+    CountingMeasureAnovaResult.__qualname__ = record_base.__qualname__
+    CountingMeasureAnovaResult.__module__ = record_base.__module__
+    return CountingMeasureAnovaResult
 
 
 @contextlib.contextmanager
 def counting_results(module, tick: Callable[[], None]):
-    """Rebind ``module``'s result classes to counting subclasses while the block runs.
-
-    Yields the list that collects (measure, dimension1, dimension2, cell table) for every pair
-    filed into the collection.
-    """
+    """Rebind ``module.MeasureAnovaResult`` to a counting subclass while the block runs."""
     record_base = module.MeasureAnovaResult
-    collection_base = module.DFTwoWayAnovaResult
-    cell_tables = []  # type: List[Tuple[str, str, str, object]]
-    record_class, collection_class = counting_classes(record_base, collection_base, tick, cell_tables)
-    module.MeasureAnovaResult = record_class
-    module.DFTwoWayAnovaResult = collection_class
+    module.MeasureAnovaResult = counting_record_class(record_base, tick)
     try:
-        yield cell_tables
+        yield
     finally:
         module.MeasureAnovaResult = record_base
-        module.DFTwoWayAnovaResult = collection_base

@@ -4,10 +4,10 @@
 // reads as a list of its steps. Arguments are evaluated by the caller, in the caller's order.
 #pragma once
 
+#include "core/error.hpp"
+
 #include <cstddef>
 #include <initializer_list>
-
-#include "core/error.hpp"
 
 namespace tarnwick {
 

@@ -1,10 +1,10 @@
 #include "core/method.hpp"
 
+#include "core/binding.hpp"
+
 #include <cstddef>
 #include <new>
 #include <vector>
-
-#include "core/binding.hpp"
 
 namespace tarnwick {
 namespace {

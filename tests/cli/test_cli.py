@@ -10,6 +10,7 @@ import pandas as pd
 import pytest
 
 from cli_helpers import cli_env, run_cli
+from Tarnwick.cli.report import format_number
 
 PENGUIN_MEASURES = ["bill_length_mm", "bill_depth_mm", "flipper_length_mm", "body_mass_g"]
 PENGUIN_DIMENSIONS = ["species", "island", "sex"]
@@ -98,11 +99,11 @@ def test_embedded_default_prints_the_tables(penguins_api):
             assert "Two-way: %s x %s, Type II\n" % (dimension1, dimension2) in block
     # A few numbers as the host package computes them, in the printed form.
     one_way = penguins_api.get_one_way("bill_length_mm", "species")
-    assert " %.6g " % one_way.loc["species", "sum_sq"] in text
-    assert " %.5g " % one_way.loc["species", "F"] in text
+    assert " %s " % format_number(one_way.loc["species", "sum_sq"]) in text
+    assert " %s " % format_number(one_way.loc["species", "F"], 5) in text
     two_way = penguins_api.get_two_way("body_mass_g", "species", "sex", typ=2)
-    assert " %.6g " % two_way.loc["sex", "sum_sq"] in text
-    assert " %.5g " % two_way.loc["species:sex", "F"] in text
+    assert " %s " % format_number(two_way.loc["sex", "sum_sq"]) in text
+    assert " %s " % format_number(two_way.loc["species:sex", "F"], 5) in text
     # species x island has empty cells (Chinstrap and Gentoo each live on one island).
     assert "not estimable" in text
     assert "Summary: every effect, by p-value" in text

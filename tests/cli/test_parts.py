@@ -130,3 +130,14 @@ def test_interaction_plot_from_an_awkward_cell_table(tmp_path):
     assert path.name == "interaction_m_1__a_b__c.png"
     plots.interaction_plot("m/1", "a b", "c", cells, str(path))
     assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.parametrize(
+    "value, digits, text",
+    [(146864385.3, 6, "146864385"), (7194.3226, 6, "7194.32"), (0.0025181, 4, "0.002518"), (2.5, 6, "2.5"),
+     (0.0, 6, "0"), (3.2e-7, 6, "3.2e-07"), (2.0e16, 6, "2e+16"), (float("nan"), 6, ""), (None, 6, "")],
+)
+def test_format_number(value, digits, text):
+    from Tarnwick.cli.report import format_number
+
+    assert format_number(value, digits) == text

@@ -101,7 +101,7 @@ def run(args) -> int:
             source = "bundled Palmer penguins data (%s)" % reader.BUNDLED_NAME
             measures = args.measures if args.measures is not None else reader.BUNDLED_MEASURES
             dimensions = args.dimensions if args.dimensions is not None else reader.BUNDLED_DIMENSIONS
-        plan = plan_run(frame, measures, dimensions, args.max_levels, cache=not args.no_tuning)
+        plan = plan_run(frame, measures, dimensions, args.max_levels, cache=not args.no_cache)
         for note in plan.notes:
             _say(args, "note: " + note)
 

@@ -175,8 +175,14 @@ def build_parser() -> argparse.ArgumentParser:
     spark.add_argument(
         "--no-tuning",
         action="store_true",
-        help="use Spark's own session defaults and do not cache the input "
-        "(for comparison; slower on small machines)",
+        help="use Spark's own session defaults (shuffle partitions, UI) instead of the tuned "
+        "local ones (for comparison)",
+    )
+    spark.add_argument(
+        "--no-cache",
+        action="store_true",
+        help="do not cache the input before the analysis (for comparison, or when the data "
+        "does not fit the executors' memory)",
     )
     parser.add_argument("--version", action="version", version="%(prog)s " + _version())
     return parser

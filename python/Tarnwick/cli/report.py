@@ -178,7 +178,8 @@ def to_csv(result, context: Context) -> str:
 # -- readable text ------------------------------------------------------------------------------
 
 
-def _number(value: Any, digits: int = 6) -> str:
+def format_number(value: Any, digits: int = 6) -> str:
+    """``digits`` significant digits, without an exponent between 1e-4 and 1e15 (blank: NaN)."""
     try:
         value = float(value)
     except (TypeError, ValueError):
@@ -187,7 +188,19 @@ def _number(value: Any, digits: int = 6) -> str:
         return ""
     if math.isinf(value):
         return "inf" if value > 0 else "-inf"
-    return "%.*g" % (digits, value)
+    if value == 0:
+        return "0"
+    magnitude = math.floor(math.log10(abs(value)))
+    if not -4 <= magnitude < 15:
+        return "%.*g" % (digits, value)
+    decimals = max(0, digits - 1 - magnitude)
+    text = "%.*f" % (decimals, value)
+    if decimals:
+        text = text.rstrip("0").rstrip(".")
+    return text
+
+
+_number = format_number
 
 
 def _p_value(value: Any) -> str:

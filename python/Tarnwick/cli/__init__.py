@@ -54,13 +54,16 @@ def _write_atomically(path: str, text: str) -> None:
 
 
 @contextlib.contextmanager
-def _quiet_start(debug: bool):
-    """Drop pyspark 3.4's start-up notice that Python 3.7 is deprecated (it forces the warning
-    through its own filter, so only the display can be skipped); the run works all the same."""
+def _quiet_versions(debug: bool):
+    """Drop pyspark's start-up notices about the versions around it (Python 3.7 deprecated in
+    pyspark 3.4, pandas 3 not fully supported by pyspark 4): pyspark forces them through its
+    own filters, so only their display can be skipped. The run uses nothing they concern."""
     shown = warnings.showwarning
+    notices = ("support is deprecated", "does not yet fully support pandas")
 
     def show(message, category, *rest, **kwargs):
-        if debug or not (issubclass(category, FutureWarning) and "support is deprecated" in str(message)):
+        text = str(message)
+        if debug or not (issubclass(category, FutureWarning) and any(n in text for n in notices)):
             shown(message, category, *rest, **kwargs)
 
     warnings.showwarning = show
@@ -86,11 +89,10 @@ def run(args) -> int:
     fmt = reader.check_and_detect(args.data, args.format) if args.data else None
 
     started = time.monotonic()
-    with _quiet_start(args.debug):
-        spark = start_session(
-            args.master, tuned=not args.no_tuning, spark_ui=args.spark_ui, debug=args.debug,
-            extra=args.conf,
-        )
+    spark = start_session(
+        args.master, tuned=not args.no_tuning, spark_ui=args.spark_ui, debug=args.debug,
+        extra=args.conf,
+    )
     try:
         if args.data:
             frame = reader.read_file(spark, args.data, fmt, sep=args.sep, null_value=args.null_value)
@@ -162,7 +164,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     """Entry point of ``tarnwick-anova`` and ``python -m Tarnwick``; returns the exit status."""
     args = parse_args(argv)
     try:
-        return run(args)
+        with _quiet_versions(args.debug):
+            return run(args)
     except InputError as exc:
         if args.debug:
             traceback.print_exc()

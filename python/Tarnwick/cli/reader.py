@@ -181,11 +181,19 @@ def _only_corrupt(frame) -> bool:
 
 def _short(exc: BaseException) -> str:
     """The first meaningful line of a Spark error message, without the JVM stack."""
-    text = getattr(exc, "desc", None) or str(exc)
+    text = None
+    java = getattr(exc, "java_exception", None)
+    if java is not None:
+        try:
+            text = java.getMessage()
+        except Exception:  # the gateway may be gone; fall back to the Python text
+            text = None
+    text = text or getattr(exc, "desc", None) or str(exc)
     for line in str(text).splitlines():
         line = line.strip()
-        if line and not line.startswith(("at ", "JVM stacktrace", "Traceback")):
-            return re.sub(r"^[\w.]+(Exception|Error):\s*", "", line)
+        if line and not line.startswith(("at ", "JVM stacktrace", "Traceback", "An error occurred while calling")):
+            line = re.sub(r"^(: )?[\w.$]+(Exception|Error):\s*", "", line)
+            return re.sub(r"^\[[A-Z_.]+\]\s*", "", line)
     return type(exc).__name__
 
 

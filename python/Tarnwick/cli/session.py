@@ -8,10 +8,13 @@ spark-submit the session that spark-submit prepared is used as it is, master inc
 """
 from __future__ import annotations
 
+import contextlib
 import os
 import re
 import shutil
-from typing import Dict, Iterable, Optional, Tuple
+import sys
+import threading
+from typing import Dict, Iterable, Iterator, Optional, Tuple
 
 from Tarnwick.cli.errors import InputError
 
@@ -25,6 +28,49 @@ JAVA_HINT = (
     "Spark needs a Java runtime (JDK 17; 8 or 11 also work for pyspark 3) and none was found: "
     "install one (for example: apt-get install openjdk-17-jre-headless) or set JAVA_HOME"
 )
+
+
+# Lines the driver JVM prints at start-up whatever its logging configuration says: the JDK's note
+# on the vector incubator module that Spark 4 loads, and the shell's announcement of its log
+# level (printed before the configuration can silence it on some versions).
+JVM_NOISE = (
+    "WARNING: Using incubator modules",
+    "Setting default log level to",
+    "To adjust logging level use sc.setLogLevel",
+)
+
+
+def _forward(read_end: int, target: int) -> None:
+    with os.fdopen(read_end, "rb") as source:
+        for line in source:
+            if not line.decode("utf-8", "replace").startswith(JVM_NOISE):
+                try:
+                    os.write(target, line)
+                except OSError:
+                    return
+
+
+@contextlib.contextmanager
+def filtered_jvm_stderr(enabled: bool = True) -> Iterator[None]:
+    """Give a JVM started inside the block a stderr that drops the known start-up noise.
+
+    The JVM inherits file descriptor 2 when it starts; inside the block that is a pipe whose
+    lines a thread forwards to the real stderr, noise excepted, for as long as the JVM runs.
+    """
+    if not enabled:
+        yield
+        return
+    sys.stderr.flush()
+    target = os.dup(2)
+    read_end, write_end = os.pipe()
+    threading.Thread(target=_forward, args=(read_end, target), name="jvm-stderr", daemon=True).start()
+    os.dup2(write_end, 2)
+    os.close(write_end)
+    try:
+        yield
+    finally:
+        sys.stderr.flush()
+        os.dup2(target, 2)
 
 
 def under_spark_submit() -> bool:
@@ -103,7 +149,8 @@ def start_session(
     for key, value in session_config(master, tuned, spark_ui, debug, extra).items():
         builder = builder.config(key, value)
     try:
-        session = builder.getOrCreate()
+        with filtered_jvm_stderr(enabled=not debug and not under_spark_submit()):
+            session = builder.getOrCreate()
     except Exception as exc:
         text = str(exc)
         if "Java gateway process exited" in text or "JAVA_GATEWAY_EXITED" in text:

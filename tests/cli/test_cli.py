@@ -212,3 +212,27 @@ def test_csv_output_is_one_table_of_every_row(data_files, spark, tmp_path):
     for source in ["a", "b", "a:b", "Residual"]:
         for column, api_column in [("sum_sq", "sum_sq"), ("df", "df"), ("F", "F"), ("effect_size", "partial_eta_sq")]:
             assert close(float(two_way.loc[source, column]), float(expected.loc[source, api_column])), (source, column)
+
+
+@pytest.mark.filterwarnings("ignore:.*significant digits:RuntimeWarning")
+def test_json_array_file_dotted_name_and_refined_precision(data_files, spark, tmp_path):
+    # One JSON document holding an array of records (not JSON Lines); a measure whose name has
+    # a dot, which Spark would otherwise read as a struct field; and a measure whose spread is
+    # tiny beside its size, so that the raw sums lose every digit of the residual and the
+    # command line recomputes those tests from Spark's central moments.
+    frame = data_files["frame"][["a", "b", "y"]].rename(columns={"y": "y.value"})
+    frame["big"] = 1e6 + 0.01 * frame["y.value"]
+    path = tmp_path / "records.json"
+    path.write_text(frame.to_json(orient="records", double_precision=15))
+    completed = run_cli([path, "--json"])
+    assert completed.returncode == 0, completed.stderr
+    assert "y.value -> y_value" in completed.stderr
+    assert "recomputed from Spark's central moments" in completed.stderr
+    document = json.loads(completed.stdout)
+    assert document["run"]["measures"] == ["big", "y_value"]
+    assert document["run"]["dimensions"] == ["a", "b"]
+    assert document["run"]["refined_tests"] == 3  # the big measure's a, b and a x b
+    expected = spark.read.json(str(path), multiLine=True).withColumnRenamed("y.value", "y_value")
+    api = api_result(expected)
+    assert api.imprecise_tests and api.refine(expected) == 3
+    assert_same_tables(document["results"], plain(api.to_dict()), rel=1e-7)

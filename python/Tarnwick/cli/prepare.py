@@ -52,6 +52,20 @@ def _dedupe(names: Sequence[str]) -> List[str]:
     return kept
 
 
+def _plain_names(used: Sequence[str], columns: Sequence[str]) -> Dict[str, str]:
+    """New names, without dots, for the used columns whose names have one."""
+    taken = set(columns)
+    renamed = {}
+    for name in used:
+        if "." in name:
+            new = name.replace(".", "_")
+            while new in taken:
+                new += "_"
+            taken.add(new)
+            renamed[name] = new
+    return renamed
+
+
 def plan_run(
     frame,
     measures: Optional[Sequence[str]],
@@ -85,7 +99,7 @@ def plan_run(
 
     named_measures = measures is not None
     if named_measures:
-        measures = list(measures)
+        measures = _dedupe(measures)  # a repeated name would only repeat its tests
         for name in measures:
             if not _is_numeric(types[name]):
                 raise InputError(
@@ -95,7 +109,7 @@ def plan_run(
     else:
         measures = [c for c in columns if _is_numeric(types[c])]
     if dimensions is not None:
-        dimensions = list(dimensions)
+        dimensions = _dedupe(dimensions)
     else:
         dimensions = [c for c in columns if types[c].typeName() == "string"]
     if not measures:
@@ -110,15 +124,24 @@ def plan_run(
 
     # Keep only the columns the run reads, with clean measures and text levels.
     used = _dedupe(list(measures) + list(dimensions))
+    # The analyser hands column names to Spark as they are, where a dot means a struct field:
+    # such columns are renamed for the run.
+    renamed = _plain_names(used, columns)
+    if renamed:
+        notes.append("renamed for the run (a dot in a column name means a struct field to Spark): %s"
+                     % ", ".join("%s -> %s" % pair for pair in renamed.items()))
     projection = []
     for name in used:
-        column = F.col(name)
+        column = F.col("`%s`" % name.replace("`", "``"))
         if name in measures and _is_floating(types[name]):
             column = F.when(F.isnan(column), F.lit(None)).otherwise(column)
         elif name in dimensions and types[name].typeName() != "string":
             column = column.cast("string")
-        projection.append(column.alias(name))
+        projection.append(column.alias(renamed.get(name, name)))
     frame = frame.select(*projection)
+    measures = [renamed.get(m, m) for m in measures]
+    dimensions = [renamed.get(d, d) for d in dimensions]
+    types = {renamed.get(n, n): t for n, t in types.items()}
     if cache:
         frame = frame.cache()
 

@@ -261,3 +261,26 @@ def test_well_conditioned_data_raise_no_precision_warning():
         warnings.simplefilter("error")
         record = pandas_record(make_data("nulls"), "y", ["a", "b"], [("a", "b")])
     assert record.imprecise_tests == []
+
+
+def _thin(frame, seed=11):
+    """Drop whole cells at random, keeping at least one cell per level."""
+    rng = np.random.RandomState(seed)
+    cells = frame.groupby(["a", "b"]).size().index.tolist()
+    drop = [c for c in cells if rng.rand() < 0.35]
+    kept = frame[~frame.set_index(["a", "b"]).index.isin(drop)]
+    assert kept.a.nunique() == frame.a.nunique() and kept.b.nunique() == frame.b.nunique()
+    return kept
+
+
+@pytest.mark.parametrize("frame", [
+    make_data("balanced"), make_data("unbalanced"), make_data("empty_cell"),
+    _thin(make_data("unbalanced", seed=5)), _nested(),
+], ids=["balanced", "unbalanced", "empty-cell", "thinned", "nested"])
+def test_type_three_marginal_constraints_equal_the_model_comparison(frame):
+    model = pandas_record(frame, "y", pairs=[("a", "b")])._two_way[("a", "b")]
+    fast = model.effects(3)
+    for effect, reduced in [(fast[0], "1BI"), (fast[1], "1AI")]:
+        ss, df = model._effect(reduced, "1ABI")
+        assert effect[1] == df
+        np.testing.assert_allclose(effect[0], ss, rtol=1e-9, atol=1e-12)

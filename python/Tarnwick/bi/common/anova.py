@@ -148,9 +148,11 @@ class GroupTerms(object):
         n = float(counts[present].sum())
         centre = float(np.dot(counts[present], means[present]) / n) if n > 0 else 0.0
         total_nsq = float(nsq[present & np.isfinite(nsq)].sum())
-        within = sum_sq - total_nsq if n > 0 else 0.0
-        scale = abs(sum_sq) + abs(total_nsq)
-        digits = significant_digits(within, scale, n) if n > 0 else 15.9
+        if n <= np.count_nonzero(present):
+            # One value per group (or none): no within-group variation by construction.
+            return cls(keys, counts, means - centre, 0.0, None)
+        within = sum_sq - total_nsq
+        digits = significant_digits(within, abs(sum_sq) + abs(total_nsq), n)
         return cls(keys, counts, means - centre, within, digits)
 
     @classmethod

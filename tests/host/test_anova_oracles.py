@@ -10,40 +10,13 @@ import statsmodels.formula.api as smf
 from scipy import stats
 from statsmodels.stats.anova import anova_lm
 
-from host_terms import pandas_record
+from host_terms import make_data, pandas_record
 
 RTOL = 1e-9
 
 # The oracles fit rank-deficient designs (empty cells) on purpose.
 pytestmark = pytest.mark.filterwarnings("ignore:The design matrix is rank-deficient")
 NULL = "<null>"
-
-
-def make_data(kind, seed=20261208):
-    """Two factors a (3 levels) and b (4 levels) and a response y with real effects."""
-    rng = np.random.RandomState(seed)
-    a_levels, b_levels = ["a0", "a1", "a2"], ["b0", "b1", "b2", "b3"]
-    rows = []
-    for i, a in enumerate(a_levels):
-        for j, b in enumerate(b_levels):
-            size = 6 if kind == "balanced" else rng.randint(2, 10)
-            if kind == "empty_cell" and (a, b) == ("a2", "b3"):
-                size = 0
-            for _ in range(size):
-                y = 50.0 + 0.8 * i - 0.5 * j + 0.3 * (i * j % 3) + rng.normal(0.0, 1.0)
-                rows.append((a, b, y))
-    frame = pd.DataFrame(rows, columns=["a", "b", "y"])
-    if kind == "nulls":
-        n = len(frame)
-        frame.loc[rng.rand(n) < 0.1, "y"] = np.nan
-        frame["a"] = frame["a"].astype(object)
-        frame["b"] = frame["b"].astype(object)
-        frame.loc[rng.rand(n) < 0.08, "a"] = None
-        frame.loc[rng.rand(n) < 0.08, "b"] = None
-        # A level whose measure values are all null: it must take no degree of freedom.
-        extra = pd.DataFrame({"a": ["a9", "a9"], "b": ["b0", "b1"], "y": [np.nan, np.nan]})
-        frame = pd.concat([frame, extra], ignore_index=True)
-    return frame
 
 
 def oracle_frame(frame):

@@ -6,8 +6,7 @@ import warnings
 import numpy as np
 import pytest
 
-from host_terms import pandas_record
-from test_anova_oracles import make_data
+from host_terms import make_data, pandas_record
 from Tarnwick.bi.common import DataFrameHelper
 from Tarnwick.bi.common.results import DFTwoWayAnovaResult
 

@@ -61,7 +61,12 @@ deps_stamp=$(stamp_of "$requirements")
 if [ "$(cat "$venv/.deps-stamp" 2>/dev/null)" != "$deps_stamp" ]; then
   say "installing dependencies from ${requirements#$repo/} (first time: a few minutes)"
   # This machine's pip configuration lists local indexes that may be absent: hide that noise.
-  quiet_pip() { "$py" -m pip "$@" 2>&1 | grep -v 'is ignored: it is neither a file nor a directory' >&2; return "${PIPESTATUS[0]}"; }
+  quiet_pip() {
+    local status=0
+    "$py" -m pip "$@" >"$venv/.pip.log" 2>&1 || status=$?
+    grep -v 'is ignored: it is neither a file nor a directory' "$venv/.pip.log" >&2 || true
+    return "$status"
+  }
   quiet_pip install --quiet --upgrade pip || true
   quiet_pip install --quiet -r "$requirements"
   echo "$deps_stamp" >"$venv/.deps-stamp"

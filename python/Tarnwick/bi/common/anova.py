@@ -269,7 +269,6 @@ class TwoWayModel(object):
         self._ones = np.ones((self.cells, 1))
         self._a = _sum_coding(codes1, self.levels1)
         self._b = _sum_coding(codes2, self.levels2)
-        self._ab = _interaction(self._a, self._b)
         self._fits: Dict[str, Tuple[float, int]] = {}
         self._tables: Dict[int, pd.DataFrame] = {}
 
@@ -279,7 +278,10 @@ class TwoWayModel(object):
         if which == "1ABI":
             return 0.0, self.cells
         if which not in self._fits:
-            parts = {"1": self._ones, "A": self._a, "B": self._b, "I": self._ab}
+            parts = {"1": self._ones, "A": self._a, "B": self._b}
+            if "I" in which:
+                # cells x (levels1 - 1)(levels2 - 1): made only for the fit that needs it, not kept
+                parts["I"] = _interaction(self._a, self._b)
             self._fits[which] = _weighted_rss(
                 [parts[t] for t in which], self.terms.deviations, self.terms.counts
             )

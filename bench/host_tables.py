@@ -1,10 +1,12 @@
-"""Time the host package's two-way tables on large designs (no Spark): prints seconds per table.
+"""Time the host package's two-way tables on large designs (no Spark): prints seconds per table
+and the memory a record holds on to afterwards.
 
 Usage: python bench/host_tables.py [levels ...]   (default: 10 20 40)
 A levels x levels design with 5 values per cell, complete and with a tenth of the cells empty.
 """
 import sys
 import time
+import tracemalloc
 
 import numpy as np
 import pandas as pd
@@ -34,6 +36,7 @@ def main(argv):
     for levels in [int(a) for a in argv] or [10, 20, 40]:
         for empty_share in (0.0, 0.1):
             table, row = cell_table(levels, empty_share, rng)
+            tracemalloc.start()
             record = MeasureAnovaResult(row)
             record.set_TwoWayAnovaResult("a", "b", table)
             timings = []
@@ -41,9 +44,12 @@ def main(argv):
                 start = time.perf_counter()
                 record.get_two_way("a", "b", typ)
                 timings.append(time.perf_counter() - start)
-            print("%2d x %2d levels, %4d cells (%s): type I %.3f s, type II %.3f s, type III %.3f s"
-                  % (levels, levels, len(table), "complete" if empty_share == 0 else "empty cells",
-                     *timings))
+            held, peak = tracemalloc.get_traced_memory()
+            tracemalloc.stop()
+            print("%2d x %2d levels, %4d cells (%s): type I %.3f s, type II %.3f s, type III %.3f s;"
+                  " held %.1f MB, peak %.1f MB"
+                  % ((levels, levels, len(table), "complete" if empty_share == 0 else "empty cells")
+                     + tuple(timings) + (held / 1e6, peak / 1e6)))
 
 
 if __name__ == "__main__":

@@ -92,7 +92,6 @@ def test_nulls(fp, spark):
 
 
 def test_test_all_end_to_end(fp, spark, monkeypatch):
-
     from Tarnwick.bi.common import DataFrameHelper
 
     rows = [(str(i % 11), str(i % 12), str(i % 5), float(i % 7), float(i * 3 % 13))

@@ -4,8 +4,8 @@ import builtins
 
 import pytest
 
-import fakes
-from conftest import module_entries, qualified
+import factorpair_fakes as fakes
+from factorpair_support import module_entries, qualified
 
 
 class Boom(Exception):

@@ -4,7 +4,7 @@ import math
 
 import pytest
 
-import factorpair_fakes as fakes
+import fakes
 
 SIX_ROWS = [("x", "p", 1.0), ("x", "p", 2.0), ("x", "p", 3.0), ("x", "q", 4.0),
             ("y", "p", 10.0), ("y", "p", 20.0)]
@@ -102,7 +102,8 @@ def test_test_all_end_to_end(fp, spark, monkeypatch):
     helper.get_num_rows()  # the helper profiles the frame once; keep its job out of the count
 
     collects = []
-    frame_class = type(frame)  # pyspark 4 frames are a subclass that has its own collect
+    # pyspark 4 runs a subclass of pyspark.sql.DataFrame: count on the class the frames really have.
+    frame_class = type(frame)
     original = frame_class.collect
 
     def counting_collect(self):

@@ -4,7 +4,7 @@ import math
 
 import pytest
 
-import fakes
+import factorpair_fakes as fakes
 
 SIX_ROWS = [("x", "p", 1.0), ("x", "p", 2.0), ("x", "p", 3.0), ("x", "q", 4.0),
             ("y", "p", 10.0), ("y", "p", 20.0)]

@@ -36,11 +36,11 @@ def _qualified_name(cls: type) -> str:
     return "%s.%s" % (module, name)
 
 
-def _normalise(spec: Any, where: str) -> Tuple[type, ...]:
+def _normalise(given: Any, where: str) -> Tuple[type, ...]:
     """A type or a tuple of types, as a tuple; anything else is a mistake of the caller."""
-    types = spec if isinstance(spec, tuple) else (spec,)
+    types = given if isinstance(given, tuple) else (given,)
     if not types or not all(isinstance(t, type) for t in types):
-        raise TypeError("accepts(): %s must be a type or a tuple of types, not %r" % (where, spec))
+        raise TypeError("accepts(): %s must be a type or a tuple of types, not %r" % (where, given))
     return types
 
 
@@ -64,6 +64,8 @@ def _parameters(func: Callable) -> Tuple[Optional[List[str]], List[str], Dict[st
             if parameter.kind in (parameter.VAR_POSITIONAL, parameter.VAR_KEYWORD):
                 if not inspect.isfunction(func):
                     return None, [], {}  # a generic call signature says nothing about names
+                # Markers: further positional arguments / any keyword are taken.
+                keyword_only.append("*" if parameter.kind == parameter.VAR_POSITIONAL else "**")
                 continue
             if parameter.kind in (parameter.POSITIONAL_ONLY, parameter.POSITIONAL_OR_KEYWORD):
                 names.append(parameter.name)
@@ -111,14 +113,14 @@ def accepts(*types: Any, **kwtypes: Any) -> Callable[[Callable], Callable]:
     Raises
     ------
     TypeError
-        At decoration, when a type specification is not a type or tuple of types, or names a
+        At decoration, when a type argument is not a type or tuple of types, or names a
         parameter twice or one the function does not have. At call time, when an argument has
         none of the types given for its parameter; the message names the function, the
         parameter, the expected types and the type received. ``None`` is accepted for a
         parameter whose default is ``None``.
     """
-    positional = [_normalise(spec, "positional type %d" % i) for i, spec in enumerate(types)]
-    by_keyword = {name: _normalise(spec, "type of %r" % name) for name, spec in kwtypes.items()}
+    positional = [_normalise(given, "positional type %d" % i) for i, given in enumerate(types)]
+    by_keyword = {name: _normalise(given, "type of %r" % name) for name, given in kwtypes.items()}
 
     def decorator(func: Callable) -> Callable:
         names, keyword_only, defaults = _parameters(func)
@@ -127,7 +129,7 @@ def accepts(*types: Any, **kwtypes: Any) -> Callable[[Callable], Callable]:
         by_name: Dict[str, Tuple[type, ...]] = {}
         by_position: List[Tuple[Optional[str], Tuple[type, ...]]] = []
         if names is not None:
-            if len(positional) > len(names):
+            if len(positional) > len(names) and "*" not in keyword_only:
                 raise TypeError(
                     "accepts(): %d positional types given for %s(), which has %d positional "
                     "parameters" % (len(positional), label, len(names))
@@ -135,12 +137,13 @@ def accepts(*types: Any, **kwtypes: Any) -> Callable[[Callable], Callable]:
             for name, expected in zip(names, positional):
                 by_name[name] = expected
             for name, expected in by_keyword.items():
-                if name not in names and name not in keyword_only:
+                if name not in names and name not in keyword_only and "**" not in keyword_only:
                     raise TypeError("accepts(): %s() has no parameter %r" % (label, name))
                 if name in by_name:
                     raise TypeError("accepts(): parameter %r of %s() typed twice" % (name, label))
                 by_name[name] = expected
             by_position = [(name, by_name.get(name, ())) for name in names]
+            by_position += [(None, expected) for expected in positional[len(names):]]
         else:
             by_name = dict(by_keyword)
             by_position = [(None, expected) for expected in positional]

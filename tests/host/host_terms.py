@@ -1,0 +1,97 @@
+"""Raw terms in the analyser's layout, built without the extension module.
+
+``pandas_*`` build them from a pandas frame with groupby (nulls in the grouping columns form a
+level of their own, nulls in the measure are not counted); ``spark_*`` run the same Spark
+aggregations the analyser runs. Both give: the measure row (n, mean, Σx²), level tables
+(levels, counts, means, total, var3) and cell tables (level1, level2, counts, means, total, var5).
+"""
+import numpy as np
+import pandas as pd
+
+from Tarnwick.bi.common.results import MeasureAnovaResult
+
+
+def _derive(table, nsq):
+    table["total"] = table.means * table.counts
+    table[nsq] = table.counts * table.means * table.means
+    return table
+
+
+def pandas_measure_row(frame, measure):
+    values = frame[measure].dropna()
+    if len(values) == 0:
+        return (0, None, None)
+    return (len(values), float(values.mean()), float((values ** 2).sum()))
+
+
+def pandas_level_table(frame, measure, dimension):
+    grouped = frame.groupby(dimension, dropna=False, sort=False)[measure].agg(["count", "mean"])
+    rows = [(k, int(c), None if np.isnan(m) else float(m)) for k, (c, m) in
+            zip(grouped.index, grouped.to_numpy())]
+    return _derive(pd.DataFrame(rows, columns=["levels", "counts", "means"]), "var3")
+
+
+def pandas_cell_table(frame, measure, dimension1, dimension2):
+    grouped = frame.groupby([dimension1, dimension2], dropna=False, sort=False)[measure]
+    grouped = grouped.agg(["count", "mean"])
+    rows = [(k[0], k[1], int(c), None if np.isnan(m) else float(m)) for k, (c, m) in
+            zip(grouped.index, grouped.to_numpy())]
+    return _derive(pd.DataFrame(rows, columns=["level1", "level2", "counts", "means"]), "var5")
+
+
+def pandas_record(frame, measure, dimensions=(), pairs=()):
+    record = MeasureAnovaResult(pandas_measure_row(frame, measure))
+    for dimension in dimensions:
+        record.set_OneWayAnovaResult(dimension, pandas_level_table(frame, measure, dimension))
+    for d1, d2 in pairs:
+        record.set_TwoWayAnovaResult(d1, d2, pandas_cell_table(frame, measure, d1, d2))
+    return record
+
+
+def spark_measure_row(df, measure):
+    from pyspark.sql import functions as F
+
+    selected = df.select(F.col(measure).alias("x"), (F.col(measure) ** 2).alias("x2"))
+    return selected.agg(F.count(F.col("x")), F.mean(F.col("x")), F.sum(F.col("x2"))).collect()[0]
+
+
+def spark_level_table(df, measure, dimension):
+    from pyspark.sql import functions as F
+
+    rows = df.groupby(dimension).agg(F.count(F.col(measure)), F.mean(F.col(measure))).collect()
+    return _derive(pd.DataFrame(rows, columns=["levels", "counts", "means"]), "var3")
+
+
+def spark_cell_table(df, measure, dimension1, dimension2):
+    from pyspark.sql import functions as F
+
+    rows = (df.groupby(dimension1, dimension2)
+            .agg(F.count(F.col(measure)), F.mean(F.col(measure))).collect())
+    return _derive(pd.DataFrame(rows, columns=["level1", "level2", "counts", "means"]), "var5")
+
+
+def make_data(kind, seed=20261208):
+    """Two factors a (3 levels) and b (4 levels) and a response y with real effects."""
+    rng = np.random.RandomState(seed)
+    a_levels, b_levels = ["a0", "a1", "a2"], ["b0", "b1", "b2", "b3"]
+    rows = []
+    for i, a in enumerate(a_levels):
+        for j, b in enumerate(b_levels):
+            size = 6 if kind == "balanced" else rng.randint(2, 10)
+            if kind == "empty_cell" and (a, b) == ("a2", "b3"):
+                size = 0
+            for _ in range(size):
+                y = 50.0 + 0.8 * i - 0.5 * j + 0.3 * (i * j % 3) + rng.normal(0.0, 1.0)
+                rows.append((a, b, y))
+    frame = pd.DataFrame(rows, columns=["a", "b", "y"])
+    if kind == "nulls":
+        n = len(frame)
+        frame.loc[rng.rand(n) < 0.1, "y"] = np.nan
+        frame["a"] = frame["a"].astype(object)
+        frame["b"] = frame["b"].astype(object)
+        frame.loc[rng.rand(n) < 0.08, "a"] = None
+        frame.loc[rng.rand(n) < 0.08, "b"] = None
+        # A level whose measure values are all null: it must take no degree of freedom.
+        extra = pd.DataFrame({"a": ["a9", "a9"], "b": ["b0", "b1"], "y": [np.nan, np.nan]})
+        frame = pd.concat([frame, extra], ignore_index=True)
+    return frame

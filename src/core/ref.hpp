@@ -94,4 +94,10 @@ class ProcessRef {
   PyObject* object_ = nullptr;
 };
 
+// Borrow(x) gives a BorrowedRef from any holder, so that helpers can take BorrowedRef,
+// OwnedRef and ProcessRef alike (`const T&` keeps a temporary alive for the whole call).
+inline BorrowedRef Borrow(BorrowedRef object) noexcept { return object; }
+inline BorrowedRef Borrow(const OwnedRef& object) noexcept { return object.borrow(); }
+inline BorrowedRef Borrow(const ProcessRef& object) noexcept { return object.borrow(); }
+
 }  // namespace tarnwick

@@ -1,0 +1,130 @@
+"""Shared pieces of Tarnwick's statistics layer: a Spark data-frame helper, argument checking
+(``decorators``) and the analysis-of-variance result objects (``results``).
+
+Importing this package is cheap: pyspark is imported only when a helper first talks to Spark.
+"""
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Dict, List, Optional
+
+if TYPE_CHECKING:  # pragma: no cover
+    from pyspark.sql import DataFrame
+
+__all__ = ["DataFrameHelper"]
+
+
+def _is_numeric(data_type) -> bool:
+    from pyspark.sql.types import NumericType
+
+    return isinstance(data_type, NumericType)
+
+
+def _is_string(data_type) -> bool:
+    from pyspark.sql import types
+
+    string_types = tuple(
+        getattr(types, name) for name in ("StringType", "CharType", "VarcharType") if hasattr(types, name)
+    )
+    return isinstance(data_type, string_types)
+
+
+class DataFrameHelper(object):
+    """Facts about a Spark data frame that the analysis asks for repeatedly.
+
+    The row count and the number of distinct values of every string column are computed together
+    in one Spark aggregation the first time either is needed, and answered from a cache after
+    that. A column outside that set (a numeric column used as a dimension, say) is counted on its
+    own the first time it is asked about, and cached too.
+
+    Parameters
+    ----------
+    spark_df : pyspark.sql.DataFrame
+        The frame under analysis. Its schema is read once, at construction.
+
+    Notes
+    -----
+    A null counts as a value of its own in :meth:`get_num_unique_values`, because grouping by a
+    column puts the rows whose value is null into a group of their own: the count is then the
+    number of rows the level table of that column will have. Counting is exact (Spark's
+    ``count(DISTINCT ...)``), since the count decides whether a dimension passes a level bound.
+    """
+
+    def __init__(self, spark_df: "DataFrame") -> None:
+        self._data_frame = spark_df
+        fields = list(spark_df.schema.fields)
+        self._numeric_columns = [f.name for f in fields if _is_numeric(f.dataType)]
+        self._string_columns = [f.name for f in fields if _is_string(f.dataType)]
+        self._num_rows: Optional[int] = None
+        self._num_unique: Dict[str, int] = {}
+
+    @property
+    def data_frame(self) -> "DataFrame":
+        """The Spark data frame this helper describes."""
+        return self._data_frame
+
+    def get_numeric_columns(self) -> List[str]:
+        """Names of the numeric columns (every Spark numeric type, decimals included), in frame
+        order. A new list on each call."""
+        return list(self._numeric_columns)
+
+    def get_string_columns(self) -> List[str]:
+        """Names of the string columns, in frame order. A new list on each call."""
+        return list(self._string_columns)
+
+    def get_num_rows(self) -> int:
+        """Number of rows of the frame (computed once, with the distinct counts)."""
+        if self._num_rows is None:
+            self._profile(self._string_columns)
+        assert self._num_rows is not None
+        return self._num_rows
+
+    def get_num_unique_values(self, column: str) -> int:
+        """Number of distinct values of ``column``, a null counting as one value of its own.
+
+        Parameters
+        ----------
+        column : str
+            A column name of the frame.
+
+        Returns
+        -------
+        int
+        """
+        if column not in self._num_unique:
+            if self._num_rows is None:
+                # First use: profile every string column at once, and this one if it is not one.
+                wanted = list(self._string_columns)
+                if column not in wanted:
+                    wanted.append(column)
+                self._profile(wanted)
+            else:
+                self._profile([column])
+        return self._num_unique[column]
+
+    def _profile(self, columns: List[str]) -> None:
+        """One aggregation: the row count and, per column, distinct non-null values plus one if
+        the column has a null."""
+        from pyspark.sql import functions as F
+
+        expressions = [F.count(F.lit(1)).alias("rows")]
+        for i, name in enumerate(columns):
+            column = F.col(_quoted(name))
+            expressions.append(F.countDistinct(column).alias("d%d" % i))
+            has_null = F.max(F.when(column.isNull(), F.lit(1)).otherwise(F.lit(0)))
+            expressions.append(F.coalesce(has_null, F.lit(0)).alias("n%d" % i))
+        row = self._data_frame.agg(*expressions).collect()[0]
+        self._num_rows = int(row[0])
+        for i, name in enumerate(columns):
+            self._num_unique[name] = int(row[1 + 2 * i]) + int(row[2 + 2 * i])
+
+    def __repr__(self) -> str:
+        return "DataFrameHelper(numeric=%r, string=%r, rows=%s)" % (
+            self._numeric_columns,
+            self._string_columns,
+            "?" if self._num_rows is None else self._num_rows,
+        )
+
+
+def _quoted(name: str) -> str:
+    """A column name as ``col`` reads it literally (dots and spaces included)."""
+    return "`%s`" % name.replace("`", "``")

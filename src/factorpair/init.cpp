@@ -1,0 +1,66 @@
+// TwoWayAnova.__init__(self, data_frame, df_helper)
+#include "core/call.hpp"
+#include "factorpair/methods.hpp"
+#include "factorpair/names.hpp"
+
+namespace factorpair {
+namespace {
+
+using tarnwick::BorrowedRef;
+using tarnwick::MethodCall;
+using tarnwick::OwnedRef;
+
+constexpr const char* kVariables[] = {"self", "data_frame", "df_helper", nullptr};
+
+OwnedRef Init(MethodCall& call) {
+  const BorrowedRef self = call.argument(0);
+  const BorrowedRef data_frame = call.argument(1);
+  const BorrowedRef df_helper = call.argument(2);
+
+  call.Line(30);  // self._data_frame = data_frame
+  SetAttr(self, names.data_frame_attribute, data_frame);
+
+  call.Line(31);  // self._dataframe_helper = df_helper
+  SetAttr(self, names.dataframe_helper_attribute, df_helper);
+
+  call.Line(32);  // self._measure_columns = self._dataframe_helper.get_numeric_columns()
+  {
+    OwnedRef helper = GetAttr(self, names.dataframe_helper_attribute);
+    OwnedRef numeric_columns = CallMethod(helper, names.get_numeric_columns);
+    SetAttr(self, names.measure_columns_attribute, numeric_columns);
+  }
+
+  call.Line(33);  // self._dimension_columns = self._dataframe_helper.get_string_columns()
+  {
+    OwnedRef helper = GetAttr(self, names.dataframe_helper_attribute);
+    OwnedRef string_columns = CallMethod(helper, names.get_string_columns);
+    SetAttr(self, names.dimension_columns_attribute, string_columns);
+  }
+
+  call.Line(34);  // self._df = self._dataframe_helper.get_num_rows()
+  {
+    OwnedRef helper = GetAttr(self, names.dataframe_helper_attribute);
+    OwnedRef row_count = CallMethod(helper, names.get_num_rows);
+    SetAttr(self, names.df_attribute, row_count);
+  }
+
+  call.Line(35);  // self._mean = {}
+  {
+    OwnedRef mean = tarnwick::Require(PyDict_New());
+    SetAttr(self, names.mean_attribute, mean);
+  }
+  return tarnwick::NewNone();
+}
+
+}  // namespace
+
+const tarnwick::MethodDefinition kInitMethod = {"__init__",
+                                                "TwoWayAnova.__init__",
+                                                "Tarnwick.bi.stats.factorpair.TwoWayAnova.__init__",
+                                                kTraceFile,
+                                                29,
+                                                3,
+                                                kVariables,
+                                                Init};
+
+}  // namespace factorpair

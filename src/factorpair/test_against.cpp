@@ -1,0 +1,92 @@
+// TwoWayAnova.test_against(self, measure, dimensions): every dimension alone, then every pair.
+#include "core/call.hpp"
+#include "factorpair/methods.hpp"
+#include "factorpair/names.hpp"
+
+namespace factorpair {
+namespace {
+
+using tarnwick::BorrowedRef;
+using tarnwick::MethodCall;
+using tarnwick::OwnedRef;
+using tarnwick::Require;
+
+constexpr const char* kVariables[] = {"self", "measure", "dimensions", "dimension",
+                                      "i",    "j",       nullptr};
+
+OwnedRef TestAgainst(MethodCall& call) {
+  const BorrowedRef self = call.argument(0);
+  const BorrowedRef measure = call.argument(1);
+  const BorrowedRef dimensions = call.argument(2);
+
+  // for dimension in dimensions:
+  //     self.test_anova(measure, dimension)
+  call.Line(65);
+  OwnedRef dimension_iterator = tarnwick::Iterate(dimensions);
+  for (;;) {
+    call.Line(65);
+    OwnedRef dimension = tarnwick::NextItem(dimension_iterator.borrow());
+    if (!dimension) {
+      break;
+    }
+    call.Line(66);
+    CallMethod(self, names.test_anova, measure, dimension);
+  }
+
+  // for i in range(0, len(dimensions) - 1):
+  call.Line(67);
+  OwnedRef outer_iterator;
+  {
+    OwnedRef range = call.Global(names.range);
+    OwnedRef last = Require(PyLong_FromSsize_t(tarnwick::Length(dimensions) - 1));
+    OwnedRef outer_range = Call(range, names.zero, last);
+    outer_iterator = tarnwick::Iterate(outer_range);
+  }
+  for (;;) {
+    call.Line(67);
+    OwnedRef i = tarnwick::NextItem(outer_iterator.borrow());
+    if (!i) {
+      break;
+    }
+
+    //     for j in range(i + 1, len(dimensions)):
+    call.Line(68);
+    OwnedRef inner_iterator;
+    {
+      OwnedRef range = call.Global(names.range);
+      OwnedRef first = Add(i, names.one);
+      OwnedRef length = Require(PyLong_FromSsize_t(tarnwick::Length(dimensions)));
+      OwnedRef inner_range = Call(range, first, length);
+      inner_iterator = tarnwick::Iterate(inner_range);
+    }
+    for (;;) {
+      call.Line(68);
+      OwnedRef j = tarnwick::NextItem(inner_iterator.borrow());
+      if (!j) {
+        break;
+      }
+
+      //         self.test_anova_interaction(measure, dimensions[i], dimensions[j])
+      call.Line(69);
+      OwnedRef interaction = GetAttr(self, names.test_anova_interaction);
+      OwnedRef dimension1 = GetItem(dimensions, i);
+      OwnedRef dimension2 = GetItem(dimensions, j);
+      Call(interaction, measure, dimension1, dimension2);
+    }
+  }
+  return tarnwick::NewNone();
+}
+
+}  // namespace
+
+const tarnwick::MethodDefinition kTestAgainstMethod = {
+    "test_against",
+    "TwoWayAnova.test_against",
+    "Tarnwick.bi.stats.factorpair.TwoWayAnova.test_against",
+    kTraceFile,
+    64,
+    3,
+    kVariables,
+    TestAgainst};
+
+}  // namespace factorpair

@@ -154,13 +154,6 @@ def floor_cases():
     ]
 
 
-def empty_call_cost(loops):
-    def nothing():
-        pass
-
-    return per_call(nothing, loops)
-
-
 def per_call(call, loops):
     started = time.perf_counter()
     for _ in range(loops):
@@ -168,17 +161,26 @@ def per_call(call, loops):
     return (time.perf_counter() - started) / loops
 
 
-def measure(call, target, repeat, empty):
-    """Best per-call time of ``repeat`` runs of about ``target`` seconds, less the loop cost."""
+def loops_for(call, batch):
+    """How many calls make about ``batch`` seconds."""
     loops = 1
     while True:
         spent = per_call(call, loops) * loops
-        if spent >= target / 5:
-            break
-        loops *= 5
-    loops = max(1, int(loops * target / spent))
-    best = min(per_call(call, loops) for _ in range(repeat))
-    return max(best - empty, 0.0), loops
+        if spent >= batch / 4:
+            return max(1, int(loops * batch / spent))
+        loops *= 4
+
+
+def interleaved(calls, batch, rounds):
+    """Best per-call time of each call, timed in turns (one batch of each per round) so that
+    all of them meet the same machine load; the best of many short batches is the one least
+    disturbed by other processes."""
+    loops = [loops_for(call, batch) for call in calls]
+    best = [float("inf")] * len(calls)
+    for _ in range(rounds):
+        for index, call in enumerate(calls):
+            best[index] = min(best[index], per_call(call, loops[index]))
+    return best
 
 
 # --- same calls, same order ---------------------------------------------------------------------
@@ -222,27 +224,34 @@ def check_same_calls():
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--target", type=float, default=0.2,
-                        help="seconds per timing run (default 0.2)")
-    parser.add_argument("--repeat", type=int, default=5, help="timing runs per cell (default 5)")
+    parser.add_argument("--batch", type=float, default=0.005,
+                        help="seconds per timed batch (default 0.005)")
+    parser.add_argument("--rounds", type=int, default=100,
+                        help="batches per implementation and method (default 100)")
     options = parser.parse_args(argv)
 
     check_same_calls()
+
+    def nothing():
+        pass
+
     gc.disable()
-    empty = empty_call_cost(200000)
     rows = []
+    empty = None
     for (label, cxx), (_, python), (_, floor) in zip(
         cases(factorpair.TwoWayAnova), cases(peer.TwoWayAnova), floor_cases()
     ):
-        times = [measure(call, options.target, options.repeat, empty)[0]
-                 for call in (cxx, python, floor)]
-        rows.append((label,) + tuple(times))
+        times = interleaved([cxx, python, floor, nothing], options.batch, options.rounds)
+        empty = times[3] if empty is None else min(empty, times[3])
+        rows.append([label] + times[:3])
     gc.enable()
-
+    for row in rows:
+        row[1:] = [max(t - empty, 0.0) for t in row[1:]]
     print()
-    print("CPython %s on %s; collaborators return at once; best of %d, loop cost %.3f us "
-          "subtracted" % (platform.python_version(), platform.machine(), options.repeat,
-                          empty * 1e6))
+    print("CPython %s on %s; collaborators return at once; best of %d interleaved batches of "
+          "%.0f ms; the cost of calling an empty lambda (%.3f us) subtracted" % (
+              platform.python_version(), platform.machine(), options.rounds,
+              options.batch * 1e3, empty * 1e6))
     header = ("method", "C++ us", "Python us", "floor us", "C++/Py", "C++/floor",
               "own C++", "own Py")
     print("%-24s %10s %10s %10s %7s %9s %9s %9s" % header)

@@ -102,12 +102,27 @@ def label_of(value):
 
 @st.composite
 def calls(draw):
+    """A method, how it is reached, and the arguments of one call.
+
+    Half the calls are near a valid one (each parameter once, by position or by name, then
+    perhaps a name missing, repeated or added); the rest are free mixes of the key pool.
+    """
     method = draw(st.sampled_from(sorted(SIGNATURES)))
+    parameters = SIGNATURES[method][0]
     bound = draw(st.booleans())
-    positional = draw(st.integers(min_value=0, max_value=6))
-    keys = draw(st.lists(st.sampled_from(STRING_KEYS + OTHER_KEYS), max_size=6))
-    mapping = draw(st.sampled_from([dict, KeywordDict]))
     style = "syntax" if bound else draw(st.sampled_from(["syntax", "PyObject_Call"]))
+    mapping = draw(st.sampled_from([dict, KeywordDict]))
+    if draw(st.booleans()):
+        given = draw(st.integers(min_value=1 if bound else 0, max_value=len(parameters) + 1))
+        named = list(parameters[given:])
+        if not draw(st.booleans()):
+            named = draw(st.lists(st.sampled_from(parameters), unique=True))
+        extra = draw(st.lists(st.sampled_from(STRING_KEYS + OTHER_KEYS), max_size=2))
+        keys = draw(st.permutations(list(dict.fromkeys(named + extra))))
+        positional = given - (1 if bound else 0)
+    else:
+        positional = draw(st.integers(min_value=0, max_value=6))
+        keys = draw(st.lists(st.sampled_from(STRING_KEYS + OTHER_KEYS), max_size=6))
     return method, bound, positional, list(dict.fromkeys(keys)), mapping, style
 
 

@@ -91,27 +91,40 @@ mean = _aggregate("mean")
 sum = _aggregate("sum")  # noqa: A001 - Spark's aggregate of that name
 
 
-class Frame(object):
-    """A Spark data frame: ``select``/``groupby``/``agg`` give frames, ``collect`` the rows."""
+_ROWS = object()
 
-    def __init__(self, label, rows=((u"a", 1, 1.0),)):
+
+class Frame(object):
+    """A Spark data frame: ``select``/``groupby``/``agg`` give frames, ``collect`` the rows.
+
+    ``collected``, when given, is what ``collect`` returns (as it is) on every frame derived
+    from this one.
+    """
+
+    def __init__(self, label, rows=((u"a", 1, 1.0),), collected=_ROWS):
         self.label = label
         self.rows = list(rows)
+        self.collected = collected
+
+    def _derived(self, suffix):
+        return Frame(self.label + suffix, self.rows, self.collected)
 
     def select(self, *columns):
         note("select", self.label, tuple(c.text for c in columns))
-        return Frame(self.label + ".select", self.rows)
+        return self._derived(".select")
 
     def groupby(self, *columns):
         note("groupby", self.label, columns)
-        return Frame(self.label + ".groupby", self.rows)
+        return self._derived(".groupby")
 
     def agg(self, *columns):
         note("agg", self.label, tuple(c.text for c in columns))
-        return Frame(self.label + ".agg", self.rows)
+        return self._derived(".agg")
 
     def collect(self):
         note("collect", self.label)
+        if self.collected is not _ROWS:
+            return self.collected
         return list(self.rows)
 
 

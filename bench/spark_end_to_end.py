@@ -213,13 +213,41 @@ def helper_class():
 # --- the two contenders ---------------------------------------------------------------------------
 
 
-def run_module(spark, frame, dimensions, helper_cls):
-    from Tarnwick.bi.stats.factorpair import TwoWayAnova
+def timed_records(module, clock):
+    """A subclass of the module's result record that adds the time spent in it to ``clock``."""
+    base = module.MeasureAnovaResult
 
-    with Probe(spark, "module") as probe:
-        analyser = TwoWayAnova(frame, helper_cls(frame))
-        result = analyser.test_all(list(MEASURES), list(dimensions))
+    def timed(method):
+        def wrapper(self, *args):
+            started = time.perf_counter()
+            try:
+                return method(self, *args)
+            finally:
+                clock[0] += time.perf_counter() - started
+
+        return wrapper
+
+    return type("TimedMeasureAnovaResult", (base,), {
+        "__init__": timed(base.__init__),
+        "set_OneWayAnovaResult": timed(base.set_OneWayAnovaResult),
+        "set_TwoWayAnovaResult": timed(base.set_TwoWayAnovaResult),
+    })
+
+
+def run_module(spark, frame, dimensions, helper_cls):
+    from Tarnwick.bi.stats import factorpair
+
+    clock = [0.0]
+    original = factorpair.MeasureAnovaResult
+    factorpair.MeasureAnovaResult = timed_records(factorpair, clock)
+    try:
+        with Probe(spark, "module") as probe:
+            analyser = factorpair.TwoWayAnova(frame, helper_cls(frame))
+            result = analyser.test_all(list(MEASURES), list(dimensions))
+    finally:
+        factorpair.MeasureAnovaResult = original
     probe.result = result
+    probe.in_results = clock[0]
     return probe
 
 
@@ -278,25 +306,30 @@ def aggregations(d):
     return len(MEASURES) * (1 + d + d * (d - 1) // 2)
 
 
-def fmt_probe(probe):
-    return "%9.2f %6d %6d %7.0f%% %8.0f %8.0f" % (
+def fmt_probe(probe, results=False):
+    text = "%9.2f %6d %6d %7.0f%% %8.0f %8.0f" % (
         probe.wall, probe.executions, probe.jobs, 100 * probe.share_in_jobs,
         probe.python_peak_mb, probe.jvm_peak_mb)
+    if results:
+        text += " %9.0f%%" % (100 * probe.in_results / probe.wall if probe.wall else 0)
+    return text
 
 
 HEADER = "%9s %6s %6s %8s %8s %8s" % ("wall s", "SQL", "jobs", "in jobs", "py MB", "JVM MB")
+RESULTS_HEADER = " %10s" % "in results"
 
 
 def print_rows(title, key_label, rows):
     print()
     print(title)
-    print("%-10s %-5s | %s | %s | %s" % (key_label, "aggs", "module: " + HEADER,
-                                         "toPandas+statsmodels: " + HEADER, "pandas/module"))
+    print("%-6s %-4s | %s | %s | %s" % (
+        key_label, "aggs", "module: " + HEADER + RESULTS_HEADER,
+        "toPandas+statsmodels: " + HEADER, "pandas/module"))
     for key, d, module, pandas, note in rows:
         right = fmt_probe(pandas) if pandas else ("%-" + str(len(HEADER)) + "s") % note
         ratio = "%8.1f" % (pandas.wall / module.wall) if pandas else "%8s" % "-"
-        print("%-10s %-5d | %8s%s | %22s%s | %s" % (key, aggregations(d), "", fmt_probe(module),
-                                                     "", right, ratio))
+        print("%-6s %-4d | %8s%s | %22s%s | %s" % (key, aggregations(d), "",
+                                                  fmt_probe(module, True), "", right, ratio))
 
 
 def growth(label, keyed):
@@ -331,8 +364,9 @@ def main(argv=None):
 
     print("CPython %s, pyspark %s, local[2], helper: %s" % (
         platform.python_version(), pyspark.__version__, helper_name))
-    print("module columns: SQL executions and Spark jobs started, share of wall time inside "
-          "Spark jobs, peak RSS of the Python driver and of the JVM")
+    print("columns: SQL executions and Spark jobs started, share of wall time inside Spark "
+          "jobs, peak RSS of the Python driver and of the JVM; for the module also the share "
+          "of wall time inside the host's result records (they build the ANOVA tables)")
 
     dims_needed = {size: options.dimensions for size in options.sizes}
     if options.dims:

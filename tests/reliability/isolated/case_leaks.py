@@ -35,7 +35,10 @@ class _MallInfo2(ctypes.Structure):
 
 
 def _heap_reader():
-    libc = ctypes.CDLL(ctypes.util.find_library("c"))
+    try:
+        libc = ctypes.CDLL("libc.so.6")
+    except OSError:
+        libc = ctypes.CDLL(ctypes.util.find_library("c"))
     try:
         mallinfo2 = libc.mallinfo2
     except AttributeError:

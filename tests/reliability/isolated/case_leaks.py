@@ -293,8 +293,9 @@ def test_memory_and_references_stay_flat(scenario, traced):
     assert heap_growth < limit, "C heap grew by %d bytes over %d calls" % (heap_growth, CALLS)
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="AddressSanitizer holds freed memory in quarantine")
+@pytest.mark.skipif(
+    any(tool in os.environ.get("LD_PRELOAD", "") for tool in ("libasan", "vgpreload")),
+    reason="AddressSanitizer and valgrind hold on to freed memory")
 def test_resident_memory_stays_flat_over_all_scenarios(traced):
     """RSS after a second pass over every scenario is within 2 MB of the first pass."""
     for scenario in SCENARIOS:

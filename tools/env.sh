@@ -1,12 +1,18 @@
 #!/usr/bin/env bash
 # Creates or refreshes the virtual environment for one CPython version and builds the package
 # into it.  Usage: tools/env.sh VERSION   (VERSION: 3.7 or 3.12)
+#                  tools/env.sh --find VERSION   (only prints the interpreter, or fails)
 # Prints the environment's directory as the last line of stdout; progress goes to stderr.
 # Idempotent: dependencies are reinstalled only when their requirements file changed, and the
 # package is rebuilt (incrementally, see build-dir in pyproject.toml) only when a source changed.
 set -euo pipefail
 
-version=${1:?usage: tools/env.sh VERSION (3.7 or 3.12)}
+find_only=false
+if [ "${1:-}" = "--find" ]; then
+  find_only=true
+  shift
+fi
+version=${1:?usage: tools/env.sh [--find] VERSION (3.7 or 3.12)}
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 requirements="$repo/requirements/py$version.txt"
 venv_root=${TARNWICK_VENV_ROOT:-$repo/.venv}
@@ -16,9 +22,6 @@ say() { printf '[env %s] %s\n' "$version" "$*" >&2; }
 die() { printf 'error: %s\n' "$*" >&2; exit 2; }
 
 [ -f "$requirements" ] || die "no requirements file for CPython $version ($requirements); supported: $(cd "$repo/requirements" && ls py*.txt | sed 's/^py//; s/\.txt$//' | tr '\n' ' ')"
-
-command -v java >/dev/null 2>&1 ||
-  die "Spark needs a Java runtime (JDK 8, 11 or 17; 17 for pyspark 4) and 'java' is not on PATH. Install one, for example: apt-get install -y openjdk-17-jdk-headless"
 
 find_python() {
   local root candidate
@@ -38,6 +41,13 @@ find_python() {
 }
 
 python=$(find_python) || die "CPython $version not found (neither through pyenv nor as python$version on PATH). Install it, for example: pyenv install $version"
+if $find_only; then
+  echo "$python"
+  exit 0
+fi
+
+command -v java >/dev/null 2>&1 ||
+  die "Spark needs a Java runtime (JDK 17; pyspark 3.4 also runs on 8 or 11) and 'java' is not on PATH. Install one, for example: apt-get update && apt-get install -y openjdk-17-jre-headless"
 
 if [ ! -x "$venv/bin/python" ]; then
   say "creating $venv with $python"
@@ -50,8 +60,15 @@ stamp_of() { cat "$@" | sha256sum | cut -c1-16; }
 deps_stamp=$(stamp_of "$requirements")
 if [ "$(cat "$venv/.deps-stamp" 2>/dev/null)" != "$deps_stamp" ]; then
   say "installing dependencies from ${requirements#$repo/} (first time: a few minutes)"
-  "$py" -m pip install --quiet --upgrade pip >&2 || true
-  "$py" -m pip install --quiet -r "$requirements" >&2
+  # This machine's pip configuration lists local indexes that may be absent: hide that noise.
+  quiet_pip() {
+    local status=0
+    "$py" -m pip "$@" >"$venv/.pip.log" 2>&1 || status=$?
+    grep -v 'is ignored: it is neither a file nor a directory' "$venv/.pip.log" >&2 || true
+    return "$status"
+  }
+  quiet_pip install --quiet --upgrade pip || true
+  quiet_pip install --quiet -r "$requirements"
   echo "$deps_stamp" >"$venv/.deps-stamp"
   rm -f "$venv/.build-stamp"
 fi

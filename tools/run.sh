@@ -5,10 +5,11 @@
 set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 for version in ${TARNWICK_PYTHONS:-3.7 3.12}; do
-  if venv=$(bash "$repo/tools/env.sh" "$version" 2>/dev/null | tail -n 1) && [ -n "$venv" ]; then
+  if bash "$repo/tools/env.sh" --find "$version" >/dev/null 2>&1; then
+    venv=$(bash "$repo/tools/env.sh" "$version" | tail -n 1)
     echo "Using CPython $version ($venv)" >&2
     exec "$venv/bin/python" -m Tarnwick "$@"
   fi
 done
-echo "error: no supported CPython found; run: bash tools/env.sh 3.7 to see why" >&2
+echo "error: no supported CPython found (looked for ${TARNWICK_PYTHONS:-3.7 3.12}); install one with pyenv, e.g.: pyenv install 3.7" >&2
 exit 2

@@ -18,7 +18,7 @@ for version in $versions; do
 done
 
 if [ "$ran" -eq 0 ]; then
-  echo "no supported CPython found (looked for: $versions)" >&2
+  echo "no test ran: setting up failed for CPython ${failed[*]:-$versions} (see the messages above)" >&2
   exit 2
 fi
 if [ "${#failed[@]}" -gt 0 ]; then

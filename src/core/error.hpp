@@ -2,9 +2,9 @@
 // them back into a pending Python error (see traced.hpp).
 #pragma once
 
-#include "core/ref.hpp"
-
 #include <exception>
+
+#include "core/ref.hpp"
 
 namespace tarnwick {
 
@@ -48,8 +48,6 @@ inline int Require(int status) {
 }
 
 // True when the pending exception is an instance of `type` (or a subclass).
-inline bool PendingErrorIs(PyObject* type) noexcept {
-  return PyErr_ExceptionMatches(type) != 0;
-}
+inline bool PendingErrorIs(PyObject* type) noexcept { return PyErr_ExceptionMatches(type) != 0; }
 
 }  // namespace tarnwick

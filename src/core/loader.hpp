@@ -11,10 +11,10 @@
 namespace tarnwick {
 
 struct ModuleIdentity {
-  const char* short_name;     // "version": used in the re-initialisation message
-  const char* full_name;      // "Tarnwick.version": sys.modules key and version warning
-  const char* trace_file;     // file name of the exec step's traceback entries
-  const char* trace_function; // function name of the exec step's traceback entries
+  const char* short_name;      // "version": used in the re-initialisation message
+  const char* full_name;       // "Tarnwick.version": sys.modules key and version warning
+  const char* trace_file;      // file name of the exec step's traceback entries
+  const char* trace_function;  // function name of the exec step's traceback entries
 };
 
 class ModuleLoader {

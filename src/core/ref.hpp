@@ -9,9 +9,9 @@
 // Neither type converts implicitly to PyObject*, so ownership never changes hands by accident.
 #pragma once
 
-#include "core/compat.hpp"
-
 #include <utility>
+
+#include "core/compat.hpp"
 
 namespace tarnwick {
 

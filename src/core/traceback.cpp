@@ -1,11 +1,11 @@
 #include "core/traceback.hpp"
 
-#include "core/error.hpp"
-
 #include <map>
 #include <string>
 #include <tuple>
 #include <utility>
+
+#include "core/error.hpp"
 
 namespace tarnwick {
 namespace {
@@ -49,9 +49,8 @@ OwnedRef MakeFrame(const char* function, const char* file, int line, BorrowedRef
     fallback_globals = Require(PyDict_New());
     globals = fallback_globals.borrow();
   }
-  return Require(reinterpret_cast<PyObject*>(
-      PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
-                  globals.get(), nullptr)));
+  return Require(reinterpret_cast<PyObject*>(PyFrame_New(
+      PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals.get(), nullptr)));
 }
 
 }  // namespace

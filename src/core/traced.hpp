@@ -6,10 +6,10 @@
 // entry at the current line.
 #pragma once
 
+#include <new>
+
 #include "core/error.hpp"
 #include "core/traceback.hpp"
-
-#include <new>
 
 namespace tarnwick {
 

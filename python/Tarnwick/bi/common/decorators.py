@@ -64,6 +64,8 @@ def _parameters(func: Callable) -> Tuple[Optional[List[str]], List[str], Dict[st
             if parameter.kind in (parameter.VAR_POSITIONAL, parameter.VAR_KEYWORD):
                 if not inspect.isfunction(func):
                     return None, [], {}  # a generic call signature says nothing about names
+                # Markers: further positional arguments / any keyword are taken.
+                keyword_only.append("*" if parameter.kind == parameter.VAR_POSITIONAL else "**")
                 continue
             if parameter.kind in (parameter.POSITIONAL_ONLY, parameter.POSITIONAL_OR_KEYWORD):
                 names.append(parameter.name)
@@ -127,7 +129,7 @@ def accepts(*types: Any, **kwtypes: Any) -> Callable[[Callable], Callable]:
         by_name: Dict[str, Tuple[type, ...]] = {}
         by_position: List[Tuple[Optional[str], Tuple[type, ...]]] = []
         if names is not None:
-            if len(positional) > len(names):
+            if len(positional) > len(names) and "*" not in keyword_only:
                 raise TypeError(
                     "accepts(): %d positional types given for %s(), which has %d positional "
                     "parameters" % (len(positional), label, len(names))
@@ -135,12 +137,13 @@ def accepts(*types: Any, **kwtypes: Any) -> Callable[[Callable], Callable]:
             for name, expected in zip(names, positional):
                 by_name[name] = expected
             for name, expected in by_keyword.items():
-                if name not in names and name not in keyword_only:
+                if name not in names and name not in keyword_only and "**" not in keyword_only:
                     raise TypeError("accepts(): %s() has no parameter %r" % (label, name))
                 if name in by_name:
                     raise TypeError("accepts(): parameter %r of %s() typed twice" % (name, label))
                 by_name[name] = expected
             by_position = [(name, by_name.get(name, ())) for name in names]
+            by_position += [(None, expected) for expected in positional[len(names):]]
         else:
             by_name = dict(by_keyword)
             by_position = [(None, expected) for expected in positional]

@@ -35,7 +35,7 @@ class MethodCall {
 
   MethodCall(const MethodDefinition& definition, BorrowedRef globals) noexcept
       : globals_(OwnedRef::NewReference(globals)),
-        scope_{definition.trace_function, definition.file, definition.line, globals} {}
+        scope_{definition.trace_function, definition.file, definition.line, globals_.borrow()} {}
 
   // The value bound to parameter `index` (0 is self).
   BorrowedRef argument(int index) const noexcept { return arguments_[index].borrow(); }

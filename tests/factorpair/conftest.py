@@ -1,14 +1,8 @@
 """Fixtures of the analyser tests: the module, and a world of recording stand-ins patched into
 the module's globals (which the methods look up at every use)."""
-import os
-import traceback
-
 import pytest
 
-import fakes
-
-HERE = os.path.dirname(os.path.abspath(__file__))
-TRACE_FILE = "Tarnwick\\bi\\stats\\factorpair"
+import factorpair_fakes as fakes
 
 
 @pytest.fixture(scope="session")
@@ -70,13 +64,3 @@ class World(object):
 @pytest.fixture
 def world(fp, monkeypatch):
     return World(fp, monkeypatch)
-
-
-def module_entries(error):
-    """(name, line) of the traceback entries the module added to `error`, outermost first."""
-    return [(entry.name, entry.lineno) for entry in traceback.extract_tb(error.__traceback__)
-            if entry.filename == TRACE_FILE]
-
-
-def qualified(method):
-    return "Tarnwick.bi.stats.factorpair.TwoWayAnova." + method

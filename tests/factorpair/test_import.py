@@ -13,7 +13,7 @@ FILE = "Tarnwick\\bi\\stats\\factorpair"
 
 def scenario(run_python, body, **install):
     code = ("import json, sys, importlib, warnings\n"
-            "import import_fakes as fakes\n"
+            "import factorpair_import_fakes as fakes\n"
             "fakes.install(**%r)\n" % (install,)) + body
     completed = run_python(code, extra_paths=[HERE])
     return json.loads(completed.stdout.strip().splitlines()[-1])

@@ -4,8 +4,8 @@ import builtins
 
 import pytest
 
-import fakes
-from conftest import module_entries, qualified
+import factorpair_fakes as fakes
+from factorpair_support import module_entries, qualified
 
 
 class Boom(Exception):
@@ -484,3 +484,20 @@ def test_test_all_failures(world, monkeypatch, breaker, arguments, exception, li
         analyser.test_all(*arguments)
     assert module_entries(caught.value) == [(qualified("test_all"), line)]
     assert hasattr(analyser, "_anova_result") == record_set
+
+
+def test_unbounded_recursion_between_methods_is_a_recursion_error(run_python):
+    # test_against calls self.test_anova, here test_against itself: the methods call each other
+    # with no Python frame in between, and the interpreter's recursion limit still holds.
+    completed = run_python("""
+import sys
+import Tarnwick.bi.stats.factorpair as fp
+analyser = fp.TwoWayAnova.__new__(fp.TwoWayAnova)
+analyser.test_anova = analyser.test_against
+sys.setrecursionlimit(200)
+try:
+    analyser.test_against("m", ["d"])
+except RecursionError:
+    print("RecursionError")
+""")
+    assert completed.stdout.strip() == "RecursionError"

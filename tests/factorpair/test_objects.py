@@ -6,7 +6,7 @@ import types
 
 import pytest
 
-from conftest import TRACE_FILE, module_entries, qualified
+from factorpair_support import TRACE_FILE, module_entries, qualified
 
 DOC = ("\n        var1 = n*mean2\n        var2 = sum(x2)\n        var5 = n*mean2 for each group(a,b)"
        "\n        var3 = n*mean2 for each group a\n\n    ")

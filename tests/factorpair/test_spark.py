@@ -4,7 +4,7 @@ import math
 
 import pytest
 
-import fakes
+import factorpair_fakes as fakes
 
 SIX_ROWS = [("x", "p", 1.0), ("x", "p", 2.0), ("x", "p", 3.0), ("x", "q", 4.0),
             ("y", "p", 10.0), ("y", "p", 20.0)]
@@ -123,3 +123,13 @@ def test_test_all_end_to_end(fp, spark, monkeypatch):
     assert analyser._anova_result is result["m2"]
     assert tuple(result["m1"].measure_row) == (
         1000, sum(i % 7 for i in range(1000)) / 1000.0, float(sum((i % 7) ** 2 for i in range(1000))))
+
+
+def test_empty_frame(fp, spark):
+    analyser = analyser_over(fp, spark, [])
+    analyser.test_anova("measure", "A")
+    analyser.test_anova_interaction("measure", "A", "B")
+    (_, (_, levels)), (_, (_, _, cells)) = analyser._anova_result.received
+    assert list(levels.columns) == ["levels", "counts", "means", "total", "var3"]
+    assert list(cells.columns) == ["level1", "level2", "counts", "means", "total", "var5"]
+    assert len(levels) == len(cells) == 0

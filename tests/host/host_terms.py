@@ -68,3 +68,30 @@ def spark_cell_table(df, measure, dimension1, dimension2):
     rows = (df.groupby(dimension1, dimension2)
             .agg(F.count(F.col(measure)), F.mean(F.col(measure))).collect())
     return _derive(pd.DataFrame(rows, columns=["level1", "level2", "counts", "means"]), "var5")
+
+
+def make_data(kind, seed=20261208):
+    """Two factors a (3 levels) and b (4 levels) and a response y with real effects."""
+    rng = np.random.RandomState(seed)
+    a_levels, b_levels = ["a0", "a1", "a2"], ["b0", "b1", "b2", "b3"]
+    rows = []
+    for i, a in enumerate(a_levels):
+        for j, b in enumerate(b_levels):
+            size = 6 if kind == "balanced" else rng.randint(2, 10)
+            if kind == "empty_cell" and (a, b) == ("a2", "b3"):
+                size = 0
+            for _ in range(size):
+                y = 50.0 + 0.8 * i - 0.5 * j + 0.3 * (i * j % 3) + rng.normal(0.0, 1.0)
+                rows.append((a, b, y))
+    frame = pd.DataFrame(rows, columns=["a", "b", "y"])
+    if kind == "nulls":
+        n = len(frame)
+        frame.loc[rng.rand(n) < 0.1, "y"] = np.nan
+        frame["a"] = frame["a"].astype(object)
+        frame["b"] = frame["b"].astype(object)
+        frame.loc[rng.rand(n) < 0.08, "a"] = None
+        frame.loc[rng.rand(n) < 0.08, "b"] = None
+        # A level whose measure values are all null: it must take no degree of freedom.
+        extra = pd.DataFrame({"a": ["a9", "a9"], "b": ["b0", "b1"], "y": [np.nan, np.nan]})
+        frame = pd.concat([frame, extra], ignore_index=True)
+    return frame

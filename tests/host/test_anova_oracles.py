@@ -10,40 +10,13 @@ import statsmodels.formula.api as smf
 from scipy import stats
 from statsmodels.stats.anova import anova_lm
 
-from host_terms import pandas_record
+from host_terms import make_data, pandas_record
 
 RTOL = 1e-9
 
 # The oracles fit rank-deficient designs (empty cells) on purpose.
 pytestmark = pytest.mark.filterwarnings("ignore:The design matrix is rank-deficient")
 NULL = "<null>"
-
-
-def make_data(kind, seed=20261208):
-    """Two factors a (3 levels) and b (4 levels) and a response y with real effects."""
-    rng = np.random.RandomState(seed)
-    a_levels, b_levels = ["a0", "a1", "a2"], ["b0", "b1", "b2", "b3"]
-    rows = []
-    for i, a in enumerate(a_levels):
-        for j, b in enumerate(b_levels):
-            size = 6 if kind == "balanced" else rng.randint(2, 10)
-            if kind == "empty_cell" and (a, b) == ("a2", "b3"):
-                size = 0
-            for _ in range(size):
-                y = 50.0 + 0.8 * i - 0.5 * j + 0.3 * (i * j % 3) + rng.normal(0.0, 1.0)
-                rows.append((a, b, y))
-    frame = pd.DataFrame(rows, columns=["a", "b", "y"])
-    if kind == "nulls":
-        n = len(frame)
-        frame.loc[rng.rand(n) < 0.1, "y"] = np.nan
-        frame["a"] = frame["a"].astype(object)
-        frame["b"] = frame["b"].astype(object)
-        frame.loc[rng.rand(n) < 0.08, "a"] = None
-        frame.loc[rng.rand(n) < 0.08, "b"] = None
-        # A level whose measure values are all null: it must take no degree of freedom.
-        extra = pd.DataFrame({"a": ["a9", "a9"], "b": ["b0", "b1"], "y": [np.nan, np.nan]})
-        frame = pd.concat([frame, extra], ignore_index=True)
-    return frame
 
 
 def oracle_frame(frame):
@@ -261,3 +234,26 @@ def test_well_conditioned_data_raise_no_precision_warning():
         warnings.simplefilter("error")
         record = pandas_record(make_data("nulls"), "y", ["a", "b"], [("a", "b")])
     assert record.imprecise_tests == []
+
+
+def _thin(frame, seed=11):
+    """Drop whole cells at random, keeping at least one cell per level."""
+    rng = np.random.RandomState(seed)
+    cells = frame.groupby(["a", "b"]).size().index.tolist()
+    drop = [c for c in cells if rng.rand() < 0.35]
+    kept = frame[~frame.set_index(["a", "b"]).index.isin(drop)]
+    assert kept.a.nunique() == frame.a.nunique() and kept.b.nunique() == frame.b.nunique()
+    return kept
+
+
+@pytest.mark.parametrize("frame", [
+    make_data("balanced"), make_data("unbalanced"), make_data("empty_cell"),
+    _thin(make_data("unbalanced", seed=5)), _nested(),
+], ids=["balanced", "unbalanced", "empty-cell", "thinned", "nested"])
+def test_type_three_marginal_constraints_equal_the_model_comparison(frame):
+    model = pandas_record(frame, "y", pairs=[("a", "b")])._two_way[("a", "b")]
+    fast = model.effects(3)
+    for effect, reduced in [(fast[0], "1BI"), (fast[1], "1AI")]:
+        ss, df = model._effect(reduced, "1ABI")
+        assert effect[1] == df
+        np.testing.assert_allclose(effect[0], ss, rtol=1e-9, atol=1e-12)

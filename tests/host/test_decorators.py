@@ -143,7 +143,7 @@ def test_callables_without_parameter_names_are_checked_as_far_as_possible():
     lambda: accepts(x=(int, "str")),
     lambda: accepts(x=())(lambda x: x),
 ])
-def test_malformed_type_specifications_fail_at_decoration(make):
+def test_malformed_type_arguments_fail_at_decoration(make):
     with pytest.raises(TypeError, match="accepts"):
         make()(lambda x: x)
 
@@ -153,7 +153,7 @@ def test_malformed_type_specifications_fail_at_decoration(make):
     accepts(missing=int),       # no such parameter
     accepts(int, x=int),        # x typed twice
 ])
-def test_specifications_that_do_not_fit_the_function_fail_at_decoration(decorator):
+def test_type_arguments_that_do_not_fit_the_function_fail_at_decoration(decorator):
     with pytest.raises(TypeError, match="accepts"):
         decorator(lambda x: x)
 

@@ -184,3 +184,22 @@ def test_refine_needs_a_measure_name():
         record = pandas_record(frame, "y", ["a"])
     with pytest.raises(ValueError, match="measure"):
         record.refine(object())
+
+
+def test_one_value_per_cell_has_no_residual_and_no_warning():
+    frame = pd.DataFrame({"a": ["x", "x", "y", "y"], "b": ["p", "q", "p", "q"],
+                          "y": [1e9 + 0.1, 1e9 + 0.7, 1e9 + 0.3, 1e9 + 0.2]})
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        record = pandas_record(frame, "y", pairs=[("a", "b")])
+    table = record.get_two_way("a", "b", typ=2)
+    assert table.loc["Residual", "df"] == 0 and table.loc["Residual", "sum_sq"] == 0
+    assert table.F.isna().all() and record.imprecise_tests == []
+
+
+def test_empty_collection_summaries():
+    results = DFTwoWayAnovaResult()
+    for correction in (None, "holm", "bh"):
+        summary = results.summary(correction=correction)
+        assert len(summary) == 0 and "p_value" in summary.columns
+    assert results.to_dict() == {"measures": []} and results.refine(object()) == 0

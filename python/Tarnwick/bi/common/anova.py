@@ -148,9 +148,11 @@ class GroupTerms(object):
         n = float(counts[present].sum())
         centre = float(np.dot(counts[present], means[present]) / n) if n > 0 else 0.0
         total_nsq = float(nsq[present & np.isfinite(nsq)].sum())
-        within = sum_sq - total_nsq if n > 0 else 0.0
-        scale = abs(sum_sq) + abs(total_nsq)
-        digits = significant_digits(within, scale, n) if n > 0 else 15.9
+        if n <= np.count_nonzero(present):
+            # One value per group (or none): no within-group variation by construction.
+            return cls(keys, counts, means - centre, 0.0, None)
+        within = sum_sq - total_nsq
+        digits = significant_digits(within, abs(sum_sq) + abs(total_nsq), n)
         return cls(keys, counts, means - centre, within, digits)
 
     @classmethod
@@ -248,7 +250,11 @@ class TwoWayModel(object):
 
     With empty cells, Type III uses the sum-to-zero coding over the cells that have data, and
     each effect's degrees of freedom are the rank its columns add to the model of the other
-    terms; an effect that adds none has 0 df, no F and is marked "not estimable".
+    terms; an effect that adds none has 0 df, no F and is marked "not estimable". The Type III
+    main effects come from the equivalent constraints on the unweighted marginal means (no fit
+    of the large model without the effect; see ``_marginal_contrast``).
+
+    Sub-model fits are made when a table is first asked for and kept.
     """
 
     def __init__(self, dimension1: Hashable, dimension2: Hashable, terms: GroupTerms) -> None:
@@ -257,11 +263,12 @@ class TwoWayModel(object):
         self.terms = terms
         codes1, self.levels1 = _codes([k[0] for k in terms.keys])
         codes2, self.levels2 = _codes([k[1] for k in terms.keys])
+        self._codes1, self._codes2 = codes1, codes2
         self.cells = len(terms.keys)
+        self.complete = self.cells == self.levels1 * self.levels2
         self._ones = np.ones((self.cells, 1))
         self._a = _sum_coding(codes1, self.levels1)
         self._b = _sum_coding(codes2, self.levels2)
-        self._ab = _interaction(self._a, self._b)
         self._fits: Dict[str, Tuple[float, int]] = {}
         self._tables: Dict[int, pd.DataFrame] = {}
 
@@ -271,7 +278,10 @@ class TwoWayModel(object):
         if which == "1ABI":
             return 0.0, self.cells
         if which not in self._fits:
-            parts = {"1": self._ones, "A": self._a, "B": self._b, "I": self._ab}
+            parts = {"1": self._ones, "A": self._a, "B": self._b}
+            if "I" in which:
+                # cells x (levels1 - 1)(levels2 - 1): made only for the fit that needs it, not kept
+                parts["I"] = _interaction(self._a, self._b)
             self._fits[which] = _weighted_rss(
                 [parts[t] for t in which], self.terms.deviations, self.terms.counts
             )
@@ -285,6 +295,42 @@ class TwoWayModel(object):
             return 0.0, 0.0
         return max(rss_reduced - rss_full, 0.0), df
 
+    def _marginal_contrast(self, codes: np.ndarray, levels: int, other_codes: np.ndarray,
+                           other: int) -> Tuple[float, float]:
+        """Type III (sum-to-zero coding) of a main effect, without fitting the large model.
+
+        Over the full grid of levels, the sum-coded model without the effect's columns is the
+        set of cell means whose unweighted marginal means over the effect's levels are equal:
+        L·μ = 0, L the contrasts (level i − last level) of those marginal means. On the cells
+        that have data, the constraints that remain are the combinations cᵀL that vanish on
+        the empty cells (a small null space); their number is the rank the effect adds, its df.
+        The sum of squares is the weighted distance (Lμ)ᵀ (L W⁻¹ Lᵀ)⁻¹ (Lμ), W the cell counts,
+        equal to comparing the fits of the model with and without the effect's columns.
+        """
+        if levels < 2:
+            return 0.0, 0.0
+        grid = levels * other
+        position = codes * other + other_codes  # the cells' places in the grid
+        contrasts = np.zeros((levels - 1, grid))
+        level_of = np.repeat(np.arange(levels), other)
+        for i in range(levels - 1):
+            contrasts[i, level_of == i] = 1.0 / other
+            contrasts[i, level_of == levels - 1] = -1.0 / other
+        empty = np.ones(grid, dtype=bool)
+        empty[position] = False
+        if empty.any():
+            from scipy.linalg import null_space
+
+            keep = null_space(contrasts[:, empty].T)
+            if keep.shape[1] == 0:
+                return 0.0, 0.0
+            contrasts = keep.T.dot(contrasts)
+        constraints = contrasts[:, position]
+        projected = constraints.dot(self.terms.deviations)
+        covariance = (constraints / self.terms.counts).dot(constraints.T)
+        ss = float(projected.dot(np.linalg.solve(covariance, projected)))
+        return max(ss, 0.0), float(constraints.shape[0])
+
     def effects(self, typ: int) -> List[Tuple[float, float]]:
         """(SS, df) of dimension1, dimension2 and their interaction for Type 1, 2 or 3."""
         if typ == 1:
@@ -294,8 +340,11 @@ class TwoWayModel(object):
             return [self._effect("1B", "1AB"), self._effect("1A", "1AB"),
                     self._effect("1AB", "1ABI")]
         if typ == 3:
-            return [self._effect("1BI", "1ABI"), self._effect("1AI", "1ABI"),
-                    self._effect("1AB", "1ABI")]
+            return [
+                self._marginal_contrast(self._codes1, self.levels1, self._codes2, self.levels2),
+                self._marginal_contrast(self._codes2, self.levels2, self._codes1, self.levels1),
+                self._effect("1AB", "1ABI"),
+            ]
         raise ValueError("typ must be 1, 2 or 3, not %r" % (typ,))
 
     def table(self, typ: int = 2) -> pd.DataFrame:

@@ -36,11 +36,11 @@ def _qualified_name(cls: type) -> str:
     return "%s.%s" % (module, name)
 
 
-def _normalise(spec: Any, where: str) -> Tuple[type, ...]:
+def _normalise(given: Any, where: str) -> Tuple[type, ...]:
     """A type or a tuple of types, as a tuple; anything else is a mistake of the caller."""
-    types = spec if isinstance(spec, tuple) else (spec,)
+    types = given if isinstance(given, tuple) else (given,)
     if not types or not all(isinstance(t, type) for t in types):
-        raise TypeError("accepts(): %s must be a type or a tuple of types, not %r" % (where, spec))
+        raise TypeError("accepts(): %s must be a type or a tuple of types, not %r" % (where, given))
     return types
 
 
@@ -113,14 +113,14 @@ def accepts(*types: Any, **kwtypes: Any) -> Callable[[Callable], Callable]:
     Raises
     ------
     TypeError
-        At decoration, when a type specification is not a type or tuple of types, or names a
+        At decoration, when a type argument is not a type or tuple of types, or names a
         parameter twice or one the function does not have. At call time, when an argument has
         none of the types given for its parameter; the message names the function, the
         parameter, the expected types and the type received. ``None`` is accepted for a
         parameter whose default is ``None``.
     """
-    positional = [_normalise(spec, "positional type %d" % i) for i, spec in enumerate(types)]
-    by_keyword = {name: _normalise(spec, "type of %r" % name) for name, spec in kwtypes.items()}
+    positional = [_normalise(given, "positional type %d" % i) for i, given in enumerate(types)]
+    by_keyword = {name: _normalise(given, "type of %r" % name) for name, given in kwtypes.items()}
 
     def decorator(func: Callable) -> Callable:
         names, keyword_only, defaults = _parameters(func)

@@ -145,7 +145,8 @@ class MeasureAnovaResult(object):
                 "%s%s: the residual sum of squares is a difference of large sums that keeps "
                 "about %d significant digits (fewer than %d); its table is marked imprecise. "
                 "Recompute it with DFTwoWayAnovaResult.refine(spark_df)."
-                % ("" if self.measure is None else "measure %r, " % (self.measure,), what,
+                % ("measure with n=%s, mean=%.10g, " % (_df_text(self.n), self.mean)
+                   if self.measure is None else "measure %r, " % (self.measure,), what,
                    max(0, int(math.floor(terms.digits or 0.0))),
                    int(anova.MIN_SIGNIFICANT_DIGITS)),
                 RuntimeWarning,
@@ -291,8 +292,11 @@ class MeasureAnovaResult(object):
             "" if self.measure is None else "%r," % (self.measure,),
             "%d" % self.n if math.isfinite(self.n) else "?", self.mean)]
         for _, row in self.summary().iterrows():
+            label = str(row["effect"])
+            if row["test"] == "two-way":
+                label = "%s [%s x %s]" % ((label,) + tuple(str(d) for d in row["dimensions"]))
             lines.append("  %-8s %-30s F(%s, %s) = %-10.4g p = %.4g%s" % (
-                row["test"], str(row["effect"]), _df_text(row["df"]), _df_text(row["df_resid"]),
+                row["test"], label, _df_text(row["df"]), _df_text(row["df_resid"]),
                 row["F"], row["p_value"], "  [imprecise]" if row["imprecise"] else ""))
         return "\n".join(lines)
 

@@ -21,7 +21,14 @@ from support import Token, entries, factorpair, function
 
 STRING_KEYS = sorted(set(name for parameters, _ in SIGNATURES.values() for name in parameters)
                      | {"bogus", "Measure", "self_", "dimension3", ""})
-OTHER_KEYS = [1, b"measure", ("self",), None, frozenset()]
+
+
+class Name(str):
+    """A str subclass as a keyword name: still a string to the binding rules."""
+
+
+OTHER_KEYS = [1, b"measure", ("self",), None, frozenset(), Name("measure"), Name("dimensions"),
+              Name("nope")]
 
 
 class KeywordDict(dict):

@@ -729,3 +729,103 @@ def test_init_helper_without_methods():
     bare = hostile()
     assert_fails(lambda: factorpair.TwoWayAnova(collaborators.Frame("f"), bare),
                  plain(lambda: bare.get_numeric_columns), [("__init__", 32)])
+
+
+# --- collaborators that change the world under the method ---------------------------------------
+
+
+def fresh(text):
+    """A string made at run time, owned by nothing but its container."""
+    return "".join(list(text))
+
+
+class Replacing(collaborators.Frame):
+    """A frame whose ``groupby`` replaces every item of ``target`` with new strings, so that
+    the items the method read earlier lose their last reference held by the list."""
+
+    def __init__(self, label, target):
+        collaborators.Frame.__init__(self, label)
+        self.target = target
+        self.generation = 0
+
+    def groupby(self, *columns):
+        self.generation += 1
+        self.target[:] = [fresh("g%d-%d" % (self.generation, i)) for i in range(len(self.target))]
+        return collaborators.Frame.groupby(self, *columns)
+
+
+def test_against_items_replaced_while_they_are_tested():
+    """Each test gets its dimensions from the list as it stands when they are read, and hands
+    the very same values on to the record, even though the list dropped them meanwhile."""
+    dims = [fresh("a"), fresh("b"), fresh("c")]
+    a = analyser()
+    a._data_frame = Replacing("self", dims)
+    result, log = run(lambda: a.test_against("m", dims))
+    assert result is None
+    grouped = [event[2] for event in log if event[0] == "groupby"]
+    recorded = [event[1:-1] for event in log if event[0].startswith("set_")]
+    assert grouped == recorded
+    # The one-way pass walks the list as it changes; the pairs read it by position.
+    assert grouped == [("a",), ("g1-1",), ("g2-2",), ("g3-0", "g3-1"), ("g4-0", "g4-2"),
+                       ("g5-1", "g5-2")]
+
+
+def test_against_list_shrinking_during_the_pairs():
+    dims = ["a", "b", "c"]
+
+    def shrink(self, dimension1, dimension2, table):
+        del dims[1:]
+
+    record = collaborators.MeasureAnovaResult((1, 1.0, 1.0))
+    record.set_TwoWayAnovaResult = shrink.__get__(record)
+    a = analyser()
+    a._anova_result = record
+    # The inner range was made for three items: the pair (0, 2) reads past the end.
+    log = assert_fails(lambda: a.test_against("m", dims), plain(lambda: ["a"][2]),
+                       [("test_against", 69)])
+    assert pairs(log) == [("a", "b")]
+
+
+def test_module_global_rebound_during_a_call_is_used_at_its_next_use():
+    """``mean`` is looked up after the first ``col`` call (as Python evaluates
+    ``count(col(m))`` before ``mean(col(m))``), so a ``col`` that rebinds it changes it."""
+    used = []
+
+    def other_mean(column):
+        used.append(column.text)
+        return collaborators.Column("other")
+
+    def rebinding_col(name):
+        factorpair.mean = other_mean
+        return collaborators.col(name)
+
+    with rebound(factorpair, col=rebinding_col, mean=collaborators.mean):
+        analyser().test_anova("m", "a")
+    assert used == ["col(m)"]
+
+
+def test_module_global_deleted_during_a_call():
+    def deleting_col(name):
+        del factorpair.mean
+        return collaborators.col(name)
+
+    with rebound(factorpair, col=deleting_col, mean=collaborators.mean):
+        assert_fails(lambda: analyser().test_anova_interaction("m", "a", "b"),
+                     (NameError, "name 'mean' is not defined"),
+                     [("test_anova_interaction", 72)])
+
+
+def test_record_dropped_by_its_own_setter():
+    """The record deletes itself from the analyser while its setter runs."""
+    a = analyser()
+
+    class Vanishing(collaborators.MeasureAnovaResult):
+        def set_OneWayAnovaResult(self, dimension, table):
+            del a._anova_result
+            self.payload = [fresh("x") for _ in range(100)]
+
+    a._anova_result = Vanishing((1, 1.0, 1.0))
+    assert a.test_anova("m", "a") is None
+    assert not hasattr(a, "_anova_result")
+    assert_fails(lambda: a.test_anova_interaction("m", "a", "b"),
+                 plain(lambda: a._anova_result), [("test_anova_interaction", 76)])

@@ -829,3 +829,49 @@ def test_record_dropped_by_its_own_setter():
     assert not hasattr(a, "_anova_result")
     assert_fails(lambda: a.test_anova_interaction("m", "a", "b"),
                  plain(lambda: a._anova_result), [("test_anova_interaction", 76)])
+
+
+@pytest.mark.parametrize("kind", [KeyboardInterrupt, SystemExit, GeneratorExit, StopIteration])
+def test_base_exceptions_and_stop_iteration_pass_unchanged(kind):
+    """Nothing is caught: not even exceptions outside Exception, and a StopIteration raised by
+    a test inside the one-way loop is not taken for the end of the loop."""
+    raised = kind("from groupby")
+
+    class Raising(collaborators.Frame):
+        def groupby(self, *columns):
+            raise raised
+
+    a = analyser()
+    a._data_frame = Raising("self")
+    with collaborators.recording():
+        try:
+            a.test_all()
+        except BaseException as error:  # noqa: B036 - the point of the test
+            caught = error
+        else:
+            caught = None
+    assert caught is raised
+    assert entries(caught) == [("test_all", 53), ("test_against", 66), ("test_anova", 58)]
+
+
+class Untouchable(list):
+    """A list whose comparisons and truth value raise: the methods only iterate, index and
+    take its length, and test it against None by identity."""
+
+    def __eq__(self, other):
+        raise Oops("eq")
+
+    __ne__ = __lt__ = __le__ = __gt__ = __ge__ = __eq__
+    __hash__ = None
+
+    def __bool__(self):
+        raise Oops("bool")
+
+
+def test_lists_are_never_compared_or_tested_for_truth():
+    a = helper_analyser(1000)
+    result, log = run(lambda: a.test_all(Untouchable(["m"]), Untouchable(["a", "b"]), 40))
+    assert not isinstance(result, BaseException), result
+    assert kept(log) == ["a", "b"]
+    result, log = run(lambda: a.test_against("m", Untouchable(["a", "b"])))
+    assert result is None and pairs(log) == [("a", "b")]

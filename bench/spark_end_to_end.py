@@ -6,7 +6,8 @@ the wall time, the SQL executions and Spark jobs it started, the share of the wa
 inside Spark jobs, and the peak memory of the driver (the Python process and the JVM).  Side by
 side it runs what an analyst would otherwise write: ``toPandas()`` of the same columns and a
 statsmodels two-way ANOVA (``ols`` with interaction, ``anova_lm`` type II) per measure and pair
-of dimensions; where that cannot fit in the memory budget it is skipped, and the table says so.
+of dimensions; where that cannot fit in the memory budget or would take longer than the time
+budget (estimated from the runs before it) it is skipped, and the table says so.
 Then the growth with the number of dimensions at a fixed size.
 
 Run (full run, about 15 minutes on two cores)::
@@ -267,7 +268,9 @@ def run_pandas(spark, frame, dimensions):
     from statsmodels.formula.api import ols
 
     with Probe(spark, "pandas") as probe:
+        started = time.perf_counter()
         data = frame.select(list(MEASURES) + list(dimensions)).toPandas()
+        probe.to_pandas = time.perf_counter() - started
         tables = 0
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
@@ -306,17 +309,18 @@ def aggregations(d):
     return len(MEASURES) * (1 + d + d * (d - 1) // 2)
 
 
-def fmt_probe(probe, results=False):
+def fmt_probe(probe, extra=None):
     text = "%9.2f %6d %6d %7.0f%% %8.0f %8.0f" % (
         probe.wall, probe.executions, probe.jobs, 100 * probe.share_in_jobs,
         probe.python_peak_mb, probe.jvm_peak_mb)
-    if results:
-        text += " %9.0f%%" % (100 * probe.in_results / probe.wall if probe.wall else 0)
+    if extra:
+        text += " %9.0f%%" % (100 * getattr(probe, extra) / probe.wall if probe.wall else 0)
     return text
 
 
 HEADER = "%9s %6s %6s %8s %8s %8s" % ("wall s", "SQL", "jobs", "in jobs", "py MB", "JVM MB")
 RESULTS_HEADER = " %10s" % "in results"
+TO_PANDAS_HEADER = " %10s" % "toPandas"
 
 
 def print_rows(title, key_label, rows):
@@ -324,12 +328,14 @@ def print_rows(title, key_label, rows):
     print(title)
     print("%-6s %-4s | %s | %s | %s" % (
         key_label, "aggs", "module: " + HEADER + RESULTS_HEADER,
-        "toPandas+statsmodels: " + HEADER, "pandas/module"))
+        "toPandas+statsmodels: " + HEADER + TO_PANDAS_HEADER, "pandas/module"))
     for key, d, module, pandas, note in rows:
-        right = fmt_probe(pandas) if pandas else ("%-" + str(len(HEADER)) + "s") % note
+        right = (fmt_probe(pandas, "to_pandas") if pandas
+                 else ("%-" + str(len(HEADER + TO_PANDAS_HEADER)) + "s") % note)
         ratio = "%8.1f" % (pandas.wall / module.wall) if pandas else "%8s" % "-"
         print("%-6s %-4d | %8s%s | %22s%s | %s" % (key, aggregations(d), "",
-                                                  fmt_probe(module, True), "", right, ratio))
+                                                  fmt_probe(module, "in_results"), "", right,
+                                                  ratio))
 
 
 def growth(label, keyed):
@@ -354,6 +360,9 @@ def main(argv=None):
     parser.add_argument("--no-pandas", action="store_true", help="skip toPandas()+statsmodels")
     parser.add_argument("--pandas-budget-gb", type=float, default=4.0,
                         help="skip toPandas()+statsmodels when its estimated peak is above this")
+    parser.add_argument("--pandas-budget-s", type=float, default=600.0,
+                        help="skip toPandas()+statsmodels when its time, estimated from the "
+                             "runs before, is above this (default 600)")
     parser.add_argument("--driver-memory", default="3g", help="spark.driver.memory (default 3g)")
     options = parser.parse_args(argv)
 
@@ -378,6 +387,7 @@ def main(argv=None):
     warm.unpersist()
 
     size_rows, dim_rows = [], []
+    pandas_rate = None  # seconds per row and fitted table, from the last toPandas run
     for size in sorted(dims_needed):
         frame = generate(spark, size, dims_needed[size])
         series = []
@@ -395,10 +405,16 @@ def main(argv=None):
                     note = "not run (--no-pandas)"
                 else:
                     need = pandas_estimate_gb(size, dimensions)
+                    fits = len(MEASURES) * d * (d - 1) // 2
+                    takes = pandas_rate * size * fits if pandas_rate else 0.0
                     if need > options.pandas_budget_gb:
                         note = "skipped: needs ~%.0f GB > %.0f GB" % (need, options.pandas_budget_gb)
+                    elif takes > options.pandas_budget_s:
+                        note = "skipped: would take ~%.0f s > %.0f s" % (
+                            takes, options.pandas_budget_s)
                     else:
                         pandas = run_pandas(spark, frame, dimensions)
+                        pandas_rate = pandas.wall / (size * fits)
                 done[d] = (module, pandas, note)
                 print("  done: %d rows, %d dimensions: module %.2f s%s" % (
                     size, d, module.wall, ", pandas %.2f s" % pandas.wall if pandas else ""),

@@ -305,6 +305,14 @@ def machine():
         os.cpu_count(), model, psutil.virtual_memory().total / 2.0 ** 30, platform.platform())
 
 
+def rows_label(rows):
+    """1e6 rather than 1000000 for powers of ten."""
+    text = "%d" % rows
+    if rows >= 1000 and text.strip("0") == "1":
+        return "1e%d" % (len(text) - 1)
+    return text
+
+
 def aggregations(d):
     return len(MEASURES) * (1 + d + d * (d - 1) // 2)
 
@@ -342,8 +350,9 @@ def growth(label, keyed):
     """How the wall time grows from one row of a series to the next."""
     lines = []
     for (k0, t0), (k1, t1) in zip(keyed, keyed[1:]):
-        lines.append("%s %s -> %s: x%.2f time for x%.2f %s" % (label, k0, k1, t1 / t0,
-                                                               float(k1) / float(k0), label))
+        lines.append("%s %s -> %s: x%.2f time for x%.2f %s" % (
+            label, rows_label(k0) if label == "rows" else "%d" % k0,
+            rows_label(k1) if label == "rows" else "%d" % k1, t1 / t0, float(k1) / k0, label))
     return lines
 
 
@@ -421,7 +430,7 @@ def main(argv=None):
                     file=sys.stderr)
             module, pandas, note = done[d]
             if kind == "rows":
-                size_rows.append(("%g" % size, d, module, pandas, note))
+                size_rows.append((rows_label(size), d, module, pandas, note))
             else:
                 dim_rows.append(("d=%d" % d, d, module, pandas, note))
         frame.unpersist()
@@ -430,13 +439,17 @@ def main(argv=None):
         print_rows("By rows (%d measures x %d dimensions):" % (len(MEASURES), options.dimensions),
                    "rows", size_rows)
     if dim_rows:
-        print_rows("By dimensions (%d measures, %g rows):" % (len(MEASURES), options.dims_rows),
+        print_rows("By dimensions (%d measures, %s rows):" % (len(MEASURES),
+                                                               rows_label(options.dims_rows)),
                    "dims", dim_rows)
     print()
     print("aggs: aggregations the module runs, m*(1 + d + d(d-1)/2); SQL and jobs include the "
-          "helper's own questions; adaptive execution may split one aggregation into several jobs")
+          "helper's own questions; adaptive execution may split one aggregation into several "
+          "jobs. Peak memory is reset before each run, but a JVM heap that grew in an earlier "
+          "run keeps its resident pages, so the JVM figure is at least what it held at the "
+          "start of the run.")
     for label, rows in (("rows", size_rows), ("dims", dim_rows)):
-        keys = [float(r[0].replace("d=", "")) for r in rows]
+        keys = [int(float(r[0].replace("d=", ""))) for r in rows]
         for name, pick in (("module", lambda r: r[2]), ("toPandas+statsmodels", lambda r: r[3])):
             keyed = [(k, pick(r).wall) for k, r in zip(keys, rows) if pick(r)]
             for line in growth(label, keyed):

@@ -10,7 +10,7 @@ of dimensions; where that cannot fit in the memory budget or would take longer t
 budget (estimated from the runs before it) it is skipped, and the table says so.
 Then the growth with the number of dimensions at a fixed size.
 
-Run (full run, about 15 minutes on two cores)::
+Run (the full run took about 6 minutes on two shared cores)::
 
     .venv/py3.7/bin/python bench/spark_end_to_end.py
     .venv/py3.7/bin/python bench/spark_end_to_end.py --sizes 1e5,1e6 --dims 2,4  # shorter

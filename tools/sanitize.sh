@@ -52,7 +52,7 @@ run_asan() {
     say "creating ${venv#$repo/}"
     "$base/bin/python" -m venv --without-pip "$venv"
   fi
-  site=$(site_of "$venv")
+  site="$venv/lib/python$version/site-packages"
   # The dependencies come from the ordinary environment, after this one's own site-packages,
   # so the sanitized package found here shadows the ordinary one.
   site_of "$base" >"$site/tarnwick-base-environment.pth"
@@ -84,6 +84,7 @@ run_asan() {
     cat >"$venv/bin/$name" <<WRAPPER
 #!/usr/bin/env bash
 export LD_PRELOAD="$libasan $libstdcxx" TARNWICK_SANITIZER=asan
+export ASAN_OPTIONS="\${ASAN_OPTIONS:-detect_leaks=0}"
 exec -a "\$0" "$real" "\$@"
 WRAPPER
     chmod +x "$venv/bin/$name"

@@ -49,6 +49,39 @@ class ModuleLoader {
   int64_t interpreter_id_ = -1;
 };
 
+// The module definition of a module loaded by `loader`: no docstring, no per-module state, the
+// given module-level functions (none for the product modules), and two slots in this order, the
+// create step and the exec step. Its entry point returns PyModuleDef_Init(&definition).
+template <ModuleLoader& loader>
+class LoaderModule {
+ public:
+  static PyModuleDef* Definition(PyMethodDef* functions = nullptr) noexcept {
+    static PyModuleDef definition = [functions] {
+      PyModuleDef made{};
+      made.m_base = PyModuleDef_HEAD_INIT;
+      made.m_name = loader.identity().short_name;
+      made.m_doc = nullptr;
+      made.m_size = 0;
+      made.m_methods = functions;
+      made.m_slots = slots_;
+      return made;
+    }();
+    return &definition;
+  }
+
+ private:
+  static PyObject* Create(PyObject* spec, PyModuleDef* /*definition*/) noexcept {
+    return loader.Create(spec);
+  }
+  static int Exec(PyObject* module) noexcept { return loader.Exec(module); }
+
+  static inline PyModuleDef_Slot slots_[] = {
+      {Py_mod_create, reinterpret_cast<void*>(&Create)},
+      {Py_mod_exec, reinterpret_cast<void*>(&Exec)},
+      {0, nullptr},
+  };
+};
+
 // Interned string made once and kept for the life of the process.
 OwnedRef InternedString(const char* text);
 

@@ -1,6 +1,6 @@
 // Tarnwick.bi.stats.factorpair: two-way analysis of variance over Spark data frames.
 //
-// Sections, in the order a reader needs them: identity, module statements, slots, entry point.
+// Sections, in the order a reader needs them: identity, module statements, entry point.
 
 #include "core/import.hpp"
 #include "core/loader.hpp"
@@ -57,36 +57,11 @@ tarnwick::ModuleLoader loader({"factorpair", "Tarnwick.bi.stats.factorpair", kTr
                                "init Tarnwick.bi.stats.factorpair"},
                               FactorpairPrepare, FactorpairBody);
 
-// --- slots ----------------------------------------------------------------------------------
-
-PyObject* factorpair_create(PyObject* spec, PyModuleDef* /*definition*/) {
-  return loader.Create(spec);
-}
-
-int factorpair_exec(PyObject* module) { return loader.Exec(module); }
-
-PyModuleDef_Slot factorpair_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(factorpair_create)},
-    {Py_mod_exec, reinterpret_cast<void*>(factorpair_exec)},
-    {0, nullptr},
-};
-
-PyModuleDef factorpair_definition = [] {
-  PyModuleDef definition{};
-  definition.m_base = PyModuleDef_HEAD_INIT;
-  definition.m_name = "factorpair";
-  definition.m_doc = nullptr;
-  definition.m_size = 0;
-  definition.m_methods = nullptr;
-  definition.m_slots = factorpair_slots;
-  return definition;
-}();
-
 }  // namespace
 }  // namespace factorpair
 
 // --- entry point ----------------------------------------------------------------------------
 
 TARNWICK_MODULE_ENTRY PyInit_factorpair() {
-  return PyModuleDef_Init(&factorpair::factorpair_definition);
+  return PyModuleDef_Init(tarnwick::LoaderModule<factorpair::loader>::Definition());
 }

@@ -1,6 +1,6 @@
 // Tarnwick.version: publishes the package version as __version__.
 //
-// Sections, in the order a reader needs them: identity, module statements, slots, entry point.
+// Sections, in the order a reader needs them: identity, module statements, entry point.
 
 #include "core/loader.hpp"
 
@@ -45,33 +45,10 @@ tarnwick::ModuleLoader loader({"version", "Tarnwick.version", "Tarnwick\\version
                                "init Tarnwick.version"},
                               VersionPrepare, VersionBody);
 
-// --- slots ----------------------------------------------------------------------------------
-
-PyObject* version_create(PyObject* spec, PyModuleDef* /*definition*/) {
-  return loader.Create(spec);
-}
-
-int version_exec(PyObject* module) { return loader.Exec(module); }
-
-PyModuleDef_Slot version_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(version_create)},
-    {Py_mod_exec, reinterpret_cast<void*>(version_exec)},
-    {0, nullptr},
-};
-
-PyModuleDef version_definition = [] {
-  PyModuleDef definition{};
-  definition.m_base = PyModuleDef_HEAD_INIT;
-  definition.m_name = "version";
-  definition.m_doc = nullptr;
-  definition.m_size = 0;
-  definition.m_methods = nullptr;
-  definition.m_slots = version_slots;
-  return definition;
-}();
-
 }  // namespace
 
 // --- entry point ----------------------------------------------------------------------------
 
-TARNWICK_MODULE_ENTRY PyInit_version() { return PyModuleDef_Init(&version_definition); }
+TARNWICK_MODULE_ENTRY PyInit_version() {
+  return PyModuleDef_Init(tarnwick::LoaderModule<loader>::Definition());
+}

@@ -67,24 +67,8 @@ PyMethodDef probe_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyObject* probe_create(PyObject* spec, PyModuleDef*) { return loader.Create(spec); }
-int probe_exec(PyObject* module) { return loader.Exec(module); }
-
-PyModuleDef_Slot probe_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(probe_create)},
-    {Py_mod_exec, reinterpret_cast<void*>(probe_exec)},
-    {0, nullptr},
-};
-
-PyModuleDef probe_definition = [] {
-  PyModuleDef definition{};
-  definition.m_base = PyModuleDef_HEAD_INIT;
-  definition.m_name = "tarnwick_probe";
-  definition.m_methods = probe_functions;
-  definition.m_slots = probe_slots;
-  return definition;
-}();
-
 }  // namespace
 
-TARNWICK_MODULE_ENTRY PyInit_tarnwick_probe() { return PyModuleDef_Init(&probe_definition); }
+TARNWICK_MODULE_ENTRY PyInit_tarnwick_probe() {
+  return PyModuleDef_Init(tarnwick::LoaderModule<loader>::Definition(probe_functions));
+}

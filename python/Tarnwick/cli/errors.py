@@ -1,0 +1,11 @@
+"""The one exception type the command line turns into a short message and exit status 2."""
+
+
+class InputError(Exception):
+    """Something about the input, the options or the machine that the user can fix.
+
+    The message is one line that says what is wrong and what to do; the command line prints it
+    after ``error:`` on stderr and exits with status 2 (the traceback only with ``--debug``).
+    """
+
+    exit_status = 2

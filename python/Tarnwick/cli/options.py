@@ -1,0 +1,210 @@
+"""Command-line options of ``tarnwick-anova`` (``python -m Tarnwick``)."""
+from __future__ import annotations
+
+import argparse
+from typing import List, Optional, Sequence
+
+PROG = "tarnwick-anova"
+
+DESCRIPTION = """\
+Two-way analysis of variance of a data file on Apache Spark.
+
+Every measure (numeric column) is tested against every dimension (categorical column) that has
+few enough levels, one dimension at a time and in pairs with their interaction. Run without a
+data file, it analyses the bundled Palmer penguins data."""
+
+EPILOG = """\
+examples:
+  tarnwick-anova
+  tarnwick-anova sales.parquet -m revenue,units -d region,channel,segment
+  tarnwick-anova data/ --format csv --null-value NA --json -o result.json
+  tarnwick-anova big.parquet --master spark://host:7077 --plot plots/
+
+exit status: 0 on success, 2 for bad input or a missing Java runtime, 1 for an unexpected failure."""
+
+SS_TYPES = {"1": 1, "I": 1, "2": 2, "II": 2, "3": 3, "III": 3}
+
+
+def _column_list(text: str) -> List[str]:
+    names = [name.strip() for name in text.split(",")]
+    if not all(names):
+        raise argparse.ArgumentTypeError("empty column name in %r" % text)
+    return names
+
+
+def _ss_type(text: str) -> int:
+    try:
+        return SS_TYPES[text.upper()]
+    except KeyError:
+        raise argparse.ArgumentTypeError("invalid choice: %r (choose 1, 2 or 3, or I, II or III)" % text)
+
+
+def _non_negative_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not an integer: %r" % text)
+    if value < 0:
+        raise argparse.ArgumentTypeError("must be 0 or more, not %d" % value)
+    return value
+
+
+def _conf_pair(text: str):
+    key, sep, value = text.partition("=")
+    if not sep or not key.strip():
+        raise argparse.ArgumentTypeError("expected KEY=VALUE, got %r" % text)
+    return key.strip(), value
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description=DESCRIPTION,
+        epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument(
+        "data",
+        nargs="?",
+        metavar="DATA",
+        help="a CSV, Parquet or JSON file, or a directory of them (local path or any URI that "
+        "Spark reads, such as hdfs:// or s3a://); default: the bundled penguins data",
+    )
+
+    columns = parser.add_argument_group("what to test")
+    columns.add_argument(
+        "-m",
+        "--measures",
+        type=_column_list,
+        action="append",
+        metavar="COL[,COL...]",
+        help="numeric columns to test, in order (default: every numeric column)",
+    )
+    columns.add_argument(
+        "-d",
+        "--dimensions",
+        type=_column_list,
+        action="append",
+        metavar="COL[,COL...]",
+        help="categorical columns to test against (default: every string column); "
+        "a non-string column named here is tested with its values as levels",
+    )
+    columns.add_argument(
+        "--max-levels",
+        "--max-num-levels",
+        dest="max_levels",
+        type=_non_negative_int,
+        default=40,
+        metavar="N",
+        help="largest number of levels a dimension may have (default: 40); the bound is "
+        "lowered further to round(rows ** 0.35)",
+    )
+    columns.add_argument(
+        "-t",
+        "--type",
+        dest="ss_type",
+        type=_ss_type,
+        default=2,
+        metavar="{1,2,3}",
+        help="sums of squares of the two-way tables: 1 sequential, 2 (default) or 3 "
+        "(sum-to-zero contrasts)",
+    )
+
+    reading = parser.add_argument_group("reading the data")
+    reading.add_argument(
+        "--format",
+        choices=("csv", "parquet", "json"),
+        help="input format (default: from the file name extension)",
+    )
+    reading.add_argument("--sep", default=",", metavar="CHAR", help="CSV field separator (default: ,)")
+    reading.add_argument(
+        "--null-value",
+        metavar="TEXT",
+        help="CSV text that stands for a missing value, such as NA (empty fields always do)",
+    )
+
+    columns.add_argument(
+        "--correction",
+        choices=("holm", "bh", "none"),
+        default="holm",
+        help="multiple-testing adjustment of the summary's p-values over all tests: holm "
+        "(default), bh (Benjamini-Hochberg) or none",
+    )
+
+    output = parser.add_argument_group("output")
+    fmt = output.add_mutually_exclusive_group()
+    fmt.add_argument("--json", action="store_true", help="print the results as JSON")
+    fmt.add_argument("--csv", action="store_true", help="print the results as one CSV table")
+    output.add_argument(
+        "-o",
+        "--output",
+        metavar="PATH",
+        help="write the results to PATH instead of stdout (only when the analysis succeeds)",
+    )
+    output.add_argument(
+        "--plot",
+        metavar="DIR",
+        help="write an interaction plot (PNG) for every measure and pair of dimensions to DIR "
+        "(needs matplotlib: pip install 'Tarnwick[plot]')",
+    )
+    output.add_argument(
+        "-q", "--quiet", action="store_true", help="no progress bar and no notes on stderr"
+    )
+    output.add_argument(
+        "--debug", action="store_true", help="show Python tracebacks and Spark's warnings"
+    )
+
+    spark = parser.add_argument_group("Spark")
+    spark.add_argument(
+        "--master",
+        metavar="URL",
+        help="Spark master: local[*] (default), local[N], spark://HOST:PORT, yarn, k8s://...; "
+        "under spark-submit, the master spark-submit was given",
+    )
+    spark.add_argument(
+        "--conf",
+        type=_conf_pair,
+        action="append",
+        default=[],
+        metavar="KEY=VALUE",
+        help="extra Spark configuration (repeatable), such as spark.executor.memory=4g",
+    )
+    spark.add_argument(
+        "--spark-ui", action="store_true", help="keep Spark's web UI on (off by default)"
+    )
+    spark.add_argument(
+        "--no-tuning",
+        action="store_true",
+        help="use Spark's own session defaults (shuffle partitions, UI) instead of the tuned "
+        "local ones (for comparison)",
+    )
+    spark.add_argument(
+        "--no-cache",
+        action="store_true",
+        help="do not cache the input before the analysis (for comparison, or when the data "
+        "does not fit the executors' memory)",
+    )
+    parser.add_argument("--version", action="version", version="%(prog)s " + _version())
+    return parser
+
+
+def _version() -> str:
+    try:
+        from Tarnwick.version import __version__
+
+        return __version__
+    except ImportError:  # pragma: no cover - a broken installation
+        return "(unknown version)"
+
+
+def parse_args(argv: Optional[Sequence[str]] = None) -> argparse.Namespace:
+    args = build_parser().parse_args(argv)
+    args.measures = _flatten(args.measures)
+    args.dimensions = _flatten(args.dimensions)
+    return args
+
+
+def _flatten(groups: Optional[List[List[str]]]) -> Optional[List[str]]:
+    if groups is None:
+        return None
+    return [name for group in groups for name in group]

@@ -1,0 +1,207 @@
+"""Reading the data under analysis: a file or directory through Spark, or the bundled data set."""
+from __future__ import annotations
+
+import csv
+import os
+import re
+from collections import Counter
+from typing import List, Optional, Sequence, Tuple
+
+from Tarnwick.cli.errors import InputError
+
+FORMATS = ("csv", "parquet", "json")
+_EXTENSIONS = {
+    ".csv": "csv",
+    ".tsv": "csv",
+    ".txt": "csv",
+    ".parquet": "parquet",
+    ".parq": "parquet",
+    ".pq": "parquet",
+    ".json": "json",
+    ".jsonl": "json",
+    ".ndjson": "json",
+}
+_COMPRESSION = (".gz", ".bz2", ".snappy", ".lz4", ".zst", ".deflate", ".xz")
+_URI = re.compile(r"^[A-Za-z][A-Za-z0-9+.-]*://")
+
+BUNDLED_NAME = "penguins.csv"
+BUNDLED_MEASURES = ["bill_length_mm", "bill_depth_mm", "flipper_length_mm", "body_mass_g"]
+BUNDLED_DIMENSIONS = ["species", "island", "sex"]
+# Column types of the bundled file, in its column order.
+_BUNDLED_TYPES = [
+    ("species", "STRING"),
+    ("island", "STRING"),
+    ("bill_length_mm", "DOUBLE"),
+    ("bill_depth_mm", "DOUBLE"),
+    ("flipper_length_mm", "INT"),
+    ("body_mass_g", "INT"),
+    ("sex", "STRING"),
+    ("year", "INT"),
+]
+
+
+def bundled_path() -> str:
+    import Tarnwick
+
+    return os.path.join(os.path.dirname(os.path.abspath(Tarnwick.__file__)), "data", BUNDLED_NAME)
+
+
+def read_bundled(spark):
+    """The bundled penguins data as a Spark frame built on the driver alone.
+
+    The rows travel inside the query plan (an inline table), so that executors on other machines
+    need neither the package's file nor a Python worker to produce them.
+    """
+    path = bundled_path()
+    with open(path, newline="") as handle:
+        reader = csv.reader(handle)
+        header = next(reader)
+        rows = list(reader)
+    names = [name for name, _ in _BUNDLED_TYPES]
+    if header != names:
+        raise InputError("the bundled data file %s is damaged; reinstall Tarnwick" % path)
+    values = ",\n".join(
+        "(%s)" % ", ".join(_sql_literal(value, sql_type) for value, (_, sql_type) in zip(row, _BUNDLED_TYPES))
+        for row in rows
+    )
+    columns = ", ".join("CAST(%s AS %s) AS %s" % (name, sql_type, name) for name, sql_type in _BUNDLED_TYPES)
+    return spark.sql("SELECT %s FROM VALUES %s AS t(%s)" % (columns, values, ", ".join(names)))
+
+
+def _sql_literal(text: str, sql_type: str) -> str:
+    if text == "NA" or text == "":
+        return "NULL"
+    if sql_type == "STRING":
+        return "'%s'" % text.replace("\\", "\\\\").replace("'", "\\'")
+    float(text)  # a number, or the file is damaged
+    return text
+
+
+def is_local_path(path: str) -> bool:
+    return not _URI.match(path) or path.startswith("file://")
+
+
+def _local(path: str) -> str:
+    return path[len("file://"):] if path.startswith("file://") else path
+
+
+def _data_files(directory: str) -> List[str]:
+    found = []
+    for root, dirs, files in os.walk(directory):
+        dirs[:] = [d for d in dirs if not d.startswith((".", "_"))]
+        found.extend(
+            os.path.join(root, name) for name in files if not name.startswith((".", "_"))
+        )
+    return found
+
+
+def format_of(name: str) -> Optional[str]:
+    lower = name.lower()
+    for suffix in _COMPRESSION:
+        if lower.endswith(suffix) and os.path.splitext(lower[: -len(suffix)])[1] in _EXTENSIONS:
+            lower = lower[: -len(suffix)]
+            break
+    return _EXTENSIONS.get(os.path.splitext(lower)[1])
+
+
+def check_and_detect(path: str, fmt: Optional[str]) -> str:
+    """Check that a local path can be read and decide its format; returns the format."""
+    if is_local_path(path):
+        local = _local(path)
+        if not os.path.exists(local):
+            raise InputError("no such file or directory: %s" % path)
+        if os.path.isdir(local):
+            if not os.access(local, os.R_OK | os.X_OK):
+                raise InputError("cannot read directory %s: permission denied" % path)
+            files = _data_files(local)
+            if not files:
+                raise InputError("directory %s holds no data files" % path)
+            unreadable = [f for f in files if not os.access(f, os.R_OK)]
+            if unreadable:
+                raise InputError("cannot read %s: permission denied" % unreadable[0])
+            if fmt is None:
+                kinds = Counter(k for k in (format_of(f) for f in files) if k)
+                if not kinds:
+                    raise InputError(
+                        "cannot tell the format of the files in %s; name it with --format "
+                        "csv, parquet or json" % path
+                    )
+                fmt = kinds.most_common(1)[0][0]
+        else:
+            if not os.access(local, os.R_OK):
+                raise InputError("cannot read %s: permission denied" % path)
+            if os.path.getsize(local) == 0:
+                raise InputError("%s is empty" % path)
+    if fmt is None:
+        fmt = format_of(path.rstrip("/"))
+        if fmt is None:
+            raise InputError(
+                "cannot tell the format of %s from its name; name it with --format csv, parquet "
+                "or json" % path
+            )
+    return fmt
+
+
+def read_file(spark, path: str, fmt: str, sep: str = ",", null_value: Optional[str] = None):
+    """Read a file or directory of the given format into a Spark frame."""
+    from pyspark.sql.utils import AnalysisException
+
+    reader = spark.read
+    try:
+        if fmt == "csv":
+            reader = reader.option("header", "true").option("inferSchema", "true").option("sep", sep)
+            if null_value is not None:
+                reader = reader.option("nullValue", null_value)
+            frame = reader.csv(path)
+        elif fmt == "parquet":
+            frame = reader.parquet(path)
+        else:
+            frame = reader.json(path)
+            if _only_corrupt(frame):
+                # Not JSON Lines: try one JSON document (an array of records) per file.
+                frame = spark.read.option("multiLine", "true").json(path)
+            if _only_corrupt(frame):
+                raise InputError("%s is not JSON (neither JSON Lines nor an array of records)" % path)
+    except AnalysisException as exc:
+        raise InputError("cannot read %s as %s: %s" % (path, fmt, _short(exc))) from exc
+    except InputError:
+        raise
+    except Exception as exc:
+        if type(exc).__name__ in ("Py4JJavaError", "SparkRuntimeException", "SparkException"):
+            raise InputError("cannot read %s as %s: %s" % (path, fmt, _short(exc))) from exc
+        raise
+    if not frame.columns:
+        raise InputError("%s has no columns" % path)
+    return frame
+
+
+def _only_corrupt(frame) -> bool:
+    return list(frame.columns) == ["_corrupt_record"]
+
+
+def _short(exc: BaseException) -> str:
+    """The first meaningful line of a Spark error message, without the JVM stack."""
+    text = None
+    java = getattr(exc, "java_exception", None)
+    if java is not None:
+        try:
+            text = java.getMessage()
+        except Exception:  # the gateway may be gone; fall back to the Python text
+            text = None
+    text = text or getattr(exc, "desc", None) or str(exc)
+    for line in str(text).splitlines():
+        line = line.strip()
+        if line and not line.startswith(("at ", "JVM stacktrace", "Traceback", "An error occurred while calling")):
+            line = re.sub(r"^(: )?[\w.$]+(Exception|Error):\s*", "", line)
+            return re.sub(r"^\[[A-Z_.]+\]\s*", "", line)
+    return type(exc).__name__
+
+
+def require_columns(frame, measures: Optional[Sequence[str]], dimensions: Optional[Sequence[str]]) -> None:
+    present = set(frame.columns)
+    for kind, names in (("measure", measures), ("dimension", dimensions)):
+        for name in names or ():
+            if name not in present:
+                raise InputError(
+                    "unknown %s column %r; the data has: %s" % (kind, name, ", ".join(frame.columns))
+                )

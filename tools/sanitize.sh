@@ -52,7 +52,7 @@ run_asan() {
     say "creating ${venv#$repo/}"
     "$base/bin/python" -m venv --without-pip "$venv"
   fi
-  site=$(site_of "$venv")
+  site="$venv/lib/python$version/site-packages"
   # The dependencies come from the ordinary environment, after this one's own site-packages,
   # so the sanitized package found here shadows the ordinary one.
   site_of "$base" >"$site/tarnwick-base-environment.pth"
@@ -71,6 +71,26 @@ run_asan() {
     cp "$built" "$target"
   done
 
+  # Python processes (this one and the fresh interpreters the tests start) run with the
+  # sanitizer runtime preloaded; everything else they start (the shell scripts and the JVM of
+  # Spark, ps) must not inherit it: some of those hang under ASan. So the environment's
+  # python is a wrapper that preloads, and a .pth file removes LD_PRELOAD from os.environ as
+  # soon as the interpreter starts.
+  local real
+  real=$(readlink -f "$base/bin/python")
+  local name
+  for name in python python3 "python$version"; do
+    rm -f "$venv/bin/$name"
+    cat >"$venv/bin/$name" <<WRAPPER
+#!/usr/bin/env bash
+export LD_PRELOAD="$libasan $libstdcxx" TARNWICK_SANITIZER=asan
+export ASAN_OPTIONS="\${ASAN_OPTIONS:-detect_leaks=0}"
+exec -a "\$0" "$real" "\$@"
+WRAPPER
+    chmod +x "$venv/bin/$name"
+  done
+  echo 'import os; os.environ.pop("LD_PRELOAD", None)' >"$site/tarnwick-sanitizer-preload.pth"
+
   local log="$build/sanitizer"
   rm -f "$log".*
   say "running pytest ${*:-tests} with $libasan and $libstdcxx preloaded"
@@ -79,8 +99,7 @@ run_asan() {
     cd "$repo"
     # detect_leaks=0: the interpreter keeps objects alive at exit by design; leaks are the
     # reliability cases' business.  UBSan stops at the first report so that it fails the run.
-    LD_PRELOAD="$libasan $libstdcxx" \
-      ASAN_OPTIONS="detect_leaks=0:abort_on_error=0:halt_on_error=1:log_path=$log:allow_user_segv_handler=1:handle_segv=0" \
+    ASAN_OPTIONS="detect_leaks=0:abort_on_error=0:halt_on_error=1:log_path=$log:allow_user_segv_handler=1:handle_segv=0" \
       UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$log" \
       PYTHONMALLOC=malloc \
       "$venv/bin/python" -m pytest -p no:cacheprovider "${@:-tests}"

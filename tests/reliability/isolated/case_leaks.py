@@ -294,7 +294,8 @@ def test_memory_and_references_stay_flat(scenario, traced):
 
 
 @pytest.mark.skipif(
-    any(tool in os.environ.get("LD_PRELOAD", "") for tool in ("libasan", "vgpreload")),
+    bool(os.environ.get("TARNWICK_SANITIZER"))
+    or any(tool in os.environ.get("LD_PRELOAD", "") for tool in ("libasan", "vgpreload")),
     reason="AddressSanitizer and valgrind hold on to freed memory")
 def test_resident_memory_stays_flat_over_all_scenarios(traced):
     """RSS after a second pass over every scenario is within 2 MB of the first pass."""

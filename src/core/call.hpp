@@ -27,8 +27,17 @@ OwnedRef CallWithKeywords(BorrowedRef callable, std::initializer_list<BorrowedRe
 // callable(arguments...)
 template <typename Callable, typename... Arguments>
 OwnedRef Call(const Callable& callable, const Arguments&... arguments) {
+#if TARNWICK_HAVE_VECTORCALL
+  // The leading slot lets a bound method put its self in front of the arguments without copying
+  // them (PY_VECTORCALL_ARGUMENTS_OFFSET).
+  PyObject* array[] = {nullptr, Borrow(arguments).get()...};
+  return Require(TARNWICK_OBJECT_VECTORCALL(Borrow(callable).get(), array + 1,
+                                            sizeof...(Arguments) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                            nullptr));
+#else
   PyObject* const array[] = {Borrow(arguments).get()..., nullptr};
   return CallArray(Borrow(callable), array, sizeof...(Arguments));
+#endif
 }
 
 // object.name(arguments...): the attribute is read first, then called.
@@ -43,8 +52,15 @@ OwnedRef GetAttr(const Object& object, const Name& name) {
 
 template <typename Object, typename Name, typename... Arguments>
 OwnedRef CallMethod(const Object& object, const Name& name, const Arguments&... arguments) {
+#if TARNWICK_HAVE_VECTORCALL_METHOD
+  // The same attribute lookup and call, without a bound method object in between.
+  PyObject* array[] = {Borrow(object).get(), Borrow(arguments).get()...};
+  return Require(
+      PyObject_VectorcallMethod(Borrow(name).get(), array, 1 + sizeof...(Arguments), nullptr));
+#else
   OwnedRef method = GetAttr(object, name);
   return Call(method, arguments...);
+#endif
 }
 
 // object.name = value

@@ -51,3 +51,10 @@ inline int64_t CurrentInterpreterId() noexcept {
 #else
 #define TARNWICK_CODE_HAS_REPLACE 0
 #endif
+
+// PyObject_VectorcallMethod (3.9+) calls obj.name(...) without making a bound method object.
+#if PY_VERSION_HEX >= 0x03090000
+#define TARNWICK_HAVE_VECTORCALL_METHOD 1
+#else
+#define TARNWICK_HAVE_VECTORCALL_METHOD 0
+#endif

@@ -13,7 +13,7 @@ import sys
 import time
 import traceback
 import warnings
-from typing import List, Optional, Sequence
+from typing import Optional, Sequence
 
 from Tarnwick.cli.errors import InputError
 from Tarnwick.cli.options import PROG, parse_args

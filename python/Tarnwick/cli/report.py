@@ -8,7 +8,6 @@ from __future__ import annotations
 import io
 import json
 import math
-import warnings
 from typing import Any, Dict, List, Sequence
 
 import pandas as pd

@@ -1,7 +1,6 @@
 """Bad input: one line on stderr naming the problem, exit status 2, nothing on stdout or --output."""
 import os
 import shutil
-import sys
 
 import pytest
 

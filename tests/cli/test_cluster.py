@@ -10,7 +10,6 @@ import os
 import signal
 import socket
 import subprocess
-import sys
 import time
 import urllib.request
 

@@ -13,7 +13,7 @@ import sys
 import time
 import traceback
 import warnings
-from typing import List, Optional, Sequence
+from typing import Optional, Sequence
 
 from Tarnwick.cli.errors import InputError
 from Tarnwick.cli.options import PROG, parse_args
@@ -93,6 +93,7 @@ def run(args) -> int:
         args.master, tuned=not args.no_tuning, spark_ui=args.spark_ui, debug=args.debug,
         extra=args.conf,
     )
+    timings = {"session": time.monotonic() - started}
     try:
         if args.data:
             frame = reader.read_file(spark, args.data, fmt, sep=args.sep, null_value=args.null_value)
@@ -103,7 +104,9 @@ def run(args) -> int:
             source = "bundled Palmer penguins data (%s)" % reader.BUNDLED_NAME
             measures = args.measures if args.measures is not None else reader.BUNDLED_MEASURES
             dimensions = args.dimensions if args.dimensions is not None else reader.BUNDLED_DIMENSIONS
+        timings["read"] = time.monotonic() - started - sum(timings.values())
         plan = plan_run(frame, measures, dimensions, args.max_levels, cache=not args.no_cache)
+        timings["checks"] = time.monotonic() - started - sum(timings.values())
         for note in plan.notes:
             _say(args, "note: " + note)
 
@@ -123,6 +126,7 @@ def run(args) -> int:
         for message in report.warning_notes(caught, refined, debug=args.debug):
             _say(args, "note: " + message)
         elapsed = time.monotonic() - started
+        timings["tests"] = elapsed - sum(timings.values())
 
         context = report.Context(
             source=source,
@@ -137,6 +141,7 @@ def run(args) -> int:
             elapsed=elapsed,
             correction=args.correction,
             refined=refined,
+            timings=timings,
         )
         if args.json:
             text = report.to_json(result, context)

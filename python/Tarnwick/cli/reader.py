@@ -5,7 +5,7 @@ import csv
 import os
 import re
 from collections import Counter
-from typing import List, Optional, Sequence, Tuple
+from typing import List, Optional
 
 from Tarnwick.cli.errors import InputError
 
@@ -196,12 +196,3 @@ def _short(exc: BaseException) -> str:
             return re.sub(r"^\[[A-Z_.]+\]\s*", "", line)
     return type(exc).__name__
 
-
-def require_columns(frame, measures: Optional[Sequence[str]], dimensions: Optional[Sequence[str]]) -> None:
-    present = set(frame.columns)
-    for kind, names in (("measure", measures), ("dimension", dimensions)):
-        for name in names or ():
-            if name not in present:
-                raise InputError(
-                    "unknown %s column %r; the data has: %s" % (kind, name, ", ".join(frame.columns))
-                )

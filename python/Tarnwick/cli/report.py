@@ -8,7 +8,6 @@ from __future__ import annotations
 import io
 import json
 import math
-import warnings
 from typing import Any, Dict, List, Sequence
 
 import pandas as pd
@@ -22,7 +21,8 @@ class Context:
 
     def __init__(self, source: str, rows: int, measures: Sequence[str], dimensions: Sequence[str],
                  levels: Dict[str, int], bound: int, ss_type: int, master: str, tests: int,
-                 elapsed: float, correction: str = "holm", refined: int = 0):
+                 elapsed: float, correction: str = "holm", refined: int = 0,
+                 timings: Dict[str, float] = None):
         self.source = source
         self.rows = rows
         self.measures = list(measures)
@@ -35,6 +35,8 @@ class Context:
         self.elapsed = elapsed
         self.correction = None if correction == "none" else correction
         self.refined = refined
+        # Seconds spent starting Spark, reading, checking (and caching) the input, and testing.
+        self.timings = dict(timings or {})
 
     def as_dict(self) -> Dict[str, Any]:
         return {
@@ -50,6 +52,7 @@ class Context:
             "tests": self.tests,
             "refined_tests": self.refined,
             "elapsed_seconds": round(self.elapsed, 3),
+            "timings_seconds": {k: round(v, 3) for k, v in self.timings.items()},
         }
 
 

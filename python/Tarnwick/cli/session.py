@@ -1,8 +1,8 @@
 """The Spark session of a command-line run.
 
 A local session is tuned for the small machine it usually runs on: as many shuffle partitions as
-cores (Spark's default of 200 makes every one of the run's many small aggregations schedule 200
-tasks), adaptive query execution on, no web UI and only error-level logs. Any other master URL
+cores (Spark's default of 200 is sized for clusters), adaptive query execution on, no web UI and
+only fatal-level logs. Any other master URL
 gets the same quiet logs and adaptive execution but keeps the cluster's own sizing. Under
 spark-submit the session that spark-submit prepared is used as it is, master included.
 """

@@ -8,6 +8,7 @@
 // for it, at the line of the step that failed.
 #pragma once
 
+#include "core/call.hpp"
 #include "core/globals.hpp"
 #include "core/traced.hpp"
 
@@ -57,6 +58,22 @@ class MethodCall {
   TraceScope scope_;
   OwnedRef arguments_[kMaxArguments];
 };
+
+// for item in iterable: body(item), as a method body runs it: `line` (the for statement's line)
+// is the current line while the iterator is made and each next item is fetched.
+template <typename Body>
+void ForEach(MethodCall& call, int line, BorrowedRef iterable, Body&& body) {
+  call.Line(line);
+  OwnedRef iterator = Iterate(iterable);
+  for (;;) {
+    call.Line(line);
+    OwnedRef item = NextItem(iterator.borrow());
+    if (!item) {
+      return;
+    }
+    body(item.borrow());
+  }
+}
 
 // The code metadata of `definition`: a code object carrying its name, file, first line,
 // parameter count and variable names, so that inspect.signature and tools that read __code__

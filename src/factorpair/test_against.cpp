@@ -21,59 +21,38 @@ OwnedRef TestAgainst(MethodCall& call) {
 
   // for dimension in dimensions:
   //     self.test_anova(measure, dimension)
-  call.Line(65);
-  OwnedRef dimension_iterator = tarnwick::Iterate(dimensions);
-  for (;;) {
-    call.Line(65);
-    OwnedRef dimension = tarnwick::NextItem(dimension_iterator.borrow());
-    if (!dimension) {
-      break;
-    }
+  ForEach(call, 65, dimensions, [&](BorrowedRef dimension) {
     call.Line(66);
     CallMethod(self, names.test_anova, measure, dimension);
-  }
+  });
 
   // for i in range(0, len(dimensions) - 1):
   call.Line(67);
-  OwnedRef outer_iterator;
+  OwnedRef outer_range;
   {
     OwnedRef range = call.Global(names.range);
     OwnedRef last = Require(PyLong_FromSsize_t(tarnwick::Length(dimensions) - 1));
-    OwnedRef outer_range = Call(range, names.zero, last);
-    outer_iterator = tarnwick::Iterate(outer_range);
+    outer_range = Call(range, names.zero, last);
   }
-  for (;;) {
-    call.Line(67);
-    OwnedRef i = tarnwick::NextItem(outer_iterator.borrow());
-    if (!i) {
-      break;
-    }
-
+  ForEach(call, 67, outer_range.borrow(), [&](BorrowedRef i) {
     //     for j in range(i + 1, len(dimensions)):
     call.Line(68);
-    OwnedRef inner_iterator;
+    OwnedRef inner_range;
     {
       OwnedRef range = call.Global(names.range);
       OwnedRef first = Add(i, names.one);
       OwnedRef length = Require(PyLong_FromSsize_t(tarnwick::Length(dimensions)));
-      OwnedRef inner_range = Call(range, first, length);
-      inner_iterator = tarnwick::Iterate(inner_range);
+      inner_range = Call(range, first, length);
     }
-    for (;;) {
-      call.Line(68);
-      OwnedRef j = tarnwick::NextItem(inner_iterator.borrow());
-      if (!j) {
-        break;
-      }
-
+    ForEach(call, 68, inner_range.borrow(), [&](BorrowedRef j) {
       //         self.test_anova_interaction(measure, dimensions[i], dimensions[j])
       call.Line(69);
       OwnedRef interaction = GetAttr(self, names.test_anova_interaction);
       OwnedRef dimension1 = GetItem(dimensions, i);
       OwnedRef dimension2 = GetItem(dimensions, j);
       Call(interaction, measure, dimension1, dimension2);
-    }
-  }
+    });
+  });
   return tarnwick::NewNone();
 }
 

@@ -100,29 +100,18 @@ OwnedRef TestAll(MethodCall& call) {
   //                       if self._dataframe_helper.get_num_unique_values(dim) <= max_num_levels]
   call.Line(47);
   OwnedRef dimensions_to_test = Require(PyList_New(0));
-  {
-    OwnedRef dimension_iterator = tarnwick::Iterate(dimensions);
-    while (OwnedRef dim = tarnwick::NextItem(dimension_iterator.borrow())) {
-      OwnedRef helper = GetAttr(self, names.dataframe_helper_attribute);
-      OwnedRef level_count = CallMethod(helper, names.get_num_unique_values, dim);
-      if (Compare(level_count, max_num_levels, Py_LE)) {
-        Require(PyList_Append(dimensions_to_test.get(), dim.get()));
-      }
+  ForEach(call, 47, dimensions.borrow(), [&](BorrowedRef dim) {
+    OwnedRef helper = GetAttr(self, names.dataframe_helper_attribute);
+    OwnedRef level_count = CallMethod(helper, names.get_num_unique_values, dim);
+    if (Compare(level_count, max_num_levels, Py_LE)) {
+      Require(PyList_Append(dimensions_to_test.get(), dim.get()));
     }
-  }
+  });
 
   // for m in measures:
-  call.Line(49);
-  OwnedRef measure_iterator = tarnwick::Iterate(measures);
-  for (;;) {
-    call.Line(49);
-    OwnedRef m = tarnwick::NextItem(measure_iterator.borrow());
-    if (!m) {
-      break;
-    }
-
+  ForEach(call, 49, measures.borrow(), [&](BorrowedRef m) {
     call.Line(51);
-    OwnedRef var = AggregateMeasure(call, self, m.borrow());
+    OwnedRef var = AggregateMeasure(call, self, m);
 
     // self._anova_result = MeasureAnovaResult(var[0])
     call.Line(52);
@@ -144,7 +133,7 @@ OwnedRef TestAll(MethodCall& call) {
       OwnedRef record = GetAttr(self, names.anova_result_attribute);
       Call(add_measure_result, m, record);
     }
-  }
+  });
   return df_anova_result;
 }
 

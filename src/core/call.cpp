@@ -42,22 +42,32 @@ Py_ssize_t Length(BorrowedRef object) {
   return length;
 }
 
-OwnedRef NewList(std::initializer_list<BorrowedRef> items) {
-  OwnedRef list = Require(PyList_New(static_cast<Py_ssize_t>(items.size())));
+namespace {
+
+// A new list or tuple holding `items`: `make` creates it, `store` fills a slot with a new
+// reference.
+template <typename Make, typename Store>
+OwnedRef NewSequence(std::initializer_list<BorrowedRef> items, Make make, Store store) {
+  OwnedRef sequence = Require(make(static_cast<Py_ssize_t>(items.size())));
   Py_ssize_t index = 0;
   for (BorrowedRef item : items) {
-    PyList_SET_ITEM(list.get(), index++, OwnedRef::NewReference(item).release());
+    store(sequence.get(), index++, OwnedRef::NewReference(item).release());
   }
-  return list;
+  return sequence;
+}
+
+}  // namespace
+
+OwnedRef NewList(std::initializer_list<BorrowedRef> items) {
+  return NewSequence(items, PyList_New, [](PyObject* list, Py_ssize_t index, PyObject* item) {
+    PyList_SET_ITEM(list, index, item);
+  });
 }
 
 OwnedRef NewTuple(std::initializer_list<BorrowedRef> items) {
-  OwnedRef tuple = Require(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
-  Py_ssize_t index = 0;
-  for (BorrowedRef item : items) {
-    PyTuple_SET_ITEM(tuple.get(), index++, OwnedRef::NewReference(item).release());
-  }
-  return tuple;
+  return NewSequence(items, PyTuple_New, [](PyObject* tuple, Py_ssize_t index, PyObject* item) {
+    PyTuple_SET_ITEM(tuple, index, item);
+  });
 }
 
 }  // namespace tarnwick

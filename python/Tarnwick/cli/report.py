@@ -8,7 +8,7 @@ from __future__ import annotations
 import io
 import json
 import math
-from typing import Any, Dict, List, Sequence
+from typing import Any, Dict, List, Optional, Sequence
 
 import pandas as pd
 
@@ -206,12 +206,18 @@ def format_number(value: Any, digits: int = 6) -> str:
 _number = format_number
 
 
-def _p_value(value: Any) -> str:
+def _float_or_none(value: Any) -> Optional[float]:
+    """The value as a float, or None where the table has nothing to show (None, NaN, text)."""
     try:
         value = float(value)
     except (TypeError, ValueError):
-        return ""
-    if math.isnan(value):
+        return None
+    return None if math.isnan(value) else value
+
+
+def _p_value(value: Any) -> str:
+    value = _float_or_none(value)
+    if value is None:
         return ""
     if value < 1e-16:
         return "<1e-16"
@@ -219,11 +225,8 @@ def _p_value(value: Any) -> str:
 
 
 def _count(value: Any) -> str:
-    try:
-        value = float(value)
-    except (TypeError, ValueError):
-        return ""
-    if math.isnan(value):
+    value = _float_or_none(value)
+    if value is None:
         return ""
     return "%d" % value if value == int(value) else "%g" % value
 

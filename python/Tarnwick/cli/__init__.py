@@ -15,7 +15,7 @@ import traceback
 import warnings
 from typing import Optional, Sequence
 
-from Tarnwick.cli.errors import InputError
+from Tarnwick.cli.errors import InputError, first_line
 from Tarnwick.cli.options import PROG, parse_args
 
 __all__ = ["main", "run", "InputError"]
@@ -182,16 +182,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except Exception as exc:  # anything else is a fault of ours or of Spark: say so briefly
         if args.debug:
             traceback.print_exc()
-            sys.stderr.write("%s: error: %s: %s\n" % (PROG, type(exc).__name__, _first_line(exc)))
+            sys.stderr.write("%s: error: %s: %s\n" % (PROG, type(exc).__name__, first_line(exc)))
         else:
             sys.stderr.write(
                 "%s: error: unexpected failure: %s: %s (rerun with --debug for the traceback)\n"
-                % (PROG, type(exc).__name__, _first_line(exc))
+                % (PROG, type(exc).__name__, first_line(exc))
             )
         return 1
-
-
-def _first_line(exc: BaseException) -> str:
-    lines = [line.strip() for line in str(exc).splitlines() if line.strip()]
-    return lines[0] if lines else ""
 

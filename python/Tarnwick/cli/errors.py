@@ -1,4 +1,5 @@
-"""The one exception type the command line turns into a short message and exit status 2."""
+"""The one exception type the command line turns into a short message and exit status 2, and
+the one way it shortens any error text to a line."""
 
 
 class InputError(Exception):
@@ -9,3 +10,11 @@ class InputError(Exception):
     """
 
     exit_status = 2
+
+
+def first_line(text: object, default: str = "") -> str:
+    """The first non-blank line of ``text`` (an exception or a message), stripped."""
+    for line in str(text).splitlines():
+        if line.strip():
+            return line.strip()
+    return default

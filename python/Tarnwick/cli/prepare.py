@@ -7,6 +7,8 @@ from __future__ import annotations
 
 from typing import Dict, List, Optional, Sequence
 
+from Tarnwick.bi.common.columns import column as column_of
+from Tarnwick.bi.common.columns import is_floating, is_numeric, is_string, level_bound, rows_bound
 from Tarnwick.cli.errors import InputError
 
 
@@ -22,24 +24,6 @@ class Plan:
         self.bound = bound  # type: int
         self.levels = levels  # type: Dict[str, int]
         self.notes = notes  # type: List[str]
-
-
-def level_bound(rows: int, max_num_levels: int) -> int:
-    """The analyser's own bound on the levels of a dimension: min(round(rows ** 0.35), cap)."""
-    by_rows = round(rows ** 0.35)
-    return by_rows if by_rows < max_num_levels else max_num_levels
-
-
-def _is_numeric(data_type) -> bool:
-    from pyspark.sql.types import NumericType
-
-    return isinstance(data_type, NumericType)
-
-
-def _is_floating(data_type) -> bool:
-    from pyspark.sql.types import DoubleType, FloatType
-
-    return isinstance(data_type, (DoubleType, FloatType))
 
 
 def _dedupe(names: Sequence[str]) -> List[str]:
@@ -101,17 +85,17 @@ def plan_run(
     if named_measures:
         measures = _dedupe(measures)  # a repeated name would only repeat its tests
         for name in measures:
-            if not _is_numeric(types[name]):
+            if not is_numeric(types[name]):
                 raise InputError(
                     "measure %r is not numeric (its type is %s); name numeric columns with -m"
                     % (name, types[name].simpleString())
                 )
     else:
-        measures = [c for c in columns if _is_numeric(types[c])]
+        measures = [c for c in columns if is_numeric(types[c])]
     if dimensions is not None:
         dimensions = _dedupe(dimensions)
     else:
-        dimensions = [c for c in columns if types[c].typeName() == "string"]
+        dimensions = [c for c in columns if is_string(types[c])]
     if not measures:
         raise InputError("the data has no numeric column to test; the columns are: %s" % ", ".join(columns))
     if not dimensions:
@@ -132,10 +116,10 @@ def plan_run(
                      % ", ".join("%s -> %s" % pair for pair in renamed.items()))
     projection = []
     for name in used:
-        column = F.col("`%s`" % name.replace("`", "``"))
-        if name in measures and _is_floating(types[name]):
+        column = column_of(name)
+        if name in measures and is_floating(types[name]):
             column = F.when(F.isnan(column), F.lit(None)).otherwise(column)
-        elif name in dimensions and types[name].typeName() != "string":
+        elif name in dimensions and not is_string(types[name]):
             column = column.cast("string")
         projection.append(column.alias(renamed.get(name, name)))
     frame = frame.select(*projection)
@@ -154,7 +138,7 @@ def plan_run(
         if named_measures:
             raise InputError(
                 "measure %r has no value (every row is null%s); leave it out"
-                % (empty[0], " or NaN" if _is_floating(types[empty[0]]) else "")
+                % (empty[0], " or NaN" if is_floating(types[empty[0]]) else "")
             )
         notes.append("left out measures with no value: %s" % ", ".join(empty))
         measures = [m for m in measures if m not in empty]
@@ -169,14 +153,14 @@ def plan_run(
     dropped = [d for d in _dedupe(dimensions) if levels[d] > bound]
     limit = (
         "the bound is %d: the smaller of --max-levels %d and round(rows ** 0.35) = %d for %d rows"
-        % (bound, max_num_levels, round(rows ** 0.35), rows)
+        % (bound, max_num_levels, rows_bound(rows), rows)
     )
     if not kept:
         described = ", ".join("%s (%d levels)" % (d, levels[d]) for d in dropped)
         if rows == 0:
             raise InputError("the data has no rows")
         advice = (
-            "raise --max-levels" if max_num_levels < round(rows ** 0.35)
+            "raise --max-levels" if max_num_levels < rows_bound(rows)
             else "dimensions with more levels need more rows"
         )
         raise InputError("no dimension left after the level cap: %s; %s; %s" % (described, limit, advice))

@@ -12,6 +12,9 @@ from typing import Any, Dict, List, Optional, Sequence
 
 import pandas as pd
 
+from Tarnwick.bi.common.anova import ImpreciseTableWarning
+from Tarnwick.bi.common.results import jsonable
+
 TYPE_NAMES = {1: "Type I (sequential)", 2: "Type II", 3: "Type III (sum-to-zero contrasts)"}
 CORRECTION_NAMES = {"holm": "Holm", "bh": "Benjamini-Hochberg"}
 
@@ -60,7 +63,7 @@ class Context:
 
 
 def is_precision_warning(caught) -> bool:
-    return issubclass(caught.category, RuntimeWarning) and "significant digits" in str(caught.message)
+    return issubclass(caught.category, ImpreciseTableWarning)
 
 
 def refine_if_needed(result, frame, caught) -> int:
@@ -105,22 +108,6 @@ def summary_table(result, context: Context) -> pd.DataFrame:
 # -- JSON ---------------------------------------------------------------------------------------
 
 
-def _plain(value: Any) -> Any:
-    """JSON-ready: NaN and infinities as null, numpy scalars as Python numbers, tuples as lists."""
-    if isinstance(value, dict):
-        return {str(k): _plain(v) for k, v in value.items()}
-    if isinstance(value, (list, tuple)):
-        return [_plain(v) for v in value]
-    if hasattr(value, "item") and not isinstance(value, (str, bytes)):
-        try:
-            value = value.item()
-        except (TypeError, ValueError):
-            pass
-    if isinstance(value, float) and not math.isfinite(value):
-        return None
-    return value
-
-
 def to_json(result, context: Context) -> str:
     summary = summary_table(result, context)
     document = {
@@ -128,7 +115,7 @@ def to_json(result, context: Context) -> str:
         "results": result.to_dict(),
         "summary": summary.to_dict(orient="records"),
     }
-    return json.dumps(_plain(document), indent=2, allow_nan=False) + "\n"
+    return json.dumps(jsonable(document), indent=2, allow_nan=False) + "\n"
 
 
 # -- CSV ----------------------------------------------------------------------------------------

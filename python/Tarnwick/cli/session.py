@@ -16,7 +16,7 @@ import sys
 import threading
 from typing import Dict, Iterable, Iterator, Optional, Tuple
 
-from Tarnwick.cli.errors import InputError
+from Tarnwick.cli.errors import InputError, first_line
 
 DEFAULT_MASTER = "local[*]"
 APP_NAME = "tarnwick-anova"
@@ -161,14 +161,9 @@ def start_session(
             ) from exc
         if master is not None and not master.startswith("local"):
             raise InputError(
-                "could not start a Spark session on master %s: %s" % (master, _first_line(text))
+                "could not start a Spark session on master %s: %s" % (master, first_line(text, "unknown error"))
             ) from exc
         raise
     if not debug:
         session.sparkContext.setLogLevel("FATAL")
     return session
-
-
-def _first_line(text: str) -> str:
-    lines = [line.strip() for line in text.strip().splitlines() if line.strip()]
-    return lines[0] if lines else "unknown error"

@@ -7,25 +7,12 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Dict, List, Optional
 
+from .columns import column as _column, is_numeric, is_string
+
 if TYPE_CHECKING:  # pragma: no cover
     from pyspark.sql import DataFrame
 
 __all__ = ["DataFrameHelper"]
-
-
-def _is_numeric(data_type) -> bool:
-    from pyspark.sql.types import NumericType
-
-    return isinstance(data_type, NumericType)
-
-
-def _is_string(data_type) -> bool:
-    from pyspark.sql import types
-
-    string_types = tuple(
-        getattr(types, name) for name in ("StringType", "CharType", "VarcharType") if hasattr(types, name)
-    )
-    return isinstance(data_type, string_types)
 
 
 class DataFrameHelper(object):
@@ -52,8 +39,8 @@ class DataFrameHelper(object):
     def __init__(self, spark_df: "DataFrame") -> None:
         self._data_frame = spark_df
         fields = list(spark_df.schema.fields)
-        self._numeric_columns = [f.name for f in fields if _is_numeric(f.dataType)]
-        self._string_columns = [f.name for f in fields if _is_string(f.dataType)]
+        self._numeric_columns = [f.name for f in fields if is_numeric(f.dataType)]
+        self._string_columns = [f.name for f in fields if is_string(f.dataType)]
         self._num_rows: Optional[int] = None
         self._num_unique: Dict[str, int] = {}
 
@@ -108,7 +95,7 @@ class DataFrameHelper(object):
 
         expressions = [F.count(F.lit(1)).alias("rows")]
         for i, name in enumerate(columns):
-            column = F.col(_quoted(name))
+            column = _column(name)
             expressions.append(F.countDistinct(column).alias("d%d" % i))
             has_null = F.max(F.when(column.isNull(), F.lit(1)).otherwise(F.lit(0)))
             expressions.append(F.coalesce(has_null, F.lit(0)).alias("n%d" % i))
@@ -123,8 +110,3 @@ class DataFrameHelper(object):
             self._string_columns,
             "?" if self._num_rows is None else self._num_rows,
         )
-
-
-def _quoted(name: str) -> str:
-    """A column name as ``col`` reads it literally (dots and spaces included)."""
-    return "`%s`" % name.replace("`", "``")

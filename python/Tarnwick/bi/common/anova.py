@@ -12,7 +12,7 @@ Numerical conventions
 * The one difference of large sums that cannot be avoided with the raw terms is the within
   (residual) sum of squares, Σx² − Σ nᵢ·mᵢ². :func:`significant_digits` estimates how many
   digits survive it; below :data:`MIN_SIGNIFICANT_DIGITS` the table is marked imprecise and a
-  ``RuntimeWarning`` is issued. The refined path (per-group ``var_pop``) avoids the difference.
+  :class:`ImpreciseTableWarning` (a ``RuntimeWarning``) is issued. The refined path (per-group ``var_pop``) avoids the difference.
 """
 from __future__ import annotations
 
@@ -22,6 +22,10 @@ from typing import Any, Dict, Hashable, List, Optional, Sequence, Tuple
 import numpy as np
 import pandas as pd
 EPS = float(np.finfo(float).eps)
+
+class ImpreciseTableWarning(RuntimeWarning):
+    """A table's residual sum of squares kept fewer than :data:`MIN_SIGNIFICANT_DIGITS` digits."""
+
 
 #: Fewest significant digits the within sum of squares may keep before a table is marked.
 MIN_SIGNIFICANT_DIGITS = 6.0

@@ -16,7 +16,7 @@ measure row (count n, mean, Σx²), which then receives one level table per dime
 * a precision guard: the within sum of squares is a difference of large sums. When too few
   significant digits survive it (fewer than ``anova.MIN_SIGNIFICANT_DIGITS``, judged from the
   magnitudes of the terms and the number of values), the test is marked, its residual row says
-  so, and a ``RuntimeWarning`` is issued. :meth:`DFTwoWayAnovaResult.refine` recomputes marked
+  so, and an ``anova.ImpreciseTableWarning`` (a ``RuntimeWarning``) is issued. :meth:`DFTwoWayAnovaResult.refine` recomputes marked
   tests from Spark's central moments.
 
 Repeated filings: every table and record received is kept, in arrival order (``tables``,
@@ -34,14 +34,11 @@ import numpy as np
 import pandas as pd
 
 from . import anova
+from .columns import column
 
-__all__ = ["MeasureAnovaResult", "DFTwoWayAnovaResult"]
+__all__ = ["MeasureAnovaResult", "DFTwoWayAnovaResult", "jsonable"]
 
 Pair = Tuple[Hashable, Hashable]
-
-
-def _quoted(name: str) -> str:
-    return "`%s`" % str(name).replace("`", "``")
 
 
 def _refined_terms(spark_df: Any, measure: str, dimensions: List[Hashable],
@@ -50,10 +47,10 @@ def _refined_terms(spark_df: Any, measure: str, dimensions: List[Hashable],
     the population variance (Spark's central-moment aggregates, no difference of large sums)."""
     from pyspark.sql import functions as F
 
-    shifted = F.col(_quoted(measure)).cast("double") - F.lit(float(centre))
+    shifted = column(measure).cast("double") - F.lit(float(centre))
     rows = (
         spark_df.groupby(*dimensions)
-        .agg(F.count(F.col(_quoted(measure))), F.avg(shifted), F.var_pop(shifted))
+        .agg(F.count(column(measure)), F.avg(shifted), F.var_pop(shifted))
         .collect()
     )
     k = len(dimensions)
@@ -64,13 +61,15 @@ def _refined_terms(spark_df: Any, measure: str, dimensions: List[Hashable],
     return anova.GroupTerms.from_moments(keys, counts, deviations, variances)
 
 
-def _jsonable(value: Any) -> Any:
+def jsonable(value: Any) -> Any:
+    """``value`` made JSON-ready: NaN and infinities as None, numpy scalars as Python numbers,
+    tuples as lists, dictionary keys as text; anything else unknown as its text."""
     if isinstance(value, dict):
-        return {str(k): _jsonable(v) for k, v in value.items()}
+        return {str(k): jsonable(v) for k, v in value.items()}
     if isinstance(value, (list, tuple)):
-        return [_jsonable(v) for v in value]
-    if isinstance(value, (np.integer,)):
-        return int(value)
+        return [jsonable(v) for v in value]
+    if isinstance(value, (np.integer, np.bool_)):
+        return value.item()
     if isinstance(value, (float, np.floating)):
         value = float(value)
         return value if math.isfinite(value) else None
@@ -84,7 +83,7 @@ def _table_records(table: pd.DataFrame) -> List[Dict[str, Any]]:
     for source, row in table.iterrows():
         entry = {"source": source}
         entry.update(row.to_dict())
-        records.append(_jsonable(entry))
+        records.append(jsonable(entry))
     return records
 
 
@@ -149,7 +148,7 @@ class MeasureAnovaResult(object):
                    if self.measure is None else "measure %r, " % (self.measure,), what,
                    max(0, int(math.floor(terms.digits or 0.0))),
                    int(anova.MIN_SIGNIFICANT_DIGITS)),
-                RuntimeWarning,
+                anova.ImpreciseTableWarning,
                 stacklevel=3,
             )
 
@@ -270,7 +269,7 @@ class MeasureAnovaResult(object):
 
     def to_dict(self) -> Dict[str, Any]:
         """Plain Python structure of the record: terms and every table (all three types)."""
-        return _jsonable({
+        return jsonable({
             "measure": self.measure,
             "n": self.n,
             "mean": self.mean,
@@ -411,7 +410,7 @@ class DFTwoWayAnovaResult(object):
         measures = []
         for name, record in self._by_name.items():
             entry = record.to_dict()
-            entry["measure"] = _jsonable(name)
+            entry["measure"] = jsonable(name)
             measures.append(entry)
         return {"measures": measures}
 

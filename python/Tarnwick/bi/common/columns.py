@@ -1,0 +1,82 @@
+"""Spark column handling shared by the host layer, the batch plan and the command line.
+
+A column name that comes from the data is only ever a name: :func:`quoted` turns it into the
+back-quoted identifier that Spark's ``col`` reads literally (dots, spaces, back-quotes, ``*``
+included), and :func:`column` makes the column from it. Which columns are measures and which
+are dimensions is decided here once (:func:`is_numeric`, :func:`is_string`), and so is the
+analyser's bound on the levels of a dimension (:func:`level_bound`).
+
+Importing this module does not import pyspark; the functions that need it import it on use.
+"""
+from __future__ import annotations
+
+from typing import Any
+
+__all__ = [
+    "DEFAULT_MAX_LEVELS",
+    "LEVEL_EXPONENT",
+    "column",
+    "is_floating",
+    "is_numeric",
+    "is_string",
+    "level_bound",
+    "quoted",
+    "rows_bound",
+]
+
+#: The analyser's default cap on the levels of a dimension (``test_all``'s ``max_num_levels``).
+DEFAULT_MAX_LEVELS = 40
+#: The level bound grows with the row count n as round(n ** LEVEL_EXPONENT).
+LEVEL_EXPONENT = 0.35
+
+
+def quoted(name: str) -> str:
+    """``name`` as a back-quoted identifier, which ``col`` reads as exactly that column name."""
+    return "`%s`" % str(name).replace("`", "``")
+
+
+def column(name: str) -> Any:
+    """The Spark column named ``name``, read literally (never as an expression or a path)."""
+    from pyspark.sql import functions as F
+
+    return F.col(quoted(name))
+
+
+def is_numeric(data_type: Any) -> bool:
+    """True for every Spark numeric type (integers, floating point and decimals)."""
+    from pyspark.sql.types import NumericType
+
+    return isinstance(data_type, NumericType)
+
+
+def is_floating(data_type: Any) -> bool:
+    """True for Spark's floating-point types, the ones that can hold NaN and infinities."""
+    from pyspark.sql.types import DoubleType, FloatType
+
+    return isinstance(data_type, (DoubleType, FloatType))
+
+
+def is_string(data_type: Any) -> bool:
+    """True for Spark's string types (``string``, and ``char(n)``/``varchar(n)`` where present)."""
+    from pyspark.sql import types
+
+    string_types = tuple(
+        getattr(types, name)
+        for name in ("StringType", "CharType", "VarcharType")
+        if hasattr(types, name)
+    )
+    return isinstance(data_type, string_types)
+
+
+def rows_bound(rows: int) -> int:
+    """round(rows ** 0.35): the part of the level bound that follows from the row count."""
+    return round(rows ** LEVEL_EXPONENT)
+
+
+def level_bound(rows: int, max_num_levels: int = DEFAULT_MAX_LEVELS) -> int:
+    """The analyser's bound on the levels of a dimension: min(round(rows ** 0.35), cap).
+
+    When the two are equal the cap itself is returned, as the analyser does.
+    """
+    by_rows = rows_bound(rows)
+    return by_rows if by_rows < max_num_levels else max_num_levels

@@ -14,11 +14,24 @@ OwnedRef NewTable(tarnwick::MethodCall& call, BorrowedRef rows,
                                     {{names.columns_keyword.borrow(), column_list.borrow()}});
 }
 
+namespace {
+
+// table[key] = value, with the table referenced as often as the interpreter references it while
+// it runs the same statement (the local variable and the operand on its stack). pandas counts
+// the references to the frame to detect chained assignment, and with one reference fewer it
+// warns that this assignment updates a copy.
+void SetColumn(BorrowedRef table, BorrowedRef key, const OwnedRef& value) {
+  OwnedRef operand = OwnedRef::NewReference(table);
+  SetItem(operand, key, value);
+}
+
+}  // namespace
+
 void AddTotalColumn(BorrowedRef table) {
   OwnedRef means = GetAttr(table, names.means_column);
   OwnedRef counts = GetAttr(table, names.counts_column);
   OwnedRef total = Multiply(means, counts);
-  SetItem(table, names.total_column, total);
+  SetColumn(table, names.total_column.borrow(), total);
 }
 
 void AddSquareColumn(BorrowedRef table, BorrowedRef name) {
@@ -27,7 +40,7 @@ void AddSquareColumn(BorrowedRef table, BorrowedRef name) {
   OwnedRef product = Multiply(counts, means);
   means = GetAttr(table, names.means_column);
   OwnedRef square = Multiply(product, means);
-  SetItem(table, name, square);
+  SetColumn(table, name, square);
 }
 
 }  // namespace factorpair

@@ -1,6 +1,7 @@
 """The analyser over a real local Spark session: the worked examples of the measure row, the
 level tables, the cell table, nulls, and a batch run end to end with the host package."""
 import math
+import warnings
 
 import pytest
 
@@ -41,6 +42,22 @@ def rows_of(table):
     def value(v):
         return None if isinstance(v, float) and math.isnan(v) else v
     return {tuple(value(v) for v in row) for row in table.itertuples(index=False)}
+
+
+@pytest.mark.parametrize("method, dimensions", [
+    ("test_anova", ("A",)),
+    ("test_anova_interaction", ("A", "B")),
+])
+def test_table_columns_are_added_without_warnings(fp, spark, method, dimensions):
+    """pandas counts a frame's references to spot chained assignment: the analyser's column
+    assignments must hold the table as the interpreter would, or every test warns."""
+    analyser = analyser_over(fp, spark, SIX_ROWS)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        getattr(analyser, method)("measure", *dimensions)
+    # (py4j's unclosed-socket ResourceWarnings are the gateway's business, not the analyser's)
+    assert [str(w.message).splitlines()[0] for w in caught
+            if not issubclass(w.category, ResourceWarning)] == []
 
 
 def test_measure_row(fp, spark, recorded):

@@ -71,10 +71,17 @@ class _Names(object):
         return "%sp%s%d" % (self.prefix, what, i)
 
 
-def _cell_moments(value: Any, n: str, mean: str, m2: str) -> List[Any]:
-    """Stage-1 aggregates of one measure per cell: count, mean and second central moment."""
+def _cell_moments(measure: str, shift: float, n: str, mean: str, m2: str) -> List[Any]:
+    """Stage-1 aggregates of one measure per cell: the count of values, their mean's deviation
+    from ``shift`` and their second central moment.
+
+    Each value enters as its deviation from the shift: Spark's mean is a plain sum divided by
+    the count, which would lose the small differences between the cell means of large values.
+    The second moment is ``count · var_pop``, which Spark accumulates by stable updates.
+    """
     from pyspark.sql import functions as F
 
+    value = columns.measure_value(measure) - F.lit(float(shift))
     count = F.count(value)
     return [
         count.alias(n),
@@ -104,15 +111,10 @@ def _profile(frame: Any, names: _Names, measures: Sequence[str],
 def _marginal_rows(frame: Any, names: _Names, measures: Sequence[str],
                    dimensions: Sequence[str], shifts: Sequence[float]) -> List[Any]:
     """Stages 1 and 2 in one query; the collected rows of every grouping set."""
-    from pyspark.sql import functions as F
-
     keys = [names.key(i) for i in range(len(dimensions))]
-    # Each value enters as its deviation from the shift: Spark's mean is a plain sum divided
-    # by the count, which would lose the small differences between cell means of large values.
     moments = []
     for j, (measure, shift) in enumerate(zip(measures, shifts)):
-        value = columns.measure_value(measure) - F.lit(float(shift))
-        moments += _cell_moments(value, names.moment("n", j), names.moment("mean", j),
+        moments += _cell_moments(measure, shift, names.moment("n", j), names.moment("mean", j),
                                  names.moment("m2", j))
     if dimensions:
         grouped = frame.groupBy(*[columns.column(d).alias(k) for d, k in zip(dimensions, keys)])

@@ -43,7 +43,7 @@ from Tarnwick.bi.common.results import DFTwoWayAnovaResult, MeasureAnovaResult
 __all__ = ["LEVELS_RSD", "one_scan_test_all", "one_scan_test_against"]
 
 #: Relative standard deviation of the profile's approximate level counts.
-LEVELS_RSD = 0.01
+LEVELS_RSD = 0.05
 
 Progress = Optional[Callable[[str], None]]
 

@@ -102,7 +102,7 @@ def _assert_same_results(old, new, pdf=None, added=("sumsq_dev",)):
             a, b = _sorted(t_old, keys), _sorted(t_new, keys)
             assert a[keys].values.tolist() == b[keys].values.tolist()
             assert a.counts.tolist() == b.counts.tolist()
-            for column in t_new.columns[len(dims) + 1:]:
+            for column in t_old.columns[len(dims) + 1:]:
                 _close(b[column], a[column])
             if pdf is not None:
                 _assert_sumsq_dev(b, pdf, r_new.measure, list(dims), keys)

@@ -52,11 +52,14 @@ def _scenario(kind, seed=7):
 SCHEMA = "a string, b string, c string, y double, z double"
 
 
+def _missing(value):
+    return value is None or (isinstance(value, float) and math.isnan(value))
+
+
 def _spark_frame(spark, frame, partitions):
-    records = [tuple(None if (isinstance(v, float) and math.isnan(v) and k in "abc") else v
-                     for k, v in zip("abcyz", row)) for row in frame.itertuples(index=False)]
-    records = [tuple(None if v is None or (isinstance(v, str) is False and k in "abc" and v != v)
-                     else v for k, v in zip("abcyz", row)) for row in records]
+    """The frame in Spark: a missing level is null, y keeps NaN as NaN, z's NaN becomes null."""
+    records = [tuple(None if _missing(v) and k != "y" else v for k, v in zip("abcyz", row))
+               for row in frame.itertuples(index=False)]
     df = spark.createDataFrame(records, SCHEMA)
     return df.repartition(partitions) if partitions > 1 else df.coalesce(1)
 
@@ -122,7 +125,9 @@ def _assert_sumsq_dev(table, pdf, measure, dims, keys):
     expected = grouped.apply(lambda v: ((v.dropna() - v.dropna().mean()) ** 2).sum()
                              if v.notna().any() else np.nan)
     lookup = {(k if isinstance(k, tuple) else (k,)): v for k, v in expected.items()}
-    normal = lambda v: None if v is None or (isinstance(v, float) and math.isnan(v)) else v
+    def normal(value):
+        return None if _missing(value) else value
+
     for _, row in table.iterrows():
         key = tuple(normal(row[k]) for k in keys)
         found = [v for k, v in lookup.items() if tuple(normal(x) for x in k) == key]

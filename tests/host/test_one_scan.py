@@ -196,13 +196,17 @@ def test_the_helper_path_and_the_profile_path_agree(frames):
     _assert_same_results(plain, helped, added=())
 
 
-def test_a_dimension_far_over_the_bound_never_reaches_the_tables(spark):
+@pytest.mark.parametrize("dimensions, kept", [(None, ["g"]), (["id"], [])])
+def test_a_dimension_far_over_the_bound_never_reaches_the_tables(spark, dimensions, kept):
     rows = [("k%d" % i, "g%d" % (i % 3), float(i % 7)) for i in range(300)]
     df = spark.createDataFrame(rows, "id string, g string, y double")
-    result = onescan.one_scan_test_all(df)
-    assert result["y"].dimensions == ["g"] and result["y"].pairs == []
+    record = onescan.one_scan_test_all(df, dimension_columns=dimensions)["y"]
+    assert record.dimensions == kept and record.pairs == []
+    assert (record.n, record.mean, record.sum_sq) == (300, pytest.approx(
+        np.mean([i % 7 for i in range(300)]), rel=1e-12), pytest.approx(
+        sum(float(i % 7) ** 2 for i in range(300)), rel=1e-12))
     with pytest.raises(KeyError):
-        result.get_one_way("y", "id")
+        record.get_one_way("id")
 
 
 def test_no_measures_and_an_empty_frame(spark):

@@ -134,6 +134,8 @@ def _marginal_rows(frame: Any, names: _Names, measures: Sequence[str],
             columns.column(names.moment("m2", j)).alias(names.moment("m2", j)),
         ]
     cells = cells.select(*shifted)
+    if not keys:
+        return cells.collect()  # one row: the overall set, nothing to roll up
 
     q = columns.quoted
     select = [q(k) for k in keys]

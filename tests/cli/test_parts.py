@@ -17,16 +17,27 @@ from Tarnwick.cli.prepare import level_bound
         (["-m", "a,b", "-m", "c", "-d", "x"], ["a", "b", "c"], ["x"], 2),
         (["--type", "III"], None, None, 3),
         (["-t", "i"], None, None, 1),
-        (["-t", "2"], None, None, 2),
+        (["-t", "2", "--plan", "per-test"], None, None, 2),
     ],
 )
 def test_options(argv, measures, dimensions, ss_type):
     args = options.parse_args(argv)
     assert (args.measures, args.dimensions, args.ss_type) == (measures, dimensions, ss_type)
+    assert args.plan == ("per-test" if "--plan" in argv else "one-scan")
+
+
+@pytest.mark.parametrize("plan, total, unit", [("one-scan", 3, "steps"), ("per-test", 14, "tests")])
+def test_the_bar_counts_the_units_of_the_plan(plan, total, unit):
+    from Tarnwick.cli.analysis import progress_total
+
+    stream = io.StringIO()
+    bar = progress.ProgressBar(progress_total(plan, 2, 3), stream=stream, unit=unit)
+    bar.advance()
+    assert "1/%d %s" % (total, unit) in bar.line()
 
 
 @pytest.mark.parametrize(
-    "argv", [["-m", "a,,b"], ["-t", "4"], ["--max-levels", "-1"], ["--conf", "novalue"], ["--json", "--csv"]]
+    "argv", [["-m", "a,,b"], ["-t", "4"], ["--plan", "fast"], ["--max-levels", "-1"], ["--conf", "novalue"], ["--json", "--csv"]]
 )
 def test_bad_options_exit_2(argv, capsys):
     with pytest.raises(SystemExit) as stop:

@@ -13,7 +13,7 @@ import sys
 import time
 import traceback
 import warnings
-from typing import Optional, Sequence
+from typing import Dict, Optional, Sequence
 
 from Tarnwick.cli.errors import InputError, first_line
 from Tarnwick.cli.options import PROG, parse_args
@@ -73,60 +73,101 @@ def _quiet_versions(debug: bool):
         warnings.showwarning = shown
 
 
-def run(args) -> int:
-    """Run the analysis that ``args`` describe; returns the exit status (raises InputError)."""
-    from Tarnwick.cli import plots, reader, report
-    from Tarnwick.cli.progress import ProgressBar, counting_results, total_tests
-    from Tarnwick.cli.session import start_session, under_spark_submit
-    from Tarnwick.cli.prepare import plan_run
+class _Phases:
+    """Seconds spent in each phase of a run, measured from one start."""
 
-    # Checks that need no Spark come first, so that they answer at once.
+    def __init__(self) -> None:
+        self.started = time.monotonic()
+        self.timings = {}  # type: Dict[str, float]
+
+    def mark(self, name: str) -> float:
+        """End phase ``name`` now; returns the seconds since the start."""
+        elapsed = time.monotonic() - self.started
+        self.timings[name] = elapsed - sum(self.timings.values())
+        return elapsed
+
+
+def _check_before_spark(args):
+    """Checks that need no Spark come first, so that they answer at once; returns the format."""
+    from Tarnwick.cli import plots, reader
+
     if args.output:
         _check_output_target(args.output)
     if args.plot:
         plots.require_matplotlib()
         plots.prepare_directory(args.plot)
-    fmt = reader.check_and_detect(args.data, args.format) if args.data else None
+    return reader.check_and_detect(args.data, args.format) if args.data else None
 
-    started = time.monotonic()
+
+def _read(args, spark, fmt):
+    """The input frame, its description, and the requested measures and dimensions."""
+    from Tarnwick.cli import reader
+
+    if args.data:
+        frame = reader.read_file(spark, args.data, fmt, sep=args.sep, null_value=args.null_value)
+        return frame, args.data, args.measures, args.dimensions
+    frame = reader.read_bundled(spark)
+    source = "bundled Palmer penguins data (%s)" % reader.BUNDLED_NAME
+    measures = args.measures if args.measures is not None else reader.BUNDLED_MEASURES
+    dimensions = args.dimensions if args.dimensions is not None else reader.BUNDLED_DIMENSIONS
+    return frame, source, measures, dimensions
+
+
+def _render(args, result, context) -> str:
+    from Tarnwick.cli import report
+
+    if args.json:
+        return report.to_json(result, context)
+    if args.csv:
+        return report.to_csv(result, context)
+    return report.to_text(result, context)
+
+
+def _deliver(args, result, text: str) -> None:
+    """Plots, then the output file or stdout."""
+    from Tarnwick.cli import plots
+
+    if args.plot:
+        written = plots.write_plots(args.plot, result)
+        _say(args, "wrote %d interaction plot%s to %s" % (len(written), "" if len(written) == 1 else "s", args.plot))
+    if args.output:
+        _write_atomically(args.output, text)
+        _say(args, "wrote %s" % args.output)
+    else:
+        sys.stdout.write(text)
+        sys.stdout.flush()
+
+
+def run(args) -> int:
+    """Run the analysis that ``args`` describe; returns the exit status (raises InputError)."""
+    from Tarnwick.cli import report
+    from Tarnwick.cli.analysis import DEFAULT_PLAN, analyse
+    from Tarnwick.cli.session import start_session, under_spark_submit
+    from Tarnwick.cli.prepare import plan_run
+
+    fmt = _check_before_spark(args)
+    phases = _Phases()
     spark = start_session(
         args.master, tuned=not args.no_tuning, spark_ui=args.spark_ui, debug=args.debug,
         extra=args.conf,
     )
-    timings = {"session": time.monotonic() - started}
+    phases.mark("session")
     try:
-        if args.data:
-            frame = reader.read_file(spark, args.data, fmt, sep=args.sep, null_value=args.null_value)
-            source = args.data
-            measures, dimensions = args.measures, args.dimensions
-        else:
-            frame = reader.read_bundled(spark)
-            source = "bundled Palmer penguins data (%s)" % reader.BUNDLED_NAME
-            measures = args.measures if args.measures is not None else reader.BUNDLED_MEASURES
-            dimensions = args.dimensions if args.dimensions is not None else reader.BUNDLED_DIMENSIONS
-        timings["read"] = time.monotonic() - started - sum(timings.values())
+        frame, source, measures, dimensions = _read(args, spark, fmt)
+        phases.mark("read")
         plan = plan_run(frame, measures, dimensions, args.max_levels, cache=not args.no_cache)
-        timings["checks"] = time.monotonic() - started - sum(timings.values())
+        phases.mark("checks")
         for note in plan.notes:
             _say(args, "note: " + note)
 
-        from Tarnwick.bi.stats import factorpair
-
-        total = total_tests(len(plan.measures), len(plan.dimensions))
-        bar = ProgressBar(total, enabled=not args.quiet and sys.stderr.isatty())
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always", RuntimeWarning)
-            with counting_results(factorpair, bar.advance):
-                try:
-                    analyser = factorpair.TwoWayAnova(plan.frame, plan.helper)
-                    result = analyser.test_all(plan.measures, plan.dimensions, args.max_levels)
-                finally:
-                    bar.close()
+            result, tests = analyse(getattr(args, "plan", DEFAULT_PLAN), plan, args.max_levels,
+                                    show_progress=not args.quiet)
             refined = report.refine_if_needed(result, plan.frame, caught)
         for message in report.warning_notes(caught, refined, debug=args.debug):
             _say(args, "note: " + message)
-        elapsed = time.monotonic() - started
-        timings["tests"] = elapsed - sum(timings.values())
+        elapsed = phases.mark("tests")
 
         context = report.Context(
             source=source,
@@ -137,28 +178,13 @@ def run(args) -> int:
             bound=plan.bound,
             ss_type=args.ss_type,
             master=spark.sparkContext.master,
-            tests=bar.done,
+            tests=tests,
             elapsed=elapsed,
             correction=args.correction,
             refined=refined,
-            timings=timings,
+            timings=phases.timings,
         )
-        if args.json:
-            text = report.to_json(result, context)
-        elif args.csv:
-            text = report.to_csv(result, context)
-        else:
-            text = report.to_text(result, context)
-
-        if args.plot:
-            written = plots.write_plots(args.plot, result)
-            _say(args, "wrote %d interaction plot%s to %s" % (len(written), "" if len(written) == 1 else "s", args.plot))
-        if args.output:
-            _write_atomically(args.output, text)
-            _say(args, "wrote %s" % args.output)
-        else:
-            sys.stdout.write(text)
-            sys.stdout.flush()
+        _deliver(args, result, _render(args, result, context))
         return 0
     finally:
         if not under_spark_submit():

@@ -184,6 +184,14 @@ def build_parser() -> argparse.ArgumentParser:
         help="do not cache the input before the analysis (for comparison, or when the data "
         "does not fit the executors' memory)",
     )
+    spark.add_argument(
+        "--plan",
+        choices=("one-scan", "per-test"),
+        default="one-scan",
+        help="how Spark computes the tables: one-scan (default: every table from one "
+        "aggregation of the data) or per-test (one aggregation per measure, dimension and "
+        "pair, the analyser's own plan); both give the same tables",
+    )
     parser.add_argument("--version", action="version", version="%(prog)s " + _version())
     return parser
 

@@ -65,11 +65,26 @@ def plan_run(
     levels. NaN in a floating-point measure counts as missing, as a null does. Raises InputError
     when nothing would be left to test.
     """
-    from pyspark.sql import functions as F
     from Tarnwick.bi.common import DataFrameHelper
 
     notes = []  # type: List[str]
     types = {field.name: field.dataType for field in frame.schema.fields}
+    _check_names(frame, measures, dimensions, types)
+    named_measures = measures is not None
+    measures, dimensions = _choose_columns(frame, measures, dimensions, types)
+    frame, measures, dimensions, types = _project(frame, measures, dimensions, types, notes)
+    if cache:
+        frame = frame.cache()
+
+    helper = DataFrameHelper(frame)
+    rows = int(helper.get_num_rows())
+    measures = _drop_empty_measures(frame, measures, types, named_measures, notes)
+    bound, levels, kept = _bound_levels(helper, dimensions, rows, max_num_levels, notes)
+    return Plan(frame, helper, measures, kept, rows, bound, levels, notes)
+
+
+def _check_names(frame, measures, dimensions, types) -> None:
+    """Every named column exists, and no column name occurs twice."""
     columns = list(frame.columns)
     for kind, names in (("measure", measures), ("dimension", dimensions)):
         for name in names or ():
@@ -81,8 +96,12 @@ def plan_run(
         duplicated = sorted({c for c in columns if columns.count(c) > 1})
         raise InputError("the data has more than one column named %s; rename them" % ", ".join(map(repr, duplicated)))
 
-    named_measures = measures is not None
-    if named_measures:
+
+def _choose_columns(frame, measures, dimensions, types):
+    """The measures and dimensions of the run: the named ones (deduplicated, named measures
+    numeric) or the defaults; at least one of each, and no column both."""
+    columns = list(frame.columns)
+    if measures is not None:
         measures = _dedupe(measures)  # a repeated name would only repeat its tests
         for name in measures:
             if not is_numeric(types[name]):
@@ -105,12 +124,17 @@ def plan_run(
         )
     for name in set(measures) & set(dimensions):
         raise InputError("column %r is named both as a measure and as a dimension" % name)
+    return measures, dimensions
 
-    # Keep only the columns the run reads, with clean measures and text levels.
+
+def _project(frame, measures, dimensions, types, notes):
+    """Keep only the columns the run reads, with clean measures and text levels."""
+    from pyspark.sql import functions as F
+
     used = _dedupe(list(measures) + list(dimensions))
     # The analyser hands column names to Spark as they are, where a dot means a struct field:
     # such columns are renamed for the run.
-    renamed = _plain_names(used, columns)
+    renamed = _plain_names(used, list(frame.columns))
     if renamed:
         notes.append("renamed for the run (a dot in a column name means a struct field to Spark): %s"
                      % ", ".join("%s -> %s" % pair for pair in renamed.items()))
@@ -126,11 +150,13 @@ def plan_run(
     measures = [renamed.get(m, m) for m in measures]
     dimensions = [renamed.get(d, d) for d in dimensions]
     types = {renamed.get(n, n): t for n, t in types.items()}
-    if cache:
-        frame = frame.cache()
+    return frame, measures, dimensions, types
 
-    helper = DataFrameHelper(frame)
-    rows = int(helper.get_num_rows())
+
+def _drop_empty_measures(frame, measures, types, named_measures, notes):
+    """Measures without a single value: an error when named, otherwise left out with a note."""
+    from pyspark.sql import functions as F
+
     present = frame.agg(*[F.count(F.col(m)) for m in _dedupe(measures)]).collect()[0]
     values = dict(zip(_dedupe(measures), (int(v) for v in present)))
     empty = [m for m in _dedupe(measures) if values[m] == 0]
@@ -146,7 +172,11 @@ def plan_run(
             raise InputError(
                 "no measure left: every numeric column (%s) is empty" % ", ".join(empty)
             )
+    return measures
 
+
+def _bound_levels(helper, dimensions, rows, max_num_levels, notes):
+    """The level bound, every dimension's level count, and the dimensions within the bound."""
     bound = level_bound(rows, max_num_levels)
     levels = {d: int(helper.get_num_unique_values(d)) for d in _dedupe(dimensions)}
     kept = [d for d in dimensions if levels[d] <= bound]
@@ -169,4 +199,4 @@ def plan_run(
             "not tested, more levels than the bound of %d: %s"
             % (bound, ", ".join("%s (%d)" % (d, levels[d]) for d in dropped))
         )
-    return Plan(frame, helper, measures, kept, rows, bound, levels, notes)
+    return bound, levels, kept

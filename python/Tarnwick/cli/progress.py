@@ -1,4 +1,5 @@
-"""Progress of a batch run: every finished Spark aggregation of the analyser counts as one test.
+"""Progress of a batch run. With the analyser's per-test plan every finished Spark aggregation
+counts as one test; the one-scan plan reports its few steps instead (see ``cli.analysis``).
 
 The analyser files each result through the result record it creates: the record is constructed
 from the measure's overall aggregation, then receives one level table per dimension and one cell
@@ -34,8 +35,10 @@ class ProgressBar:
     WIDTH = 28
 
     def __init__(self, total: int, stream: Optional[TextIO] = None, enabled: bool = True,
-                 clock: Callable[[], float] = time.monotonic, min_interval: float = 0.1):
+                 clock: Callable[[], float] = time.monotonic, min_interval: float = 0.1,
+                 unit: str = "tests"):
         self.total = total
+        self.unit = unit
         self.done = 0
         self.stream = stream if stream is not None else sys.stderr
         self.enabled = enabled
@@ -56,7 +59,8 @@ class ProgressBar:
             estimate = "done"
         else:
             estimate = "estimating"
-        return "[%s] %d/%d tests  %s elapsed  %s" % (bar, self.done, self.total, _clock(elapsed), estimate)
+        return "[%s] %d/%d %s  %s elapsed  %s" % (bar, self.done, self.total, self.unit,
+                                                 _clock(elapsed), estimate)
 
     def advance(self, steps: int = 1) -> None:
         self.done += steps

@@ -27,6 +27,13 @@ class ImpreciseTableWarning(RuntimeWarning):
     """A table's residual sum of squares kept fewer than :data:`MIN_SIGNIFICANT_DIGITS` digits."""
 
 
+#: Column of a level or cell table with each group's sum of squared deviations from its mean.
+SUMSQ_DEV = "sumsq_dev"
+
+#: Key of ``DataFrame.attrs`` with the group means' deviations from a shift (see
+#: :meth:`GroupTerms.from_sums_of_squares`).
+MEAN_DEVIATIONS = "mean_deviations"
+
 #: Fewest significant digits the within sum of squares may keep before a table is marked.
 MIN_SIGNIFICANT_DIGITS = 6.0
 
@@ -158,6 +165,30 @@ class GroupTerms(object):
         within = sum_sq - total_nsq
         digits = significant_digits(within, abs(sum_sq) + abs(total_nsq), n)
         return cls(keys, counts, means - centre, within, digits)
+
+    @classmethod
+    def from_sums_of_squares(cls, table: pd.DataFrame, key_columns: Sequence[str],
+                             column: str = SUMSQ_DEV) -> "GroupTerms":
+        """Terms from a level or cell table that carries each group's sum of squared deviations
+        from its own mean (column ``column``): the within sum of squares is their sum, with no
+        difference of large sums and so no precision estimate.
+
+        When ``table.attrs[MEAN_DEVIATIONS]`` holds, row by row, each mean's deviation from a
+        common shift, the between-group terms use it: a mean of large values rounded to a
+        double keeps fewer digits of its distance to the other means than the deviation does.
+        """
+        counts = float_column(table, "counts")
+        means = float_column(table, "means")
+        deviations = getattr(table, "attrs", {}).get(MEAN_DEVIATIONS)
+        if deviations is not None and len(deviations) == len(means):
+            means = np.where(np.isfinite(means), np.asarray(deviations, dtype=float), np.nan)
+        sumsq = float_column(table, column)
+        keys = list(zip(*[[level_key(v) for v in table[c].tolist()] for c in key_columns]))
+        present = (counts > 0) & np.isfinite(means)
+        n = float(counts[present].sum())
+        centre = float(np.dot(counts[present], means[present]) / n) if n > 0 else 0.0
+        within = float(np.sum(np.where(present & np.isfinite(sumsq), sumsq, 0.0)))
+        return cls(keys, counts, means - centre, within, None)
 
     @classmethod
     def from_moments(cls, keys, counts, deviations, var_pop) -> "GroupTerms":

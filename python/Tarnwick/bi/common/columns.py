@@ -15,11 +15,15 @@ from typing import Any
 __all__ = [
     "DEFAULT_MAX_LEVELS",
     "LEVEL_EXPONENT",
+    "approx_levels",
     "column",
+    "fresh_prefix",
     "is_floating",
     "is_numeric",
     "is_string",
     "level_bound",
+    "may_pass_bound",
+    "measure_value",
     "quoted",
     "rows_bound",
 ]
@@ -80,3 +84,57 @@ def level_bound(rows: int, max_num_levels: int = DEFAULT_MAX_LEVELS) -> int:
     """
     by_rows = rows_bound(rows)
     return by_rows if by_rows < max_num_levels else max_num_levels
+
+
+def measure_value(name: str) -> Any:
+    """The measure ``name`` as a double, with NaN and the infinities as null (missing).
+
+    Aggregates skip nulls, so a row whose value is missing drops out of this measure's counts
+    and sums only. A NaN or an infinity would instead turn every sum it enters into NaN or an
+    infinity, which no analysis of variance can use.
+    """
+    from pyspark.sql import functions as F
+
+    value = column(name).cast("double")
+    finite = ~F.isnan(value) & (F.abs(value) != F.lit(float("inf")))
+    return F.when(finite, value)
+
+
+def approx_levels(name: str, rsd: float) -> Any:
+    """Aggregate: the approximate number of levels of column ``name``, a null counting as one.
+
+    HyperLogLog++ (``approx_count_distinct``, relative standard deviation ``rsd``) counts the
+    non-null values; one is added when the column holds a null, as grouping by it makes a group
+    of the nulls.
+    """
+    from pyspark.sql import functions as F
+
+    value = column(name)
+    has_null = F.coalesce(F.max(F.when(value.isNull(), F.lit(1)).otherwise(F.lit(0))), F.lit(0))
+    return F.approx_count_distinct(value, rsd=rsd) + has_null
+
+
+def may_pass_bound(approximate: int, bound: int, rsd: float) -> bool:
+    """Whether a dimension with ``approximate`` levels (from :func:`approx_levels`) could have
+    at most ``bound`` levels in fact.
+
+    Only counts beyond every plausible error of the estimate rule a dimension out: more than
+    twice the bound plus ten, and more than bound·(1 + 20·rsd). Below a few hundred values
+    HyperLogLog++ counts by linear counting on thousands of registers and is all but exact, so
+    the margin is wide on purpose; a dimension kept by it is then counted exactly.
+    """
+    return approximate <= max(2 * bound + 10, bound * (1.0 + 20.0 * rsd))
+
+
+def fresh_prefix(taken: Any, base: str = "_tw") -> str:
+    """A prefix ``base`` + digits + ``_`` that starts none of the names in ``taken``.
+
+    Names made with it (``prefix + "n0"``, ...) cannot collide with a column of the data.
+    """
+    taken = [str(name) for name in taken]
+    number = 0
+    while True:
+        prefix = "%s%d_" % (base, number)
+        if not any(name.startswith(prefix) for name in taken):
+            return prefix
+        number += 1

@@ -123,20 +123,28 @@ class MeasureAnovaResult(object):
     # -- filing (called by the analyser) ---------------------------------------------------
 
     def set_OneWayAnovaResult(self, dimension: Hashable, level_table: pd.DataFrame) -> None:
-        """File the level table of ``dimension`` (columns levels, counts, means, total, var3)."""
+        """File the level table of ``dimension`` (columns levels, counts, means, total, var3,
+        and optionally sumsq_dev: each level's sum of squared deviations from its mean)."""
         self.tables.append(("one-way", (dimension,), level_table))
-        terms = anova.GroupTerms.from_raw(level_table, ["levels"], "var3", self.sum_sq)
+        terms = self._terms(level_table, ["levels"], "var3")
         self._one_way[dimension] = terms
         self._warn_if_imprecise(terms, "one-way test of %r" % (dimension,))
 
     def set_TwoWayAnovaResult(self, dimension1: Hashable, dimension2: Hashable,
                               cell_table: pd.DataFrame) -> None:
         """File the cell table of ``dimension1`` × ``dimension2`` (columns level1, level2, counts,
-        means, total, var5)."""
+        means, total, var5, and optionally sumsq_dev as in :meth:`set_OneWayAnovaResult`)."""
         self.tables.append(("two-way", (dimension1, dimension2), cell_table))
-        terms = anova.GroupTerms.from_raw(cell_table, ["level1", "level2"], "var5", self.sum_sq)
+        terms = self._terms(cell_table, ["level1", "level2"], "var5")
         self._two_way[(dimension1, dimension2)] = anova.TwoWayModel(dimension1, dimension2, terms)
         self._warn_if_imprecise(terms, "two-way test of %r x %r" % (dimension1, dimension2))
+
+    def _terms(self, table: pd.DataFrame, keys: List[str], nsq: str) -> anova.GroupTerms:
+        """A table with the groups' sums of squared deviations (``sumsq_dev``) gives the within
+        sum of squares directly; otherwise it is Σx² less the n·mean² column."""
+        if anova.SUMSQ_DEV in table.columns:
+            return anova.GroupTerms.from_sums_of_squares(table, keys)
+        return anova.GroupTerms.from_raw(table, keys, nsq, self.sum_sq)
 
     def _warn_if_imprecise(self, terms: anova.GroupTerms, what: str) -> None:
         if terms.imprecise:

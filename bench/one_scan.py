@@ -1,0 +1,188 @@
+"""The one-scan plan against the per-test plan on local Spark: a script that prints figures.
+
+In one process and on the same cached generated frame, best of ``--repeat`` runs each:
+
+* floor: one aggregation of the whole frame (row count and the sum of every measure), the least
+  any plan must do;
+* one-scan: ``one_scan_test_all(frame)``, its profile included (no helper);
+* per-test: ``TwoWayAnova(frame, DataFrameHelper(frame)).test_all()``, with a new helper (and so
+  its distinct-count profile) each time;
+* profiles alone: the helper's exact one (``count(DISTINCT)`` per dimension) and the one-scan
+  plan's approximate one.
+
+For each it prints the seconds and the Spark SQL queries (executions that ran jobs). The cases:
+10⁶ and 10⁷ rows with 3 measures and 4 dimensions of 3 to 6 levels, and 10⁶ rows with 3
+measures and 6 dimensions of 40 levels (nearly every row its own cell). Then the test phase
+of the bundled penguins demo through the command line, both plans (``timings_seconds.tests``
+of its JSON output, best of the repeats).
+
+Run::
+
+    .venv/py3.7/bin/python bench/one_scan.py
+    .venv/py3.7/bin/python bench/one_scan.py --cases 1e6x4x6 --repeat 1  # shorter
+"""
+from __future__ import print_function
+
+import argparse
+import json
+import os
+import platform
+import subprocess
+import sys
+import tempfile
+import time
+
+MEASURES = ["m1", "m2", "m3"]
+DEFAULT_CASES = "1e6x4x6,1e6x6x40,1e7x4x6,penguins"
+
+
+def parse_case(text):
+    """``ROWSxDIMSxLEVELS`` (levels: the most of any dimension; 6 means 3, 4, 5, 6, 3, ...)."""
+    rows, dims, levels = text.split("x")
+    return int(float(rows)), int(dims), int(levels)
+
+
+def levels_of(index, most):
+    return 3 + index % 4 if most == 6 else most
+
+
+def session():
+    os.environ.setdefault("PYSPARK_PYTHON", sys.executable)
+    from pyspark.sql import SparkSession
+
+    spark = (
+        SparkSession.builder.master("local[2]")
+        .appName("tarnwick-bench-one-scan")
+        .config("spark.sql.shuffle.partitions", "2")
+        .config("spark.default.parallelism", "2")
+        .config("spark.ui.enabled", "false")
+        .config("spark.ui.showConsoleProgress", "false")
+        .config("spark.driver.memory", "4g")
+        .config("spark.sql.ui.retainedExecutions", "100000")
+        .getOrCreate()
+    )
+    spark.sparkContext.setLogLevel("ERROR")
+    return spark
+
+
+def generate(spark, rows, dimensions, most, seed=7):
+    """A cached frame: measures m1..m3 (effects of d1 and d2, 1% nulls), dimensions d1..dN."""
+    from pyspark.sql import functions as F
+
+    base = spark.range(rows, numPartitions=4)
+    dims = [
+        F.concat(F.lit("L"), (F.rand(seed + 100 + j) * levels_of(j, most)).cast("int")
+                 .cast("string")).alias("d%d" % (j + 1))
+        for j in range(dimensions)
+    ]
+    frame = base.select("id", *dims)
+    measures = []
+    for i, name in enumerate(MEASURES):
+        effect = F.length(F.col("d1")) + F.ascii(F.substring("d2", 2, 1)) % 3 * (i + 1)
+        value = F.randn(seed + i) * 10 + 50 + effect
+        measures.append(F.when(F.rand(seed + 50 + i) < 0.01, None).otherwise(value).alias(name))
+    frame = frame.select(*(measures + ["d%d" % (j + 1) for j in range(dimensions)])).cache()
+    frame.count()
+    return frame
+
+
+def queries(spark):
+    """Ids of the SQL executions so far that ran jobs."""
+    spark.sparkContext._jsc.sc().listenerBus().waitUntilEmpty()
+    store = spark._jsparkSession.sharedState().statusStore()
+    listed = spark.sparkContext._jvm.scala.collection.JavaConverters.seqAsJavaList(
+        store.executionsList())
+    return {e.executionId() for e in listed if e.jobs().size() > 0}
+
+
+def best_of(spark, repeat, work):
+    """(best seconds, SQL queries of the last run)."""
+    times, count = [], 0
+    for _ in range(repeat):
+        before = queries(spark)
+        started = time.perf_counter()
+        work()
+        times.append(time.perf_counter() - started)
+        count = len(queries(spark) - before)
+    return min(times), count
+
+
+def frame_case(spark, rows, dims, most, repeat):
+    from pyspark.sql import functions as F
+
+    from Tarnwick.bi.common import DataFrameHelper
+    from Tarnwick.bi.stats import onescan
+    from Tarnwick.bi.stats.factorpair import TwoWayAnova
+
+    frame = generate(spark, rows, dims, most)
+    dimensions = ["d%d" % (j + 1) for j in range(dims)]
+    names = onescan._Names(frame.columns)
+    work = [
+        ("floor", lambda: frame.agg(F.count(F.lit(1)), *[F.sum(m) for m in MEASURES]).collect()),
+        ("one-scan", lambda: onescan.one_scan_test_all(frame)),
+        ("per-test", lambda: TwoWayAnova(frame, DataFrameHelper(frame)).test_all()),
+        ("exact profile", lambda: DataFrameHelper(frame).get_num_rows()),
+        ("approx. profile", lambda: onescan._profile(frame, names, MEASURES, dimensions)),
+    ]
+    figures = {}
+    for label, run in work:
+        figures[label] = best_of(spark, repeat, run)
+    frame.unpersist()
+    floor = figures["floor"][0]
+    title = "%s rows, %d measures x %d dimensions (%s levels)" % (
+        "{:,}".format(rows), len(MEASURES), dims, "3-6" if most == 6 else str(most))
+    print("\n" + title)
+    print("%-16s %9s %8s %9s" % ("", "seconds", "queries", "x floor"))
+    for label, _ in work:
+        seconds, count = figures[label]
+        print("%-16s %9.2f %8d %9.1f" % (label, seconds, count, seconds / floor))
+    print("per-test / one-scan: %.1f" % (figures["per-test"][0] / figures["one-scan"][0]))
+    sys.stdout.flush()
+
+
+def penguins_case(repeat):
+    """The command line's demo, test phase only, both plans (fresh processes)."""
+    print("\npenguins demo (344 rows, 4 measures x 3 dimensions), test phase of the command line")
+    results = {}
+    for _ in range(repeat):
+        for plan in ("per-test", "one-scan"):
+            with tempfile.NamedTemporaryFile(suffix=".json", delete=False) as handle:
+                target = handle.name
+            try:
+                subprocess.run([sys.executable, "-m", "Tarnwick", "--json", "-q", "--plan", plan,
+                                "-o", target], check=True)
+                with open(target) as handle:
+                    timings = json.load(handle)["run"]["timings_seconds"]
+            finally:
+                os.unlink(target)
+            results.setdefault(plan, []).append(timings["tests"])
+    for plan in ("per-test", "one-scan"):
+        print("%-10s tests phase %6.2f s (best of %d)" % (plan, min(results[plan]), repeat))
+    print("one-scan / per-test: %.2f" % (min(results["one-scan"]) / min(results["per-test"])))
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--cases", default=DEFAULT_CASES,
+                        help="comma-separated ROWSxDIMSxLEVELS and/or penguins (default: %s)"
+                        % DEFAULT_CASES)
+    parser.add_argument("--repeat", type=int, default=2, help="runs per figure (best is shown)")
+    args = parser.parse_args(argv)
+    import pyspark
+
+    print("CPython %s, pyspark %s, %s, local[2], %d cores" % (
+        platform.python_version(), pyspark.__version__, platform.machine(), os.cpu_count() or 0))
+    spark = None
+    for case in args.cases.split(","):
+        if case == "penguins":
+            penguins_case(args.repeat)
+            continue
+        if spark is None:
+            spark = session()
+        frame_case(spark, *(parse_case(case) + (args.repeat,)))
+    if spark is not None:
+        spark.stop()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,70 @@
+"""The analysis step of a run: the chosen plan, its progress bar, and the warnings it raised.
+
+Two plans give the same tables:
+
+* ``one-scan`` (the default): :func:`Tarnwick.bi.stats.onescan.one_scan_test_all`, two Spark
+  queries for the whole run (a profile of the measures, then every table from one aggregation
+  of the cells); the bar counts its steps.
+* ``per-test``: the analyser, ``TwoWayAnova(frame, helper).test_all(...)``, one Spark
+  aggregation per measure, per dimension and per pair, one after another; the bar counts them.
+"""
+from __future__ import annotations
+
+import sys
+from typing import Any, Tuple
+
+from Tarnwick.cli.progress import ProgressBar, counting_results, total_tests
+
+PLANS = ("one-scan", "per-test")
+DEFAULT_PLAN = "one-scan"
+#: The one-scan plan's steps, as its progress callback names them.
+ONE_SCAN_STEPS = ("profile", "tables-query", "tables")
+
+
+def progress_total(plan_name: str, measures: int, dimensions: int) -> int:
+    """How many units the bar of ``plan_name`` counts: steps, or the per-test aggregations."""
+    if plan_name == "one-scan":
+        return len(ONE_SCAN_STEPS)
+    return total_tests(measures, dimensions)
+
+
+def analyse(plan_name: str, plan: Any, max_num_levels: int,
+            show_progress: bool) -> Tuple[Any, int]:
+    """Run the analysis of ``plan`` (see ``prepare.plan_run``) with the chosen plan.
+
+    Returns
+    -------
+    result : DFTwoWayAnovaResult
+    tests : int
+        Number of tests filed (a measure's overall row, each one-way and each two-way table).
+    """
+    total = progress_total(plan_name, len(plan.measures), len(plan.dimensions))
+    unit = "steps" if plan_name == "one-scan" else "tests"
+    bar = ProgressBar(total, enabled=show_progress and sys.stderr.isatty(), unit=unit)
+    filed = [0]
+
+    def count_test() -> None:
+        filed[0] += 1
+
+    try:
+        if plan_name == "one-scan":
+            from Tarnwick.bi.stats import onescan
+
+            with counting_results(onescan, count_test):
+                result = onescan.one_scan_test_all(
+                    plan.frame, plan.measures, plan.dimensions, max_num_levels,
+                    helper=plan.helper, progress=lambda step: bar.advance(),
+                )
+        else:
+            from Tarnwick.bi.stats import factorpair
+
+            def tick() -> None:
+                count_test()
+                bar.advance()
+
+            with counting_results(factorpair, tick):
+                analyser = factorpair.TwoWayAnova(plan.frame, plan.helper)
+                result = analyser.test_all(plan.measures, plan.dimensions, max_num_levels)
+    finally:
+        bar.close()
+    return result, filed[0]

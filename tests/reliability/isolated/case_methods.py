@@ -367,23 +367,27 @@ def test_all_row_count_failing(rows):
     assert [e[0] for e in log] == ["get_num_rows"]
 
 
-@pytest.mark.parametrize(
-    "rows, levels, kept_dimensions",
-    [
-        (1000.0, 11, ["a", "b"]),  # a float row count: round(11.22) = 11
-        (1000.0, 12, []),
-        (Rows(Rounded(3.0)), 3, ["a", "b"]),  # round gives a float: bound 3.0
-        (Rows(Rounded(2.5)), 3, []),
-        (Rows(Rounded(10 ** 30)), 40, ["a", "b"]),  # huge: the argument's 40 stays
-        (Rows(Rounded(10 ** 30)), 41, []),
-        (36450, 39, ["a", "b"]),
-        (36450, 40, []),
-        (36451, 40, ["a", "b"]),
-        (0, 0, ["a", "b"]),
-    ],
-)
-def test_all_level_bound_from_odd_row_counts(rows, levels, kept_dimensions):
-    result, log = run(lambda: helper_analyser(rows, levels).test_all())
+@pytest.mark.parametrize("rows, max_num_levels, levels, kept_dimensions", [
+    # None: test_all's default bound (40)
+    (1000, None, [11, 12], ["a"]),
+    (1000.0, None, [11, 12], ["a"]),  # a float row count: round(11.22) = 11
+    (Rows(Rounded(3.0)), None, [3, 4], ["a"]),  # round gives a float: bound 3.0
+    (Rows(Rounded(2.5)), None, [3, 2], ["b"]),
+    (Rows(Rounded(10 ** 30)), None, [40, 41], ["a"]),  # huge: the argument's 40 stays
+    (100000, None, [40, 41], ["a"]),
+    (36450, None, [39, 40], ["a"]),
+    (36451, None, [40, 41], ["a"]),
+    (0, None, [0, 1], ["a"]),
+    (4, None, [2, 3], ["a"]),
+    (10000, None, [25, 26, 25], ["a", "c"]),
+    (1000, 5, [5, 6], ["a"]),
+    (1000, 0, [0, 1], ["a"]),
+])
+def test_all_level_bound(rows, max_num_levels, levels, kept_dimensions):
+    names = list("abc"[:len(levels)])
+    a = standins.analyser(factorpair, dimensions=names, rows=rows, levels=dict(zip(names, levels)))
+    arguments = () if max_num_levels is None else (None, None, max_num_levels)
+    result, log = run(lambda: a.test_all(*arguments))
     assert not isinstance(result, BaseException), result
     assert kept(log) == kept_dimensions
 
@@ -1039,23 +1043,6 @@ def test_all_repeats_and_explicit_lists():
     assert [name for name, _ in result.added] == ["m", "m"]
     assert [event[2] for event in log if event[0] == "groupby"] == [
         ("a",), ("a",), ("a", "a")] * 2
-
-
-@pytest.mark.parametrize("rows, max_num_levels, levels, kept_dimensions", [
-    (1000, 40, [11, 12], ["d0"]),
-    (100000, 40, [40, 41], ["d0"]),
-    (1000, 5, [5, 6], ["d0"]),
-    (1000, 0, [0, 1], ["d0"]),
-    (0, 40, [0, 1], ["d0"]),
-    (4, 40, [2, 3], ["d0"]),
-    (10000, 40, [25, 26, 25], ["d0", "d2"]),
-])
-def test_all_level_bound(rows, max_num_levels, levels, kept_dimensions):
-    names = ["d%d" % i for i in range(len(levels))]
-    a = standins.analyser(factorpair, dimensions=names, rows=rows, levels=dict(zip(names, levels)))
-    result, log = run(lambda: a.test_all(["m"], names, max_num_levels))
-    assert not isinstance(result, BaseException), result
-    assert kept(log) == kept_dimensions
 
 
 def test_all_uses_round_as_it_was_at_import():

@@ -21,8 +21,9 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
 
-import fakes  # noqa: E402
+from support import standins as fakes  # noqa: E402
 
 fakes.install()
 

@@ -182,35 +182,6 @@ def generate(spark, rows, dimensions, seed=7):
     return frame
 
 
-class SparkHelper(object):
-    """Fallback helper (one Spark job per question) when the host package has none."""
-
-    def __init__(self, frame):
-        self._frame = frame
-
-    def get_numeric_columns(self):
-        numeric = ("double", "float", "long", "integer", "short", "byte", "decimal")
-        return [f.name for f in self._frame.schema.fields if f.dataType.typeName() in numeric]
-
-    def get_string_columns(self):
-        return [f.name for f in self._frame.schema.fields if f.dataType.typeName() == "string"]
-
-    def get_num_rows(self):
-        return self._frame.count()
-
-    def get_num_unique_values(self, column):
-        return self._frame.select(column).distinct().count()
-
-
-def helper_class():
-    try:
-        from Tarnwick.bi.common import DataFrameHelper
-
-        return DataFrameHelper, "Tarnwick.bi.common.DataFrameHelper"
-    except ImportError:
-        return SparkHelper, "bench SparkHelper"
-
-
 # --- the two contenders ---------------------------------------------------------------------------
 
 
@@ -235,7 +206,8 @@ def timed_records(module, clock):
     })
 
 
-def run_module(spark, frame, dimensions, helper_cls):
+def run_module(spark, frame, dimensions):
+    from Tarnwick.bi.common import DataFrameHelper
     from Tarnwick.bi.stats import factorpair
 
     clock = [0.0]
@@ -243,7 +215,7 @@ def run_module(spark, frame, dimensions, helper_cls):
     factorpair.MeasureAnovaResult = timed_records(factorpair, clock)
     try:
         with Probe(spark, "module") as probe:
-            analyser = factorpair.TwoWayAnova(frame, helper_cls(frame))
+            analyser = factorpair.TwoWayAnova(frame, DataFrameHelper(frame))
             result = analyser.test_all(list(MEASURES), list(dimensions))
     finally:
         factorpair.MeasureAnovaResult = original
@@ -376,12 +348,11 @@ def main(argv=None):
     options = parser.parse_args(argv)
 
     spark = session(options.driver_memory)
-    helper_cls, helper_name = helper_class()
     print("machine: %s" % machine())
     import pyspark
 
-    print("CPython %s, pyspark %s, local[2], helper: %s" % (
-        platform.python_version(), pyspark.__version__, helper_name))
+    print("CPython %s, pyspark %s, local[2], helper: Tarnwick.bi.common.DataFrameHelper" % (
+        platform.python_version(), pyspark.__version__))
     print("columns: SQL executions and Spark jobs started, share of wall time inside Spark "
           "jobs, peak RSS of the Python driver and of the JVM; for the module also the share "
           "of wall time inside the host's result records (they build the ANOVA tables)")
@@ -392,7 +363,7 @@ def main(argv=None):
 
     # Warm up the JVM (code generation, class loading) on a small frame, not measured.
     warm = generate(spark, 10000, 2)
-    run_module(spark, warm, ["d1", "d2"], helper_cls)
+    run_module(spark, warm, ["d1", "d2"])
     warm.unpersist()
 
     size_rows, dim_rows = [], []
@@ -408,7 +379,7 @@ def main(argv=None):
         for kind, d in series:
             if d not in done:
                 dimensions = ["d%d" % (j + 1) for j in range(d)]
-                module = run_module(spark, frame, dimensions, helper_cls)
+                module = run_module(spark, frame, dimensions)
                 pandas, note = None, ""
                 if options.no_pandas:
                     note = "not run (--no-pandas)"

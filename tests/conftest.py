@@ -11,16 +11,10 @@ import textwrap
 
 import pytest
 
+from support.environment import clean_env
+
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(TESTS_DIR)
-
-
-def _clean_env():
-    env = dict(os.environ)
-    # Tests import the installed package, never the source folder.
-    env.pop("PYTHONPATH", None)
-    env.setdefault("PYSPARK_PYTHON", sys.executable)
-    return env
 
 
 @pytest.fixture
@@ -31,7 +25,7 @@ def run_python(tmp_path):
     """
 
     def run(code, extra_paths=(), check=True, timeout=300):
-        env = _clean_env()
+        env = clean_env()
         if extra_paths:
             env["PYTHONPATH"] = os.pathsep.join(str(p) for p in extra_paths)
         script = tmp_path / "scenario.py"

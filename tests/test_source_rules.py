@@ -46,3 +46,22 @@ def test_no_goto_and_entry_points_are_exported(path):
 
 def test_rules_see_the_sources():
     assert len(SOURCES) >= 8
+
+
+def _factorpair_code():
+    folder = os.path.join("src", "factorpair")
+    return "".join(_code(os.path.join(folder, name))
+                   for name in sorted(os.listdir(os.path.join(REPO, folder)))
+                   if name.endswith(".cpp"))
+
+
+def test_statement_lines_of_the_methods_are_the_table_s():
+    from support.source import METHODS
+
+    code = _factorpair_code()
+    traced = set(int(n) for n in re.findall(r"\bLine\((\d+)\)", code))
+    traced |= set(int(n) for n in re.findall(r"\bForEach\(\s*\w+\s*,\s*(\d+)", code))
+    defined = set(int(n) for n in re.findall(r"\bkTraceFile\s*,\s*(\d+)", code))
+    assert traced == set(number for method in METHODS.values()
+                         for number, _ in method.statements.values())
+    assert defined == set(method.line for method in METHODS.values())

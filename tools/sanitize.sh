@@ -120,7 +120,7 @@ run_valgrind() {
   local args=("$@")
   if [ ${#args[@]} -eq 0 ]; then
     args=(-p fake_host -o "python_files=case_*.py" --rootdir "$isolated" "$isolated")
-    export PYTHONPATH="$isolated" TARNWICK_LEAK_CALLS=${TARNWICK_LEAK_CALLS:-30}
+    export PYTHONPATH="$repo/tests:$isolated" TARNWICK_LEAK_CALLS=${TARNWICK_LEAK_CALLS:-30}
     export TARNWICK_FUZZ_EXAMPLES=${TARNWICK_FUZZ_EXAMPLES:-150}
   fi
   say "running pytest ${args[*]} under valgrind (slow)"

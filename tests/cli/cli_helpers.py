@@ -1,24 +1,13 @@
 """Running the command line as a user does (in a subprocess), and the small files it reads."""
-import os
 import subprocess
 import sys
 
 import numpy as np
 import pandas as pd
 
+from support.environment import clean_env as cli_env
+
 CLI_TIMEOUT = 240
-
-
-def cli_env(**overrides):
-    env = dict(os.environ)
-    env.pop("PYTHONPATH", None)  # the installed package, never the source folder
-    env.setdefault("PYSPARK_PYTHON", sys.executable)
-    for key, value in overrides.items():
-        if value is None:
-            env.pop(key, None)
-        else:
-            env[key] = value
-    return env
 
 
 def run_cli(args, env=None, cwd=None, timeout=CLI_TIMEOUT, **popen):

@@ -53,8 +53,9 @@ def assert_same_tables(cli_results, api_results, rel=1e-9):
 
 
 def plain(structure):
-    """The API's ``to_dict`` as the JSON output carries it (NaN as null, tuples as lists)."""
-    return json.loads(json.dumps(structure, default=str).replace("NaN", "null"))
+    """The API's ``to_dict`` as the JSON output carries it: tuples as lists, keys as text, and
+    NaN and the infinities (JSON has none) as null."""
+    return json.loads(json.dumps(structure, default=str), parse_constant=lambda name: None)
 
 
 @pytest.fixture(scope="module")

@@ -1,21 +1,22 @@
 """Importing the analyser module, each scenario in a fresh interpreter: the import sequence, the
 package-relative first try, from-imports, the class statement's calls to `accepts`, re-imports,
-and every way loading fails, with its traceback entry."""
+and every way loading fails, with its traceback entry; and the recursion limit across methods."""
 import json
 import os
 
 import pytest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-INIT = "init Tarnwick.bi.stats.factorpair"
-FILE = "Tarnwick\\bi\\stats\\factorpair"
+from support.source import INIT_ENTRY, MODULE_LINES
+
+TESTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+WATCHED = dict(watch=True, wrap=True)
 
 
 def scenario(run_python, body, **install):
     code = ("import json, sys, importlib, warnings\n"
-            "import factorpair_import_fakes as fakes\n"
-            "fakes.install(**%r)\n" % (install,)) + body
-    completed = run_python(code, extra_paths=[HERE])
+            "from support import standins as fakes\n"
+            "fakes.install(**%r)\n" % (dict(WATCHED, replace_import=True, **install),)) + body
+    completed = run_python(code, extra_paths=[TESTS])
     return json.loads(completed.stdout.strip().splitlines()[-1])
 
 
@@ -24,20 +25,20 @@ def test_import_sequence(run_python):
 warnings.simplefilter("error")  # no version warning for a matching interpreter
 import Tarnwick.bi.stats.factorpair as fp
 import pandas
-events = list(fakes.EVENTS)
+events = list(fakes.IMPORT_EVENTS)
 calls = fakes.ACCEPTS_CALLS
 fakes.report(
     events=events, found=fakes.FOUND,
     replacement=[n for n in fakes.REPLACEMENT_IMPORTS if "Tarnwick" in n or "spark" in n
                  or "pandas" in n],
-    pd=fp.pd is pandas, frame=fp.DataFrame is fakes.DataFrame,
+    pd=fp.pd is pandas, frame=fp.DataFrame is fakes.Frame,
     functions=[getattr(fp, n) is getattr(sys.modules["pyspark.sql.functions"], n)
                for n in ("mean", "sum", "col", "count")],
     tuples_distinct=calls[1][1]["measure_columns"] is not calls[1][1]["dimension_columns"],
     builtin_types=[calls[1][1]["measure_columns"] == (list, tuple),
                    calls[1][1]["max_num_levels"] is int, calls[0][0][0] is object],
-    stored=[vars(fp.TwoWayAnova)["__init__"] is fakes.DECORATED[0],
-            vars(fp.TwoWayAnova)["test_all"] is fakes.DECORATED[1]],
+    stored=[vars(fp.TwoWayAnova)[name] is fakes.RETURNED[name] is not fakes.HANDED[name]
+            for name in ("__init__", "test_all")],
     test=fp.__test__, doc=fp.__doc__, in_sys_modules=sys.modules[fp.__name__] is fp)
 """)
     assert result["events"] == [
@@ -50,7 +51,7 @@ fakes.report(
         ["getattr", "Tarnwick.bi.common.decorators", "accepts"],
         ["getattr", "Tarnwick.bi.common.results", "DFTwoWayAnovaResult"],
         ["getattr", "Tarnwick.bi.common.results", "MeasureAnovaResult"],
-        ["accepts", ["object", "DataFrame"], []],
+        ["accepts", ["object", "Frame"], []],
         ["decorate", "__init__", None],
         ["accepts", ["object"], [["measure_columns", ["list", "tuple"]],
                                  ["dimension_columns", ["list", "tuple"]],
@@ -97,26 +98,30 @@ fakes.report(shadowed=fp.DataFrame is shadow_sql.DataFrame,
 
 
 LOAD_FAILURES = [
-    # install arguments, exception, message (None: the import system's), line
-    ({"missing_modules": ["pandas"]}, "ModuleNotFoundError", None, 3),
-    ({"missing_modules": ["pyspark.sql"]}, "ModuleNotFoundError", None, 4),
-    ({"missing_modules": ["pyspark.sql.functions"]}, "ModuleNotFoundError", None, 5),
-    ({"missing_modules": ["Tarnwick.bi.common"]}, "ModuleNotFoundError", None, 7),
-    ({"missing_modules": ["Tarnwick.bi.common.decorators"]}, "ModuleNotFoundError", None, 8),
-    ({"missing_modules": ["Tarnwick.bi.common.results"]}, "ModuleNotFoundError", None, 9),
+    # install arguments, exception, message (None: the import system's), global being set
+    ({"missing_modules": ["pandas"]}, "ModuleNotFoundError", None, "pd"),
+    ({"missing_modules": ["pyspark.sql"]}, "ModuleNotFoundError", None, "DataFrame"),
+    ({"missing_modules": ["pyspark.sql.functions"]}, "ModuleNotFoundError", None, "mean"),
+    ({"missing_modules": ["Tarnwick.bi.common"]}, "ModuleNotFoundError", None,
+     "DataFrameHelper"),
+    ({"missing_modules": ["Tarnwick.bi.common.decorators"]}, "ModuleNotFoundError", None,
+     "accepts"),
+    ({"missing_modules": ["Tarnwick.bi.common.results"]}, "ModuleNotFoundError", None,
+     "DFTwoWayAnovaResult"),
     ({"missing_names": ["pyspark.sql:DataFrame"]}, "ImportError",
-     "cannot import name DataFrame", 4),
-    ({"missing_names": ["pyspark.sql.functions:col"]}, "ImportError", "cannot import name col", 5),
+     "cannot import name DataFrame", "DataFrame"),
+    ({"missing_names": ["pyspark.sql.functions:col"]}, "ImportError", "cannot import name col",
+     "col"),
     ({"missing_names": ["Tarnwick.bi.common.results:MeasureAnovaResult"]}, "ImportError",
-     "cannot import name MeasureAnovaResult", 10),
+     "cannot import name MeasureAnovaResult", "MeasureAnovaResult"),
     # an error other than ImportError in the package-relative try is not retried
     ({"raising": ["Tarnwick.bi.stats.pandas"]}, "ValueError",
-     "finder failure for Tarnwick.bi.stats.pandas", 3),
+     "finder failure for Tarnwick.bi.stats.pandas", "pd"),
 ]
 
 
-@pytest.mark.parametrize("install, exception, message, line", LOAD_FAILURES)
-def test_load_failures(run_python, install, exception, message, line):
+@pytest.mark.parametrize("install, exception, message, name", LOAD_FAILURES)
+def test_load_failures(run_python, install, exception, message, name):
     result = scenario(run_python, """
 try:
     import Tarnwick.bi.stats.factorpair
@@ -128,7 +133,7 @@ for name in list(sys.modules):
     if sys.modules[name] is None:
         del sys.modules[name]
 sys.meta_path.pop(0)
-fakes.install()
+fakes.install(watch=True, wrap=True)
 import Tarnwick.bi.stats.factorpair as fp
 fakes.report(first=first, registered=registered, accepts=len(fakes.ACCEPTS_CALLS),
              has_class=hasattr(fp, "TwoWayAnova"))
@@ -137,7 +142,7 @@ fakes.report(first=first, registered=registered, accepts=len(fakes.ACCEPTS_CALLS
     assert first["type"] == exception
     if message is not None:
         assert first["message"] == message
-    assert first["entries"] == [[INIT, FILE, line]]
+    assert first["entries"] == [[INIT_ENTRY, MODULE_LINES[name]]]
     assert not result["registered"]
     assert result["accepts"] == 2 and result["has_class"]
 
@@ -185,7 +190,7 @@ except BaseException as error:
     fakes.report(failure=fakes.failure(error))
 """ % hook)
     assert result["failure"] == {"type": exception, "message": message,
-                                 "entries": [[INIT, FILE, 19]]}
+                                 "entries": [[INIT_ENTRY, MODULE_LINES["TwoWayAnova"]]]}
 
 
 def test_missing_round(run_python):
@@ -202,22 +207,38 @@ import Tarnwick.bi.stats.factorpair as fp
 fakes.report(first=first, loaded=hasattr(fp, "TwoWayAnova"))
 """)
     assert result["first"] == {"type": "NameError", "message": "name 'round' is not defined",
-                               "entries": [[INIT, FILE, 1]]}
+                               "entries": [[INIT_ENTRY, MODULE_LINES["range"]]]}
     assert result["loaded"]
 
 
 def test_real_dependencies_missing(run_python):
-    # Without pyspark the import system's own error surfaces, reported at line 4.
+    # Without pyspark the import system's own error surfaces, at the import of DataFrame.
     completed = run_python("""
-import sys, json, traceback
+import sys, json
+from support.source import entries
 sys.modules["pyspark"] = None
 try:
     import Tarnwick.bi.stats.factorpair
 except ImportError as error:
-    entries = [[e.name, e.lineno] for e in traceback.extract_tb(error.__traceback__)
-               if e.filename == "Tarnwick\\\\bi\\\\stats\\\\factorpair"]
-    print(json.dumps([type(error).__name__, str(error), entries]))
-""")
+    print(json.dumps([type(error).__name__, str(error), entries(error)]))
+""", extra_paths=[TESTS])
     kind, message, entries = json.loads(completed.stdout)
     assert kind == "ModuleNotFoundError" and "pyspark" in message
-    assert entries == [[INIT, 4]]
+    assert entries == [[INIT_ENTRY, MODULE_LINES["DataFrame"]]]
+
+
+def test_unbounded_recursion_between_methods_is_a_recursion_error(run_python):
+    # test_against calls self.test_anova, here test_against itself: the methods call each other
+    # with no Python frame in between, and the interpreter's recursion limit still holds.
+    completed = run_python("""
+import sys
+import Tarnwick.bi.stats.factorpair as fp
+analyser = fp.TwoWayAnova.__new__(fp.TwoWayAnova)
+analyser.test_anova = analyser.test_against
+sys.setrecursionlimit(200)
+try:
+    analyser.test_against("m", ["d"])
+except RecursionError:
+    print("RecursionError")
+""")
+    assert completed.stdout.strip() == "RecursionError"

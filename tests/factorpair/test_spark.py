@@ -5,7 +5,7 @@ import warnings
 
 import pytest
 
-import factorpair_fakes as fakes
+from support import standins
 
 SIX_ROWS = [("x", "p", 1.0), ("x", "p", 2.0), ("x", "p", 3.0), ("x", "q", 4.0),
             ("y", "p", 10.0), ("y", "p", 20.0)]
@@ -15,16 +15,15 @@ SCHEMA = "A string, B string, measure double"
 @pytest.fixture
 def recorded(fp, monkeypatch):
     """Result classes that keep what they receive, patched into the module's globals."""
-    log = fakes.Log()
     records = []
 
-    def record(*args, **kwargs):
-        made = fakes.Record(log, *args, **kwargs)
+    def record(row):
+        made = standins.KeepingResult(row)
         records.append(made)
         return made
 
     monkeypatch.setattr(fp, "MeasureAnovaResult", record)
-    monkeypatch.setattr(fp, "DFTwoWayAnovaResult", lambda: fakes.Collection(log))
+    monkeypatch.setattr(fp, "DFTwoWayAnovaResult", standins.RecordingCollection)
     return records
 
 
@@ -33,7 +32,7 @@ def analyser_over(fp, spark, rows, schema=SCHEMA):
 
     frame = spark.createDataFrame(rows, schema)
     analyser = fp.TwoWayAnova(frame, DataFrameHelper(frame))
-    analyser._anova_result = fakes.Record(fakes.Log())
+    analyser._anova_result = standins.KeepingResult()
     return analyser
 
 
@@ -63,7 +62,7 @@ def test_table_columns_are_added_without_warnings(fp, spark, method, dimensions)
 def test_measure_row(fp, spark, recorded):
     analyser = analyser_over(fp, spark, [(1.0,), (2.0,), (3.0,), (None,)], "m double")
     analyser.test_all(["m"], [])
-    assert tuple(recorded[0].args[0]) == (3, 2.0, 14.0)
+    assert tuple(recorded[0].row) == (3, 2.0, 14.0)
 
 
 @pytest.mark.parametrize("dimension, expected", [
@@ -140,6 +139,18 @@ def test_test_all_end_to_end(fp, spark, monkeypatch):
     assert analyser._anova_result is result["m2"]
     assert tuple(result["m1"].measure_row) == (
         1000, sum(i % 7 for i in range(1000)) / 1000.0, float(sum((i % 7) ** 2 for i in range(1000))))
+
+
+def test_init_through_the_class_with_keywords(fp, spark):
+    from Tarnwick.bi.common import DataFrameHelper
+
+    frame = spark.createDataFrame([("x", 1.0)], ["d", "m"])
+    helper = DataFrameHelper(frame)
+    by_keyword = fp.TwoWayAnova(data_frame=frame, df_helper=helper)
+    by_position = fp.TwoWayAnova(frame, helper)
+    assert vars(by_keyword) == vars(by_position)
+    assert by_keyword._measure_columns == ["m"] and by_keyword._dimension_columns == ["d"]
+    assert not hasattr(by_keyword, "_anova_result")
 
 
 def test_empty_frame(fp, spark):

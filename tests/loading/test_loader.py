@@ -1,12 +1,14 @@
 """The shared loading procedure and traceback entries, through a test-only module built on the core."""
 import pytest
 
+from support.source import TRACE_FILE, line, qualified
+
 
 @pytest.mark.parametrize(
     "function, file, line",
     [
         ("init Tarnwick.version", "Tarnwick\\version", 1),
-        ("Tarnwick.bi.stats.factorpair.TwoWayAnova.test_anova", "Tarnwick\\bi\\stats\\factorpair", 62),
+        (qualified("test_anova"), TRACE_FILE, line("test_anova", "record")),
         ("f", "x", 100000),
     ],
 )

@@ -1,5 +1,8 @@
 """The version module: its namespace and the shared loading procedure, one process per scenario."""
 import json
+import sys
+
+import pytest
 
 REINIT_MESSAGE = "Module 'version' has already been imported. Re-initialisation is not supported."
 INTERPRETER_MESSAGE = (
@@ -101,7 +104,7 @@ def test_second_interpreter_is_refused(run_python, tmp_path):
     assert report.read_text() == "ImportError: " + INTERPRETER_MESSAGE
 
 
-def test_version_mismatch_warning_only_between_minor_versions(run_python):
+def test_no_warning_when_built_for_the_running_interpreter(run_python):
     # Built and run by the same interpreter: no warning, even with warnings turned into errors.
     out = run_python(
         """
@@ -112,3 +115,44 @@ def test_version_mismatch_warning_only_between_minor_versions(run_python):
         """
     ).stdout.strip()
     assert out == "0.2.9"
+
+
+BUILT_FOR = "%d.%d" % sys.version_info[:2]
+
+
+@pytest.mark.parametrize("running, shown, as_error", [
+    # the first three characters of the running version are compared: major and minor digit
+    ("3.12", [], False),
+    ("3.13", [], False),  # the same third character as 3.12's: quiet
+    ("3.9.", ["3.9"], False),
+    ("4.12", ["4.1"], False),
+    ("3.9.", ["3.9"], True),  # warnings turned into errors: the import fails
+])
+def test_version_mismatch_warning(run_python, running, shown, as_error):
+    if BUILT_FOR != "3.12":
+        pytest.skip("needs a build for CPython 3.12 (the running version is set for the test)")
+    out = run_python(
+        """
+        import ctypes, json, warnings
+        version = ctypes.pythonapi.Py_GetVersion
+        version.restype = ctypes.c_void_p
+        running = %r.encode()
+        ctypes.memmove(version(), running, len(running))
+        assert ctypes.string_at(version(), len(running)) == running
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter(%r)
+            try:
+                import Tarnwick.version
+            except RuntimeWarning as error:
+                print(json.dumps(["raised", str(error)]))
+            else:
+                print(json.dumps([[w.category.__name__, str(w.message)] for w in caught]))
+        """
+        % (running, "error" if as_error else "always")
+    ).stdout
+    messages = ["compiletime version %s of module 'Tarnwick.version' does not match runtime "
+                "version %s" % (BUILT_FOR, version) for version in shown]
+    if as_error:
+        assert json.loads(out) == ["raised"] + messages
+    else:
+        assert json.loads(out) == [["RuntimeWarning", message] for message in messages]

@@ -6,7 +6,7 @@ an extension module initialises once per process), so they run in their own inte
 the ``fake_host`` plugin, and with ``PYTHONMALLOC=malloc`` so that the leak check's C-heap
 figure sees every allocation.  To run them by hand::
 
-    PYTHONMALLOC=malloc PYTHONPATH=tests/reliability/isolated .venv/py3.7/bin/python \\
+    PYTHONMALLOC=malloc PYTHONPATH=tests:tests/reliability/isolated .venv/py3.7/bin/python \\
         -m pytest -p fake_host -o python_files='case_*.py' tests/reliability/isolated
 """
 import os
@@ -15,13 +15,15 @@ import sys
 
 import pytest
 
-ISOLATED = os.path.join(os.path.dirname(os.path.abspath(__file__)), "isolated")
+HERE = os.path.dirname(os.path.abspath(__file__))
+ISOLATED = os.path.join(HERE, "isolated")
+TESTS = os.path.dirname(HERE)
 
 
-@pytest.mark.parametrize("cases", ["case_binding.py", "case_hostile.py", "case_leaks.py"])
+@pytest.mark.parametrize("cases", ["case_binding.py", "case_methods.py", "case_leaks.py"])
 def test_isolated_cases(cases, tmp_path):
     env = dict(os.environ)
-    env["PYTHONPATH"] = ISOLATED
+    env["PYTHONPATH"] = os.pathsep.join([TESTS, ISOLATED])
     env["PYTHONMALLOC"] = "malloc"
     completed = subprocess.run(
         [sys.executable, "-m", "pytest", "-q", "-p", "fake_host", "-p", "no:cacheprovider",

@@ -13,24 +13,11 @@ call must raise.  It is written from the binding rules alone and never calls the
    a string, a second value for a parameter filled positionally, or no such parameter.
 """
 
-SIGNATURES = {
-    "__init__": (("self", "data_frame", "df_helper"), ()),
-    "test_all": (
-        ("self", "measure_columns", "dimension_columns", "max_num_levels"),
-        (None, None, 40),
-    ),
-    "test_anova": (("self", "measure", "dimension"), ()),
-    "test_against": (("self", "measure", "dimensions"), ()),
-    "test_anova_interaction": (("self", "measure", "dimension1", "dimension2"), ()),
-}
+from support.source import METHODS
 
-DEFINITION_LINES = {
-    "__init__": 29,
-    "test_all": 38,
-    "test_anova": 57,
-    "test_against": 64,
-    "test_anova_interaction": 71,
-}
+#: name: (parameters, defaults)
+SIGNATURES = {name: (method.parameters, method.defaults or ())
+              for name, method in METHODS.items()}
 
 COUNT_MESSAGE = "%s() takes %s %d positional argument%s (%d given)"
 

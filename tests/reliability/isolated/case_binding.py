@@ -1,4 +1,5 @@
-"""Argument binding under random mixes of positional and keyword arguments.
+"""The class, its function objects, and argument binding under random mixes of positional and
+keyword arguments.
 
 Every method (the two decorated ones through the function objects handed to ``accepts``) is
 called with random positional counts and keywords: parameter names, names of other methods'
@@ -8,16 +9,27 @@ binding rules (``binding_rules``) say: the same binding, or a TypeError with exa
 message and one traceback entry at the method's definition line, no call on any collaborator,
 the caller's keyword dict unchanged; never another exception.
 """
+import builtins
 import ctypes
+import inspect
 import sys
+import types
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-import collaborators
-from binding_rules import DEFINITION_LINES, SIGNATURES, Default, expected_binding
-from support import Token, entries, factorpair, function
+from binding_rules import SIGNATURES, Default, expected_binding
+from support import standins
+from support.source import METHODS, MODULE, TRACE_FILE, entries, line
+from support.standins import Token
+
+COUNT = "%s() takes %s %d positional argument%s (%d given)"
+from Tarnwick.bi.stats import factorpair
+
+
+def function(method):
+    return standins.function(factorpair, method)
 
 STRING_KEYS = sorted(set(name for parameters, _ in SIGNATURES.values() for name in parameters)
                      | {"bogus", "Measure", "self_", "dimension3", ""})
@@ -36,7 +48,7 @@ class KeywordDict(dict):
 
 
 def new_self(label):
-    return collaborators.analyser(factorpair, label=label, measures=("m",), dimensions=("a",))
+    return standins.analyser(factorpair, label=label, measures=("m",), dimensions=("a",))
 
 
 _PyObject_Call = ctypes.pythonapi.PyObject_Call
@@ -170,7 +182,7 @@ def check(method, bound, positional, keys, mapping_type, style="syntax"):
     if interpreter_first:
         outcome, detail = "TypeError", INTERPRETER_MESSAGE
     parameters = SIGNATURES[method][0]
-    with collaborators.recording() as log:
+    with standins.recording() as log:
         try:
             if style == "syntax":
                 result = target(*arguments, **keywords)
@@ -187,7 +199,7 @@ def check(method, bound, positional, keys, mapping_type, style="syntax"):
                 method, (given, keys), detail))
         assert str(raised) == detail
         if not interpreter_first:
-            assert entries(raised) == [(method, DEFINITION_LINES[method])]
+            assert entries(raised) == [(method, line(method))]
         assert log == [], "the body ran although binding failed"
         return
     assert raised is None, "%s: unexpected %r" % (method, raised)
@@ -234,6 +246,31 @@ def test_binding_follows_the_rules(call):
          "__init__() takes exactly 3 positional arguments (1 given)"),
         ("test_anova", True, 2, ["bogus"], "test_anova() got an unexpected keyword argument 'bogus'"),
         ("test_against", False, 3, [7], "test_against() keywords must be strings"),
+        ("test_anova", False, 2, [], COUNT % ("test_anova", "exactly", 3, "s", 2)),
+        ("test_anova", False, 1, ["measure"], COUNT % ("test_anova", "exactly", 3, "s", 2)),
+        ("test_anova", False, 1, ["dimension"], COUNT % ("test_anova", "exactly", 3, "s", 1)),
+        ("test_anova", False, 4, [], COUNT % ("test_anova", "exactly", 3, "s", 4)),
+        ("test_anova", False, 4, ["y"], COUNT % ("test_anova", "exactly", 3, "s", 4)),
+        ("test_anova", False, 0, [], COUNT % ("test_anova", "exactly", 3, "s", 0)),
+        ("test_anova", False, 0, ["measure", "dimension"],
+         COUNT % ("test_anova", "exactly", 3, "s", 0)),
+        ("test_anova", False, 3, ["colour"],
+         "test_anova() got an unexpected keyword argument 'colour'"),
+        ("test_anova", False, 2, ["dimension", "measure"],
+         "test_anova() got multiple values for keyword argument 'measure'"),
+        ("test_against", False, 2, [], COUNT % ("test_against", "exactly", 3, "s", 2)),
+        ("test_anova_interaction", False, 3, ["dimension2", "dimension1"],
+         "test_anova_interaction() got multiple values for keyword argument 'dimension1'"),
+        ("test_anova_interaction", False, 3, ["dimension1"],
+         COUNT % ("test_anova_interaction", "exactly", 4, "s", 3)),
+        ("__init__", False, 1, [], COUNT % ("__init__", "exactly", 3, "s", 1)),
+        ("__init__", False, 4, [], COUNT % ("__init__", "exactly", 3, "s", 4)),
+        ("test_all", False, 0, ["max_num_levels"], COUNT % ("test_all", "at least", 1, "", 0)),
+        ("test_all", False, 5, ["x"], COUNT % ("test_all", "at most", 4, "s", 5)),
+        ("test_all", False, 1, ["max_levels"],
+         "test_all() got an unexpected keyword argument 'max_levels'"),
+        ("test_all", False, 2, ["measure_columns"],
+         "test_all() got multiple values for keyword argument 'measure_columns'"),
     ],
 )
 @pytest.mark.parametrize("style", ["syntax", "PyObject_Call"])
@@ -246,8 +283,69 @@ def test_documented_messages(method, bound, positional, keys, message, style):
     check(method, bound, positional, keys, KeywordDict, style)
 
 
-def test_interpreter_sees_no_system_error():
-    """After the fuzzing the interpreter is sane: no pending error, the class still works."""
-    assert sys.exc_info() == (None, None, None)
-    instance = new_self("sane")
-    assert instance.test_anova("m", "a") is None
+# --- the class statement's result and the function objects ---------------------------------------
+
+DOC = ("\n        var1 = n*mean2\n        var2 = sum(x2)\n        var5 = n*mean2 for each group(a,b)"
+       "\n        var3 = n*mean2 for each group a\n\n    ")
+
+
+def test_class():
+    cls = factorpair.TwoWayAnova
+    assert cls.__doc__ == DOC and len(DOC) == 135
+    assert cls.__module__ == MODULE
+    assert cls.__name__ == cls.__qualname__ == "TwoWayAnova"
+    assert cls.__mro__ == (cls, object) and type(cls) is type
+    own = [key for key in vars(cls) if key not in ("__dict__", "__weakref__")]
+    assert own == ["__module__", "__doc__", "__init__", "test_all", "test_anova", "test_against",
+                   "test_anova_interaction"]
+
+
+def test_module_namespace():
+    functions = sys.modules["pyspark.sql.functions"]
+    results = sys.modules["Tarnwick.bi.common.results"]
+    assert factorpair.__doc__ is None and factorpair.__test__ == {}
+    assert not hasattr(factorpair, "__path__")
+    assert factorpair.__builtins__ is builtins
+    assert factorpair.range is range and factorpair.object is object
+    assert factorpair.DataFrame is sys.modules["pyspark.sql"].DataFrame
+    assert factorpair.DataFrameHelper is sys.modules["Tarnwick.bi.common"].DataFrameHelper
+    for name in ("mean", "sum", "col", "count"):
+        assert getattr(factorpair, name) is getattr(functions, name), name
+    assert factorpair.DFTwoWayAnovaResult is results.DFTwoWayAnovaResult
+    assert factorpair.MeasureAnovaResult is results.MeasureAnovaResult
+
+
+@pytest.mark.parametrize("name", sorted(METHODS))
+def test_function_metadata(name):
+    method = METHODS[name]
+    function_object = function(name)
+    assert vars(factorpair.TwoWayAnova)[name] is standins.RETURNED.get(name, function_object)
+    assert function_object.__name__ == name
+    assert function_object.__qualname__ == "TwoWayAnova." + name
+    assert function_object.__module__ == MODULE
+    assert function_object.__doc__ is None
+    assert function_object.__defaults__ == method.defaults
+    assert function_object.__kwdefaults__ is None
+    assert function_object.__globals__ is vars(factorpair)
+    assert function_object.__annotations__ == {}
+    code = function_object.__code__
+    assert isinstance(code, types.CodeType)
+    assert (code.co_name, code.co_filename, code.co_firstlineno) == (name, TRACE_FILE, method.line)
+    assert (code.co_argcount, code.co_kwonlyargcount, code.co_varnames) == (
+        len(method.parameters), 0, method.variables)
+    parameters = list(inspect.signature(function_object).parameters.values())
+    assert tuple(p.name for p in parameters) == method.parameters
+    assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in parameters)
+
+
+def test_binds_like_a_function():
+    analyser = new_self("bound")
+    bound = analyser.test_anova
+    assert isinstance(bound, types.MethodType)
+    assert bound.__self__ is analyser and bound.__func__ is factorpair.TwoWayAnova.test_anova
+    method = factorpair.TwoWayAnova.test_anova
+    assert method.__get__(None, factorpair.TwoWayAnova) is method
+    assert str(inspect.signature(bound)) == "(measure, dimension)"
+    assert repr(method).startswith("<function TwoWayAnova.test_anova at ")
+    with pytest.raises(AttributeError):
+        method.__code__ = None

@@ -1,7 +1,8 @@
 """Reference leaks and memory: every method, many thousands of calls, success and failure.
 
-Each scenario makes one call of one method: a successful call, a call failing in argument
-binding (too few, too many, unknown keyword, a second value, a key that is not a string), or a
+Each scenario makes one call of one method: a successful call (by position, by keyword, with
+the defaults), a call failing in argument binding (too few, too many, unknown keyword, a second
+value, a key that is not a string; through the function and through a bound method), or a
 call in which one collaborator operation raises (every operation of ``test_anova``,
 ``test_anova_interaction`` and ``__init__`` in turn; every operation ``test_all`` makes itself,
 and one in each test it runs), a module global missing, an attribute missing, or an argument
@@ -19,8 +20,9 @@ import tracemalloc
 
 import pytest
 
-import collaborators
-from support import Token, factorpair, function
+from support import standins
+from support.standins import RecordingFrame, RecordingHelper, Token
+from Tarnwick.bi.stats import factorpair
 
 CALLS = int(os.environ.get("TARNWICK_LEAK_CALLS", "1000"))
 WARM_UP = 100
@@ -98,11 +100,11 @@ def fresh_string(text):
 def setup():
     """Analyser, arguments and collaborators shared by the scenarios."""
     state = {}
-    state["frame"] = collaborators.Frame("frame")
-    state["helper"] = collaborators.Helper(
+    state["frame"] = RecordingFrame(label="frame")
+    state["helper"] = RecordingHelper(
         [fresh_string(m) for m in MEASURES], [fresh_string(d) for d in DIMENSIONS])
     state["analyser"] = factorpair.TwoWayAnova(state["frame"], state["helper"])
-    state["record"] = collaborators.MeasureAnovaResult((1, 1.0, 1.0))
+    state["record"] = standins.RecordingResult((1, 1.0, 1.0))
     state["analyser"]._anova_result = state["record"]
     state["measure"] = fresh_string("m1")
     state["dimension"] = fresh_string("a")
@@ -115,10 +117,9 @@ def setup():
 
 def collaborator_objects(state):
     return [state[k] for k in sorted(state)] + [
-        factorpair.TwoWayAnova, factorpair.__dict__, collaborators.RUNTIME_GLOBALS["pd"],
-        collaborators.col, collaborators.count, collaborators.mean, collaborators.sum,
-        collaborators.MeasureAnovaResult, collaborators.DFTwoWayAnovaResult,
-        collaborators.Frame, collaborators.Table, collaborators.Helper,
+        factorpair.TwoWayAnova, factorpair.__dict__,
+    ] + list(standins.RECORDING_GLOBALS.values()) + [
+        standins.RecordingFrame, standins.RecordingTable, standins.RecordingHelper,
     ] + list(state["dimensions"]) + list(state["measures"]) + list(state["helper"].measures) + \
         list(state["helper"].dimensions)
 
@@ -138,7 +139,7 @@ def method_calls(state):
 
 
 def count_operations(call):
-    with collaborators.recording() as log:
+    with standins.recording() as log:
         call()
     return list(log)
 
@@ -167,11 +168,11 @@ def failing_indices(label, log):
 
 def failing_call(call, index):
     def fail():
-        collaborators.failing_at(index)
+        standins.failing_at(index)
         try:
             call()
         finally:
-            collaborators.disarm()
+            standins.disarm()
 
     return fail
 
@@ -184,7 +185,7 @@ def scenarios():
         found.append(Scenario("%s ok" % label, call, objects))
         for index in failing_indices(label, count_operations(call)):
             found.append(Scenario("%s fails at operation %d" % (label, index),
-                                  failing_call(call, index), objects, collaborators.Boom))
+                                  failing_call(call, index), objects, standins.Boom))
     a = state["analyser"]
     m, d = state["measure"], state["dimension"]
     unknown = {fresh_string("bogus"): m}
@@ -198,7 +199,7 @@ def scenarios():
     ]
     for method in ("__init__", "test_all", "test_anova", "test_against",
                    "test_anova_interaction"):
-        target = function(method)
+        target = standins.function(factorpair, method)
         for name, make in binding:
             found.append(Scenario("%s binding: %s" % (method, name),
                                   (lambda t=target, mk=make: mk(t)),
@@ -206,19 +207,20 @@ def scenarios():
 
     # Failures that are not a collaborator raising.
     bare = factorpair.TwoWayAnova(state["frame"], state["helper"])  # no _anova_result
+    bare_all = factorpair.TwoWayAnova.__new__(factorpair.TwoWayAnova)  # no attributes
     iterator_dims = lambda: iter(state["dimensions"])  # noqa: E731 - iterable without len
 
     def with_globals(call, **replacements):
         def run():
-            with collaborators.rebound(factorpair, **replacements):
+            with standins.rebound(factorpair, **replacements):
                 call()
         return run
 
-    helper_none = collaborators.Helper(state["helper"].measures, state["dimensions"], None)
-    helper_negative = collaborators.Helper(state["helper"].measures, state["dimensions"], -8)
+    helper_none = RecordingHelper(state["helper"].measures, state["dimensions"], None)
+    helper_negative = RecordingHelper(state["helper"].measures, state["dimensions"], -8)
     analyser_none = factorpair.TwoWayAnova(state["frame"], helper_none)
     analyser_negative = factorpair.TwoWayAnova(state["frame"], helper_negative)
-    empty_frame = collaborators.Frame("empty", rows=[])
+    empty_frame = RecordingFrame(rows=[], label="empty")
     analyser_empty = factorpair.TwoWayAnova(empty_frame, state["helper"])
     others = [
         ("no _anova_result, test_anova", AttributeError,
@@ -228,20 +230,26 @@ def scenarios():
         ("dimensions without len", TypeError,
          lambda: a.test_against(m, iterator_dims())),
         ("pd missing", NameError,
-         with_globals(lambda: a.test_anova(m, d), pd=collaborators.DELETE)),
+         with_globals(lambda: a.test_anova(m, d), pd=standins.DELETE)),
         ("col missing in test_all", NameError,
          with_globals(lambda: a.test_all(state["measures"], state["dimensions"]),
-                      col=collaborators.DELETE)),
+                      col=standins.DELETE)),
         ("row count None", TypeError, lambda: analyser_none.test_all()),
         ("row count negative (complex power)", TypeError, lambda: analyser_negative.test_all()),
         ("collect returns no row", IndexError, lambda: analyser_empty.test_all()),
         ("level count not comparable", TypeError,
          lambda: a.test_all(state["measures"], [Token("x")], None)),
+        ("no attributes at all, test_all", AttributeError, lambda: bare_all.test_all()),
+        ("__init__ by keyword", None,
+         lambda: a.__init__(data_frame=state["frame"], df_helper=state["helper"])),
+        ("test_anova by keyword", None, lambda: a.test_anova(measure=m, dimension=d)),
+        ("test_all with its defaults", None, lambda: a.test_all()),
+        ("bound method binding: too few", TypeError, lambda: a.test_anova(m)),
     ]
     for name, error, call in others:
-        found.append(Scenario(name, call, objects + [bare, helper_none, helper_negative,
-                                                     analyser_none, analyser_negative,
-                                                     empty_frame, analyser_empty], error))
+        found.append(Scenario(name, call, objects + [
+            bare, bare_all, helper_none, helper_negative, analyser_none, analyser_negative,
+            empty_frame, analyser_empty], error))
     return found
 
 

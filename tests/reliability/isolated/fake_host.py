@@ -2,6 +2,6 @@
 
 Loaded with ``-p fake_host`` so that it runs before the test modules import the analyser.
 """
-import collaborators
+from support import standins
 
-collaborators.install()
+standins.install(recording=True)

@@ -1,44 +1,53 @@
-"""Hostile collaborators: every operation failing in turn, and objects that misbehave.
+"""What each method does to its collaborators, and what it does when they fail or misbehave.
 
-First, each stand-in operation that a method reaches raises in turn; the call must end in that
-very exception with one traceback entry per method it passed through, at the line of the
-failing step.  Then objects whose ``__len__``, ``__getitem__``, ``__iter__``, ``__mul__``,
+First, the exact calls of each method, in order, and the state it leaves.  Then each stand-in
+operation that a method reaches raises in turn; the call must end in that very exception with
+one traceback entry per method it passed through, at the line of the failing step.  Then objects whose ``__len__``, ``__getitem__``, ``__iter__``, ``__mul__``,
 ``__pow__``, ``__le__``, ``__lt__``, ``__eq__`` or ``__bool__`` raise or return odd types, a
 ``collect`` that returns a non-list, a tuple or an empty list, a row count or ``round`` result
 that is a float, None or a huge int: each ends in the exception the failing operation raises
 in plain Python (same type, same message), or in the result the methods specify.
 """
+import builtins
+
 import pytest
 
-import collaborators
-from collaborators import Boom, rebound
-from support import entries, factorpair, function
+from support import standins
+from support.source import METHODS, entries, line
+from support.standins import Boom, rebound
+from Tarnwick.bi.stats import factorpair
+
+
+def function(method):
+    return standins.function(factorpair, method)
+
+
+def at(method, statement):
+    """The traceback entry of a failure in ``method``'s ``statement``."""
+    return (method, line(method, statement))
 
 
 # --- each operation failing in turn ---------------------------------------------------------------
 
-TEST_LINES = {
-    # method: (steps 1 to 4, table built, "total", n*mean^2 column, setter)
-    "test_anova": (58, 59, 60, 61, 62),
-    "test_anova_interaction": (72, 73, 74, 75, 76),
-}
+TESTS = ("test_anova", "test_anova_interaction")
 
 
 def lines_of_test(method, events):
     """Line of each operation of one single-dimension or interaction test, in order."""
-    grouped, built, total, squared, setter = TEST_LINES[method]
-    line, lines = grouped, []
+    grouped, built, total, squared, setter = (
+        line(method, key) for key in ("aggregate", "table", "total", "square", "record"))
+    current, lines = grouped, []
     for event in events:
         if event[0] == "DataFrame":
             lines.append(built)
-            line = total
+            current = total
         elif event[0] == "setitem":
-            lines.append(line)
-            line = squared
+            lines.append(current)
+            current = squared
         elif event[0].startswith("set_"):
             lines.append(setter)
         else:
-            lines.append(line)
+            lines.append(current)
     return lines
 
 
@@ -56,41 +65,47 @@ def split_tests(events):
 def against_entries(events):
     found = []
     for method, segment in split_tests(events):
-        outer = ("test_against", 66 if method == "test_anova" else 69)
-        found.extend([outer, (method, line)] for line in lines_of_test(method, segment))
+        outer = ("test_against", line("test_against", "one" if method == "test_anova" else "two"))
+        found.extend([outer, (method, number)] for number in lines_of_test(method, segment))
     return found
 
 
 def expected_entries(method, log):
     """For each operation of a successful call, the entries a failure there carries."""
-    if method in TEST_LINES:
-        return [[(method, line)] for line in lines_of_test(method, log)]
+    if method in TESTS:
+        return [[(method, number)] for number in lines_of_test(method, log)]
     if method == "__init__":
-        lines = {"get_numeric_columns": 32, "get_string_columns": 33, "get_num_rows": 34}
+        lines = {"get_numeric_columns": line(method, "measures"),
+                 "get_string_columns": line(method, "dimensions"),
+                 "get_num_rows": line(method, "rows")}
         return [[(method, lines[event[0]])] for event in log]
     if method == "test_against":
         return against_entries(log)
     found, nested = [], []
-    own = {"get_num_rows": 45, "DFTwoWayAnovaResult": 46, "get_num_unique_values": 47,
-           "MeasureAnovaResult": 52, "add_measure_result": 54}
+    own = {event: line("test_all", key) for event, key in (
+        ("get_num_rows", "bound"), ("DFTwoWayAnovaResult", "collection"),
+        ("get_num_unique_values", "filter"), ("MeasureAnovaResult", "record"),
+        ("add_measure_result", "add"))}
     for event in log + [("end",)]:
         if event[0] in ("MeasureAnovaResult", "add_measure_result", "end") and nested:
-            found.extend([("test_all", 53)] + e for e in against_entries(nested))
+            found.extend([("test_all", line("test_all", "against"))] + e
+                         for e in against_entries(nested))
             nested = []
         if event[0] == "end":
             break
         if event[0] in own:
             found.append([("test_all", own[event[0]])])
-        elif event[0] in ("groupby", "DataFrame", "getattr", "mul", "setitem", "set_OneWayAnovaResult",
+        elif event[0] in ("groupby", "DataFrame", "getattr", "mul", "setitem",
+                          "set_OneWayAnovaResult",
                           "set_TwoWayAnovaResult") or nested:
             nested.append(event)
         else:
-            found.append([("test_all", 51)])
+            found.append([("test_all", line("test_all", "aggregate"))])
     return found
 
 
 def calls_of(method):
-    a = collaborators.analyser(factorpair, measures=("m1", "m2"), dimensions=("a", "b", "c"))
+    a = standins.analyser(factorpair, measures=("m1", "m2"), dimensions=("a", "b", "c"))
     return {
         "__init__": lambda: a.__init__(a._data_frame, a._dataframe_helper),
         "test_anova": lambda: a.test_anova("m", "a"),
@@ -104,14 +119,14 @@ def calls_of(method):
                                     "test_against", "test_all"])
 def test_each_operation_failing_in_turn(method):
     call = calls_of(method)
-    with collaborators.recording() as log:
+    with standins.recording() as log:
         call()
     log = list(log)
     wanted = expected_entries(method, log)
     assert len(wanted) == len(log)
     for index, event in enumerate(log, 1):
-        collaborators.failing_at(index)
-        with collaborators.recording() as partial:
+        standins.failing_at(index)
+        with standins.recording() as partial:
             try:
                 call()
             except Boom as error:
@@ -119,7 +134,7 @@ def test_each_operation_failing_in_turn(method):
             else:
                 raised = None
             finally:
-                collaborators.disarm()
+                standins.disarm()
         assert raised is not None, "operation %d %r did not fail the call" % (index, event)
         assert raised.args == event  # the stand-in's own exception, unchanged
         assert entries(raised) == wanted[index - 1], "operation %d %r" % (index, event)
@@ -151,7 +166,7 @@ def plain(operation):
 
 
 def run(call):
-    with collaborators.recording() as log:
+    with standins.recording() as log:
         try:
             result = call()
         except Exception as error:  # noqa: BLE001
@@ -173,7 +188,7 @@ def assert_fails(call, expected, wanted_entries):
 
 
 def analyser(**options):
-    return collaborators.analyser(factorpair, **options)
+    return standins.analyser(factorpair, **options)
 
 
 class Sequence(object):
@@ -219,7 +234,7 @@ class BadLen(object):
 def test_against_len_of_odd_type(value):
     dims = BadLen(value)
     log = assert_fails(lambda: analyser().test_against("m", dims), plain(lambda: len(dims)),
-                       [("test_against", 67)])
+                       [at("test_against", "outer")])
     assert one_way_dimensions(log) == ["a", "b"]
 
 
@@ -230,27 +245,27 @@ def test_against_len_returning_true_means_one():
 
 
 @pytest.mark.parametrize(
-    "overrides, line, one_way",
+    "overrides, statement, one_way",
     [
-        (dict(iter=raiser), 65, []),
+        (dict(iter=raiser), "loop", []),
         (dict(iter=lambda: iter([])), None, []),
-        (dict(len=raiser), 67, ["a", "b", "c"]),
-        (dict(len=lambda n: 3 if n == 1 else raiser()), 68, ["a", "b", "c"]),
-        (dict(getitem=raiser), 69, ["a", "b", "c"]),
+        (dict(len=raiser), "outer", ["a", "b", "c"]),
+        (dict(len=lambda n: 3 if n == 1 else raiser()), "inner", ["a", "b", "c"]),
+        (dict(getitem=raiser), "two", ["a", "b", "c"]),
     ],
     ids=["iter raises", "iter empty, len 3", "len raises", "inner len raises",
          "getitem raises"],
 )
-def test_against_sequence_failing(overrides, line, one_way):
+def test_against_sequence_failing(overrides, statement, one_way):
     dims = Sequence(["a", "b", "c"], **overrides)
-    if line is None:
+    if statement is None:
         # Iterates nothing, then forms the pairs from len and indexing.
         result, log = run(lambda: analyser().test_against("m", dims))
         assert result is None and one_way_dimensions(log) == []
         assert pairs(log) == [("a", "b"), ("a", "c"), ("b", "c")]
         return
     error, log = run(lambda: analyser().test_against("m", dims))
-    assert isinstance(error, Oops) and entries(error) == [("test_against", line)]
+    assert isinstance(error, Oops) and entries(error) == [at("test_against", statement)]
     assert one_way_dimensions(log) == one_way
 
 
@@ -260,21 +275,21 @@ def test_against_iterator_stops_with_error_midway():
         raise Oops("midway")
 
     error, log = run(lambda: analyser().test_against("m", Sequence(["a"], iter=items)))
-    assert isinstance(error, Oops) and entries(error) == [("test_against", 65)]
+    assert isinstance(error, Oops) and entries(error) == [at("test_against", "loop")]
     assert one_way_dimensions(log) == ["a"]
 
 
 def test_against_iter_returning_non_iterator():
     dims = Sequence(["a"], iter=lambda: 5)
     assert_fails(lambda: analyser().test_against("m", dims), plain(lambda: iter(dims)),
-                 [("test_against", 65)])
+                 [at("test_against", "loop")])
 
 
 def test_against_generator_has_no_len():
     generator = (d for d in ["a", "b"])
     expected = plain(lambda: len((d for d in [])))
     log = assert_fails(lambda: analyser().test_against("m", generator), expected,
-                       [("test_against", 67)])
+                       [at("test_against", "outer")])
     assert one_way_dimensions(log) == ["a", "b"]
 
 
@@ -301,7 +316,7 @@ def test_against_module_range_rebound():
     with rebound(factorpair, range=raiser):
         error, log = run(lambda: analyser().test_all())
     assert isinstance(error, Oops)
-    assert entries(error) == [("test_all", 53), ("test_against", 67)]
+    assert entries(error) == [at("test_all", "against"), at("test_against", "outer")]
 
 
 # --- test_all: the level bound ------------------------------------------------------------------
@@ -348,27 +363,31 @@ def test_all_row_count_failing(rows):
         expected = rows.power_result
     else:
         expected = plain(lambda: round(rows ** 0.35) < 40)
-    log = assert_fails(lambda: a.test_all(), expected, [("test_all", 45)])
+    log = assert_fails(lambda: a.test_all(), expected, [at("test_all", "bound")])
     assert [e[0] for e in log] == ["get_num_rows"]
 
 
-@pytest.mark.parametrize(
-    "rows, levels, kept_dimensions",
-    [
-        (1000.0, 11, ["a", "b"]),  # a float row count: round(11.22) = 11
-        (1000.0, 12, []),
-        (Rows(Rounded(3.0)), 3, ["a", "b"]),  # round gives a float: bound 3.0
-        (Rows(Rounded(2.5)), 3, []),
-        (Rows(Rounded(10 ** 30)), 40, ["a", "b"]),  # huge: the argument's 40 stays
-        (Rows(Rounded(10 ** 30)), 41, []),
-        (36450, 39, ["a", "b"]),
-        (36450, 40, []),
-        (36451, 40, ["a", "b"]),
-        (0, 0, ["a", "b"]),
-    ],
-)
-def test_all_level_bound_from_odd_row_counts(rows, levels, kept_dimensions):
-    result, log = run(lambda: helper_analyser(rows, levels).test_all())
+@pytest.mark.parametrize("rows, max_num_levels, levels, kept_dimensions", [
+    # None: test_all's default bound (40)
+    (1000, None, [11, 12], ["a"]),
+    (1000.0, None, [11, 12], ["a"]),  # a float row count: round(11.22) = 11
+    (Rows(Rounded(3.0)), None, [3, 4], ["a"]),  # round gives a float: bound 3.0
+    (Rows(Rounded(2.5)), None, [3, 2], ["b"]),
+    (Rows(Rounded(10 ** 30)), None, [40, 41], ["a"]),  # huge: the argument's 40 stays
+    (100000, None, [40, 41], ["a"]),
+    (36450, None, [39, 40], ["a"]),
+    (36451, None, [40, 41], ["a"]),
+    (0, None, [0, 1], ["a"]),
+    (4, None, [2, 3], ["a"]),
+    (10000, None, [25, 26, 25], ["a", "c"]),
+    (1000, 5, [5, 6], ["a"]),
+    (1000, 0, [0, 1], ["a"]),
+])
+def test_all_level_bound(rows, max_num_levels, levels, kept_dimensions):
+    names = list("abc"[:len(levels)])
+    a = standins.analyser(factorpair, dimensions=names, rows=rows, levels=dict(zip(names, levels)))
+    arguments = () if max_num_levels is None else (None, None, max_num_levels)
+    result, log = run(lambda: a.test_all(*arguments))
     assert not isinstance(result, BaseException), result
     assert kept(log) == kept_dimensions
 
@@ -402,20 +421,20 @@ def test_all_bound_lt_raises():
         raise oops
 
     assert_fails(lambda: helper_analyser(rounded_comparing(lt=lt)).test_all(), oops,
-                 [("test_all", 45)])
+                 [at("test_all", "bound")])
 
 
 def test_all_bound_lt_gives_object_whose_bool_raises():
     oops = Oops("bool")
     rows = rounded_comparing(lt=lambda self, other: Comparison(oops))
-    assert_fails(lambda: helper_analyser(rows).test_all(), oops, [("test_all", 45)])
+    assert_fails(lambda: helper_analyser(rows).test_all(), oops, [at("test_all", "bound")])
 
 
 def test_all_bound_not_comparable():
     rows = rounded_comparing(lt=lambda self, other: NotImplemented)
     bound = rows.power_result.value
     assert_fails(lambda: helper_analyser(rows).test_all(), plain(lambda: bound < 40),
-                 [("test_all", 45)])
+                 [at("test_all", "bound")])
 
 
 def test_all_bound_compared_with_lt_not_eq():
@@ -441,7 +460,7 @@ def test_all_max_num_levels_subclass_reflected_first():
 
     a = helper_analyser(1000)
     assert_fails(lambda: function("test_all")(a, None, None, Levels(40)), oops,
-                 [("test_all", 45)])
+                 [at("test_all", "bound")])
 
 
 class Count(object):
@@ -474,22 +493,22 @@ def test_all_level_count_answers(answer, kept_dimensions):
 def test_all_level_count_failing(answer):
     expected = answer if isinstance(answer, Oops) else answer.truth
     a = helper_analyser(1000, levels=Count(answer))
-    log = assert_fails(lambda: a.test_all(), expected, [("test_all", 47)])
+    log = assert_fails(lambda: a.test_all(), expected, [at("test_all", "filter")])
     assert [e[0] for e in log] == ["get_num_rows", "DFTwoWayAnovaResult",
                                    "get_num_unique_values"]
 
 
 def test_all_level_count_none():
     assert_fails(lambda: helper_analyser(1000, levels=None).test_all(),
-                 plain(lambda: None <= 11), [("test_all", 47)])
+                 plain(lambda: None <= 11), [at("test_all", "filter")])
 
 
 def test_all_iterating_dimensions_and_measures_fails():
     a = helper_analyser(1000)
     assert_fails(lambda: a.test_all(None, Sequence([], iter=raiser)),
-                 (Oops, "hostile"), [("test_all", 47)])
+                 (Oops, "hostile"), [at("test_all", "filter")])
     assert_fails(lambda: a.test_all(Sequence([], iter=raiser), None),
-                 (Oops, "hostile"), [("test_all", 49)])
+                 (Oops, "hostile"), [at("test_all", "loop")])
 
 
 @pytest.mark.parametrize(
@@ -500,7 +519,8 @@ def test_all_iterating_dimensions_and_measures_fails():
 def test_all_collect_without_a_first_row(collected):
     a = helper_analyser(1000)
     a._data_frame.collected = collected
-    log = assert_fails(lambda: a.test_all(), plain(lambda: collected[0]), [("test_all", 52)])
+    log = assert_fails(lambda: a.test_all(), plain(lambda: collected[0]),
+                       [at("test_all", "record")])
     assert log[-1][0] == "collect"
 
 
@@ -516,15 +536,15 @@ def test_all_collect_returning_other_indexables(collected):
 
 
 @pytest.mark.parametrize(
-    "attribute, line",
-    [("_measure_columns", 41), ("_dimension_columns", 44), ("_dataframe_helper", 45),
-     ("_data_frame", 51)],
+    "attribute, statement",
+    [("_measure_columns", "measures"), ("_dimension_columns", "dimensions"),
+     ("_dataframe_helper", "bound"), ("_data_frame", "aggregate")],
 )
-def test_all_missing_attribute(attribute, line):
+def test_all_missing_attribute(attribute, statement):
     a = helper_analyser(1000)
     delattr(a, attribute)
     assert_fails(lambda: a.test_all(), plain(lambda: getattr(a, attribute)),
-                 [("test_all", line)])
+                 [at("test_all", statement)])
 
 
 def test_all_setting_the_record_fails():
@@ -534,9 +554,9 @@ def test_all_setting_the_record_fails():
                 raise Oops(name)
             object.__setattr__(self, name, value)
 
-    a = Guarded(collaborators.Frame("g"), collaborators.Helper())
+    a = Guarded(standins.RecordingFrame(label="g"), standins.RecordingHelper())
     error, log = run(lambda: a.test_all())
-    assert isinstance(error, Oops) and entries(error) == [("test_all", 52)]
+    assert isinstance(error, Oops) and entries(error) == [at("test_all", "record")]
     assert log[-1][0] == "MeasureAnovaResult"
 
 
@@ -544,7 +564,7 @@ def test_all_test_against_overridden_on_the_instance():
     a = helper_analyser(1000)
     a.test_against = raiser
     error, log = run(lambda: a.test_all())
-    assert isinstance(error, Oops) and entries(error) == [("test_all", 53)]
+    assert isinstance(error, Oops) and entries(error) == [at("test_all", "against")]
 
 
 # --- test_anova and test_anova_interaction: the table arithmetic --------------------------------
@@ -569,11 +589,11 @@ class OddSeries(object):
 def table_class(means, counts, setitem=None):
     class OddTable(object):
         def __init__(self, rows, columns=None):
-            collaborators.note("DataFrame", rows, columns)
+            standins.note("DataFrame", rows, columns)
             self.stored = {}
 
         def __setitem__(self, key, value):
-            collaborators.note("setitem", key)
+            standins.note("setitem", key)
             if setitem is not None:
                 setitem(key, value)
             self.stored[key] = value
@@ -583,8 +603,11 @@ def table_class(means, counts, setitem=None):
     return OddTable
 
 
-ONE_WAY = ("test_anova", (60, 61), lambda a: a.test_anova("m", "a"))
-TWO_WAY = ("test_anova_interaction", (74, 75), lambda a: a.test_anova_interaction("m", "a", "b"))
+ONE_WAY = ("test_anova", (line("test_anova", "total"), line("test_anova", "square")),
+           lambda a: a.test_anova("m", "a"))
+TWO_WAY = ("test_anova_interaction",
+           (line("test_anova_interaction", "total"), line("test_anova_interaction", "square")),
+           lambda a: a.test_anova_interaction("m", "a", "b"))
 
 
 @pytest.mark.parametrize("method, lines, call", [ONE_WAY, TWO_WAY], ids=["one", "two"])
@@ -656,17 +679,17 @@ def test_table_products_of_odd_types_are_stored(method, lines, call):
 
 
 @pytest.mark.parametrize(
-    "name, line_one, line_two",
-    [("pd", 59, 73), ("col", 58, 72), ("count", 58, 72), ("mean", 58, 72)],
+    "name, statement",
+    [("pd", "table"), ("col", "aggregate"), ("count", "aggregate"), ("mean", "aggregate")],
 )
-def test_tests_with_a_module_global_missing(name, line_one, line_two):
+def test_tests_with_a_module_global_missing(name, statement):
     a = analyser()
-    with rebound(factorpair, **{name: collaborators.DELETE}):
-        for call, method, line in ((lambda: a.test_anova("m", "a"), "test_anova", line_one),
-                                   (lambda: a.test_anova_interaction("m", "a", "b"),
-                                    "test_anova_interaction", line_two)):
+    with rebound(factorpair, **{name: standins.DELETE}):
+        for call, method in ((lambda: a.test_anova("m", "a"), "test_anova"),
+                             (lambda: a.test_anova_interaction("m", "a", "b"),
+                              "test_anova_interaction")):
             assert_fails(call, (NameError, "name '%s' is not defined" % name),
-                         [(method, line)])
+                         [at(method, statement)])
 
 
 @pytest.mark.parametrize(
@@ -681,13 +704,13 @@ def test_tests_pass_any_collect_result_to_the_table(collected):
         assert [e[1] for e in log if e[0] == "DataFrame"] == [collected]
 
 
-@pytest.mark.parametrize("method, line, call", [
-    ("test_anova", 62, lambda a: a.test_anova("m", "a")),
-    ("test_anova_interaction", 76, lambda a: a.test_anova_interaction("m", "a", "b")),
+@pytest.mark.parametrize("method, call", [
+    ("test_anova", lambda a: a.test_anova("m", "a")),
+    ("test_anova_interaction", lambda a: a.test_anova_interaction("m", "a", "b")),
 ])
-def test_tests_without_a_record_fail_after_the_aggregation(method, line, call):
+def test_tests_without_a_record_fail_after_the_aggregation(method, call):
     a = analyser(record=False)
-    log = assert_fails(lambda: call(a), plain(lambda: a._anova_result), [(method, line)])
+    log = assert_fails(lambda: call(a), plain(lambda: a._anova_result), [at(method, "record")])
     assert "collect" in [e[0] for e in log]
 
 
@@ -702,33 +725,33 @@ def test_tests_ignore_the_setters_return_value():
 
 
 @pytest.mark.parametrize(
-    "attribute, line",
-    [("_data_frame", 30), ("_dataframe_helper", 31), ("_measure_columns", 32),
-     ("_dimension_columns", 33), ("_df", 34), ("_mean", 35)],
+    "attribute, statement",
+    [("_data_frame", "frame"), ("_dataframe_helper", "helper"), ("_measure_columns", "measures"),
+     ("_dimension_columns", "dimensions"), ("_df", "rows"), ("_mean", "mean")],
 )
-def test_init_storing_an_attribute_fails(attribute, line):
+def test_init_storing_an_attribute_fails(attribute, statement):
     class Guarded(factorpair.TwoWayAnova):
         def __setattr__(self, name, value):
             if name == attribute:
                 raise Oops(name)
             object.__setattr__(self, name, value)
 
-    error, _ = run(lambda: Guarded(collaborators.Frame("g"), collaborators.Helper()))
+    error, _ = run(lambda: Guarded(standins.RecordingFrame(label="g"), standins.RecordingHelper()))
     assert isinstance(error, Oops) and error.args == (attribute,)
-    assert entries(error) == [("__init__", line)]
+    assert entries(error) == [at("__init__", statement)]
 
 
 def test_init_stores_odd_helper_answers_as_they_are():
     odd = hostile(get_numeric_columns=lambda self: None, get_string_columns=lambda self: 5,
                   get_num_rows=lambda self: "many")
-    a = factorpair.TwoWayAnova(collaborators.Frame("f"), odd)
+    a = factorpair.TwoWayAnova(standins.RecordingFrame(label="f"), odd)
     assert (a._measure_columns, a._dimension_columns, a._df, a._mean) == (None, 5, "many", {})
 
 
 def test_init_helper_without_methods():
     bare = hostile()
-    assert_fails(lambda: factorpair.TwoWayAnova(collaborators.Frame("f"), bare),
-                 plain(lambda: bare.get_numeric_columns), [("__init__", 32)])
+    assert_fails(lambda: factorpair.TwoWayAnova(standins.RecordingFrame(label="f"), bare),
+                 plain(lambda: bare.get_numeric_columns), [at("__init__", "measures")])
 
 
 # --- collaborators that change the world under the method ---------------------------------------
@@ -739,19 +762,19 @@ def fresh(text):
     return "".join(list(text))
 
 
-class Replacing(collaborators.Frame):
+class Replacing(standins.RecordingFrame):
     """A frame whose ``groupby`` replaces every item of ``target`` with new strings, so that
     the items the method read earlier lose their last reference held by the list."""
 
     def __init__(self, label, target):
-        collaborators.Frame.__init__(self, label)
+        standins.RecordingFrame.__init__(self, label=label)
         self.target = target
         self.generation = 0
 
     def groupby(self, *columns):
         self.generation += 1
         self.target[:] = [fresh("g%d-%d" % (self.generation, i)) for i in range(len(self.target))]
-        return collaborators.Frame.groupby(self, *columns)
+        return standins.RecordingFrame.groupby(self, *columns)
 
 
 def test_against_items_replaced_while_they_are_tested():
@@ -776,13 +799,13 @@ def test_against_list_shrinking_during_the_pairs():
     def shrink(self, dimension1, dimension2, table):
         del dims[1:]
 
-    record = collaborators.MeasureAnovaResult((1, 1.0, 1.0))
+    record = standins.RecordingResult((1, 1.0, 1.0))
     record.set_TwoWayAnovaResult = shrink.__get__(record)
     a = analyser()
     a._anova_result = record
     # The inner range was made for three items: the pair (0, 2) reads past the end.
     log = assert_fails(lambda: a.test_against("m", dims), plain(lambda: ["a"][2]),
-                       [("test_against", 69)])
+                       [at("test_against", "two")])
     assert pairs(log) == [("a", "b")]
 
 
@@ -793,13 +816,13 @@ def test_module_global_rebound_during_a_call_is_used_at_its_next_use():
 
     def other_mean(column):
         used.append(column.text)
-        return collaborators.Column("other")
+        return standins.RecordingColumn("other")
 
     def rebinding_col(name):
         factorpair.mean = other_mean
-        return collaborators.col(name)
+        return standins.recording_col(name)
 
-    with rebound(factorpair, col=rebinding_col, mean=collaborators.mean):
+    with rebound(factorpair, col=rebinding_col, mean=standins.recording_mean):
         analyser().test_anova("m", "a")
     assert used == ["col(m)"]
 
@@ -807,19 +830,19 @@ def test_module_global_rebound_during_a_call_is_used_at_its_next_use():
 def test_module_global_deleted_during_a_call():
     def deleting_col(name):
         del factorpair.mean
-        return collaborators.col(name)
+        return standins.recording_col(name)
 
-    with rebound(factorpair, col=deleting_col, mean=collaborators.mean):
+    with rebound(factorpair, col=deleting_col, mean=standins.recording_mean):
         assert_fails(lambda: analyser().test_anova_interaction("m", "a", "b"),
                      (NameError, "name 'mean' is not defined"),
-                     [("test_anova_interaction", 72)])
+                     [at("test_anova_interaction", "aggregate")])
 
 
 def test_record_dropped_by_its_own_setter():
     """The record deletes itself from the analyser while its setter runs."""
     a = analyser()
 
-    class Vanishing(collaborators.MeasureAnovaResult):
+    class Vanishing(standins.RecordingResult):
         def set_OneWayAnovaResult(self, dimension, table):
             del a._anova_result
             self.payload = [fresh("x") for _ in range(100)]
@@ -828,7 +851,7 @@ def test_record_dropped_by_its_own_setter():
     assert a.test_anova("m", "a") is None
     assert not hasattr(a, "_anova_result")
     assert_fails(lambda: a.test_anova_interaction("m", "a", "b"),
-                 plain(lambda: a._anova_result), [("test_anova_interaction", 76)])
+                 plain(lambda: a._anova_result), [at("test_anova_interaction", "record")])
 
 
 @pytest.mark.parametrize("kind", [KeyboardInterrupt, SystemExit, GeneratorExit, StopIteration])
@@ -837,13 +860,13 @@ def test_base_exceptions_and_stop_iteration_pass_unchanged(kind):
     a test inside the one-way loop is not taken for the end of the loop."""
     raised = kind("from groupby")
 
-    class Raising(collaborators.Frame):
+    class Raising(standins.RecordingFrame):
         def groupby(self, *columns):
             raise raised
 
     a = analyser()
-    a._data_frame = Raising("self")
-    with collaborators.recording():
+    a._data_frame = Raising()
+    with standins.recording():
         try:
             a.test_all()
         except BaseException as error:  # noqa: B036 - the point of the test
@@ -851,7 +874,10 @@ def test_base_exceptions_and_stop_iteration_pass_unchanged(kind):
         else:
             caught = None
     assert caught is raised
-    assert entries(caught) == [("test_all", 53), ("test_against", 66), ("test_anova", 58)]
+    assert entries(caught) == [at("test_all", "against"), at("test_against", "one"),
+                               at("test_anova", "aggregate")]
+    # the record of the measure in progress stays on the analyser
+    assert a._anova_result.row == (u"a", 1, 1.0)
 
 
 class Untouchable(list):
@@ -875,3 +901,231 @@ def test_lists_are_never_compared_or_tested_for_truth():
     assert kept(log) == ["a", "b"]
     result, log = run(lambda: a.test_against("m", Untouchable(["a", "b"])))
     assert result is None and pairs(log) == [("a", "b")]
+
+
+# --- the calls each method makes, in order ------------------------------------------------------
+
+ATTRIBUTES = ["_data_frame", "_dataframe_helper", "_measure_columns", "_dimension_columns", "_df",
+              "_mean"]
+
+
+def test_init_calls_and_state():
+    frame, helper = standins.RecordingFrame(), standins.RecordingHelper(["m"], ["d"], rows=7)
+    a = factorpair.TwoWayAnova.__new__(factorpair.TwoWayAnova)
+    with standins.recording() as log:
+        assert function("__init__")(a, frame, helper) is None
+    assert log == [("get_numeric_columns",), ("get_string_columns",), ("get_num_rows",)]
+    assert list(vars(a)) == ATTRIBUTES
+    assert a._data_frame is frame and a._dataframe_helper is helper
+    assert a._measure_columns is helper.measures and a._dimension_columns is helper.dimensions
+    assert a._df == 7 and a._mean == {}
+    assert factorpair.TwoWayAnova(frame, helper)._mean is not a._mean
+
+
+def test_init_reads_the_helper_back_from_the_instance():
+    first, second = standins.RecordingHelper(["a"]), standins.RecordingHelper(["b"])
+
+    class Swapping(factorpair.TwoWayAnova):
+        def __setattr__(self, name, value):
+            # stores another helper than the one given: the body must use the stored one
+            object.__setattr__(self, name, second if name == "_dataframe_helper" else value)
+
+    assert Swapping(standins.RecordingFrame(), first)._measure_columns == ["b"]
+
+
+@pytest.mark.parametrize("failing, statement", [
+    ("get_numeric_columns", "measures"), ("get_string_columns", "dimensions"),
+    ("get_num_rows", "rows")])
+def test_init_failure_keeps_the_attributes_stored_before(failing, statement):
+    helper = standins.RecordingHelper()
+    setattr(helper, failing, raiser)
+    a = factorpair.TwoWayAnova.__new__(factorpair.TwoWayAnova)
+    error, _ = run(lambda: function("__init__")(a, standins.RecordingFrame(), helper))
+    assert isinstance(error, Oops) and entries(error) == [at("__init__", statement)]
+    stored_before = list(METHODS["__init__"].statements).index(statement)
+    assert list(vars(a)) == ATTRIBUTES[:stored_before]
+
+
+def table_steps(square):
+    return [
+        ("getattr", "means"), ("getattr", "counts"), ("mul", "means", "counts"),
+        ("setitem", "total", "(means * counts)"),
+        ("getattr", "counts"), ("getattr", "means"), ("mul", "counts", "means"),
+        ("getattr", "means"), ("mul", "(counts * means)", "means"),
+        ("setitem", square, "((counts * means) * means)"),
+    ]
+
+
+@pytest.mark.parametrize("method, dimensions, columns, square, setter", [
+    ("test_anova", ("A",), ["levels", "counts", "means"], "var3", "set_OneWayAnovaResult"),
+    ("test_anova_interaction", ("A", "B"), ["level1", "level2", "counts", "means"], "var5",
+     "set_TwoWayAnovaResult"),
+])
+def test_tests_calls(method, dimensions, columns, square, setter):
+    rows = [("x", "p", 4, 2.5)]
+    made, received = [], []
+
+    class Table(standins.RecordingTable):
+        def __init__(self, rows, *, columns):
+            standins.RecordingTable.__init__(self, rows, columns=columns)
+            made.append(self)
+
+    a = analyser()
+    a._anova_result = standins.RecordingResult(())
+    setattr(a._anova_result, setter, lambda *args: received.append(args))
+    a._data_frame.collected = rows
+    dimensions = tuple(fresh(d) for d in dimensions)
+    with rebound(factorpair, pd=hostile(DataFrame=Table)), standins.recording() as log:
+        assert getattr(a, method)("m", *dimensions) is None
+    assert log == [
+        ("groupby", "self", dimensions),
+        ("col", "m"), ("count", "col(m)"), ("col", "m"), ("mean", "col(m)"),
+        ("agg", "self.groupby", ("count(col(m))", "mean(col(m))")),
+        ("collect", "self.groupby.agg"),
+        ("DataFrame", rows, columns),
+    ] + table_steps(square)
+    assert log[7][1] is rows  # the collected list itself
+    [arguments] = received
+    assert len(made) == 1 and arguments[-1] is made[0]
+    assert all(given is dimension for given, dimension in zip(arguments, dimensions))
+
+
+def measure_steps(m, collected):
+    return [
+        ("col", m), ("alias", "col(%s)" % m, "x"), ("col", m), ("pow", "col(%s)" % m, 2),
+        ("alias", "(col(%s) ** 2)" % m, "x2"),
+        ("select", "self", ("col(%s) AS x" % m, "(col(%s) ** 2) AS x2" % m)),
+        ("col", "x"), ("count", "col(x)"), ("col", "x"), ("mean", "col(x)"),
+        ("col", "x2"), ("sum", "col(x2)"),
+        ("agg", "self.select", ("count(col(x))", "mean(col(x))", "sum(col(x2))")),
+        ("collect", "self.select.agg"),
+        ("MeasureAnovaResult", collected),
+        ("add_measure_result", m, "RecordingResult"),
+    ]
+
+
+def test_all_calls():
+    a = standins.analyser(factorpair, measures=("m1", "m2"), dimensions=("a", "b", "c"),
+                          levels={"a": 11, "b": 12, "c": 11}, record=False)
+    rows = [("row",)]
+    a._data_frame.collected = rows
+    against = []
+    a.test_against = lambda *args, **kwargs: against.append((args, kwargs, a._anova_result))
+    with standins.recording() as log:
+        result = a.test_all()
+    assert log == [
+        ("get_num_rows",), ("DFTwoWayAnovaResult",), ("get_num_unique_values", "a"),
+        ("get_num_unique_values", "b"), ("get_num_unique_values", "c"),
+    ] + measure_steps("m1", rows[0]) + measure_steps("m2", rows[0])
+    assert [(args, kwargs) for args, kwargs, _ in against] == [
+        (("m1", ["a", "c"]), {}), (("m2", ["a", "c"]), {})]
+    assert against[0][0][1] is against[1][0][1]  # one list for every measure
+    # each measure's record is the one current while its tests ran, then added under its name
+    records = [record for _, _, record in against]
+    assert records[0] is not records[1] and records[0].row is rows[0]
+    assert [(name, record) for name, record in result.added] == list(zip(["m1", "m2"], records))
+    assert a._anova_result is records[1]
+
+
+def test_all_without_measures():
+    a = standins.analyser(factorpair, measures=(), dimensions=("a", "a"), rows=10, levels=1,
+                          record=False)
+    with standins.recording() as log:
+        result = a.test_all()
+    assert result.added == [] and not hasattr(a, "_anova_result")
+    assert log == [("get_num_rows",), ("DFTwoWayAnovaResult",), ("get_num_unique_values", "a"),
+                   ("get_num_unique_values", "a")]
+
+
+def test_all_repeats_and_explicit_lists():
+    a = standins.analyser(factorpair, measures=("unused",), dimensions=("unused",), levels=1)
+    result, log = run(lambda: a.test_all(("m", "m"), ["a", "a"]))
+    assert [name for name, _ in result.added] == ["m", "m"]
+    assert [event[2] for event in log if event[0] == "groupby"] == [
+        ("a",), ("a",), ("a", "a")] * 2
+
+
+def test_all_uses_round_as_it_was_at_import():
+    with rebound(builtins, round=raiser):
+        result, log = run(lambda: helper_analyser(1000, levels=11).test_all())
+    assert not isinstance(result, BaseException), result
+    assert kept(log) == ["a", "b"]
+
+
+@pytest.mark.parametrize("failing, record_set", [
+    ("MeasureAnovaResult", False), ("groupby", True), ("add_measure_result", True)])
+def test_all_failure_leaves_the_record_of_the_measure_in_progress(failing, record_set):
+    first, a = analyser(record=False), analyser(record=False)
+    with standins.recording() as log:
+        first.test_all()
+    standins.failing_at([event[0] for event in log].index(failing) + 1)
+    try:
+        error, _ = run(lambda: a.test_all())
+    finally:
+        standins.disarm()
+    assert isinstance(error, Boom) and error.args[0] == failing
+    assert hasattr(a, "_anova_result") == record_set
+
+
+@pytest.mark.parametrize("name", ["col", "sum"])
+def test_all_with_a_module_global_missing(name):
+    # without the module's `sum` the lookup finds the built-in one, which cannot add columns
+    expected = {"col": (NameError, "name 'col' is not defined"),
+                "sum": plain(lambda: sum(standins.RecordingColumn("col(x2)")))}[name]
+    with rebound(factorpair, **{name: standins.DELETE}):
+        assert_fails(lambda: helper_analyser(1000).test_all(), expected,
+                     [at("test_all", "aggregate")])
+
+
+@pytest.mark.parametrize("dimensions, pairs_made", [
+    ([], []),
+    (["D1"], []),
+    (("D1", "D2", "D3"), [("D1", "D2"), ("D1", "D3"), ("D2", "D3")]),
+    (["D1", "D1"], [("D1", "D1")]),
+])
+def test_against_order_and_ranges(dimensions, pairs_made):
+    ranges = []
+
+    def recording_range(*args):
+        ranges.append(args)
+        return range(*args)
+
+    with rebound(factorpair, range=recording_range):
+        result, log = run(lambda: analyser().test_against("m", dimensions))
+    assert result is None
+    assert [event[2] for event in log if event[0] == "groupby"] == [
+        (d,) for d in dimensions] + pairs_made
+    n = len(dimensions)
+    assert ranges == [(0, n - 1)] + [(i, n) for i in range(1, n)]
+
+
+@pytest.mark.parametrize("failing_call, statement", [(1, "outer"), (2, "inner")])
+def test_against_range_failing(failing_call, statement):
+    calls = []
+
+    def failing_range(*args):
+        calls.append(args)
+        if len(calls) == failing_call:
+            raise Oops("range")
+        return range(*args)
+
+    with rebound(factorpair, range=failing_range):
+        error, log = run(lambda: analyser().test_against("m", ["a", "b"]))
+    assert isinstance(error, Oops) and entries(error) == [at("test_against", statement)]
+    assert one_way_dimensions(log) == ["a", "b"] and pairs(log) == []
+
+
+def test_range_missing_from_the_module_is_found_in_builtins():
+    with rebound(factorpair, range=standins.DELETE):
+        result, log = run(lambda: analyser().test_against("m", ["a", "b"]))
+    assert result is None and pairs(log) == [("a", "b")]
+
+
+@pytest.mark.parametrize("method, arguments", [
+    ("test_anova", ("m", "a")), ("test_anova_interaction", ("m", "a", "b"))])
+def test_tests_without_a_data_frame(method, arguments):
+    a = analyser()
+    del a._data_frame
+    log = assert_fails(lambda: getattr(a, method)(*arguments),
+                       plain(lambda: a._data_frame), [at(method, "aggregate")])
+    assert log == []

@@ -44,10 +44,17 @@ OwnedRef CallWithKeywordNames(const Callable& callable, BorrowedRef keyword_name
                                     positional | compat::kArgumentsOffset, keyword_names.get()));
 }
 
-// object.name
+// object.name. The names this project passes are interned str objects already, so the type's
+// slot is called directly: PyObject_GetAttr and PyObject_SetAttr would intern them again first.
 template <typename Object, typename Name>
 OwnedRef GetAttr(const Object& object, const Name& name) {
-  return Require(PyObject_GetAttr(Borrow(object).get(), Borrow(name).get()));
+  PyObject* const target = Borrow(object).get();
+  PyObject* const key = Borrow(name).get();
+  const getattrofunc slot = Py_TYPE(target)->tp_getattro;
+  if (slot != nullptr && PyUnicode_CheckExact(key)) {
+    return Require(slot(target, key));
+  }
+  return Require(PyObject_GetAttr(target, key));
 }
 
 // object.name(arguments...): the attribute is looked up when the arguments are already evaluated,
@@ -101,10 +108,17 @@ OwnedRef Call(const LoadedMethod& method, const Arguments&... arguments) {
                                     sizeof...(Arguments) | compat::kArgumentsOffset, nullptr));
 }
 
-// object.name = value
+// object.name = value (the type's slot called directly, as in GetAttr)
 template <typename Object, typename Name, typename Value>
 void SetAttr(const Object& object, const Name& name, const Value& value) {
-  Require(PyObject_SetAttr(Borrow(object).get(), Borrow(name).get(), Borrow(value).get()));
+  PyObject* const target = Borrow(object).get();
+  PyObject* const key = Borrow(name).get();
+  const setattrofunc slot = Py_TYPE(target)->tp_setattro;
+  if (slot != nullptr && PyUnicode_CheckExact(key)) {
+    Require(slot(target, key, Borrow(value).get()));
+    return;
+  }
+  Require(PyObject_SetAttr(target, key, Borrow(value).get()));
 }
 
 // object[key]

@@ -92,8 +92,11 @@ PyObject* Vectorcall(PyObject* callable, PyObject* const* arguments, std::size_t
   return _PyObject_Vectorcall(callable, arguments, count_and_flags, keyword_names);
 #else
   const Py_ssize_t positional = PositionalCount(count_and_flags);
-  if (const VectorcallFunction function = VectorcallOf(callable)) {
-    return function(callable, arguments, count_and_flags, keyword_names);
+  if (PyFunction_Check(callable)) {
+    return _PyFunction_FastCallKeywords(callable, arguments, positional, keyword_names);
+  }
+  if (Py_TYPE(callable)->tp_call == CallThroughVectorcall) {
+    return VectorcallOf(callable)(callable, arguments, count_and_flags, keyword_names);
   }
   if (PyMethod_Check(callable) && (count_and_flags & kArgumentsOffset) != 0) {
     // A bound method: its self goes into the slot in front of the arguments for the call.

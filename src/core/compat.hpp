@@ -61,7 +61,13 @@ inline PyObject* VectorcallMethod(PyObject* name, PyObject* const* arguments,
 // new reference to a function found on the type (not bound: the caller passes object as its first
 // argument), 0 with *method the attribute's value, or 0 with *method null and an exception set.
 inline int GetMethod(PyObject* object, PyObject* name, PyObject** method) noexcept {
+#if PY_VERSION_HEX < 0x030D0000
   return _PyObject_GetMethod(object, name, method);
+#else
+  // No longer exported from 3.13: the plain attribute read, which binds the method.
+  *method = PyObject_GetAttr(object, name);
+  return 0;
+#endif
 }
 #else
 PyObject* Vectorcall(PyObject* callable, PyObject* const* arguments, std::size_t count_and_flags,

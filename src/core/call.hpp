@@ -44,8 +44,9 @@ OwnedRef CallWithKeywordNames(const Callable& callable, BorrowedRef keyword_name
                                     positional | compat::kArgumentsOffset, keyword_names.get()));
 }
 
-// object.name. The names this project passes are interned str objects already, so the type's
-// slot is called directly: PyObject_GetAttr and PyObject_SetAttr would intern them again first.
+// object.name, through the type's slot directly, as PyObject_GetAttr does after its checks. The
+// names this project passes are interned str objects already; PyObject_SetAttr would intern them
+// again on every write, so SetAttr calls the slot directly too.
 template <typename Object, typename Name>
 OwnedRef GetAttr(const Object& object, const Name& name) {
   PyObject* const target = Borrow(object).get();

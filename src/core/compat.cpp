@@ -11,7 +11,8 @@ namespace {
 
 #if PY_VERSION_HEX < 0x03080000
 
-// The types made callable by EnableVectorcall, with the offset of each instance's function.
+// The types made callable by EnableVectorcall, with the offset of each instance's function (a
+// static table: each extension module links its own copy of this library).
 struct VectorcallType {
   PyTypeObject* type;
   Py_ssize_t offset;
@@ -179,7 +180,8 @@ void EnableVectorcall(PyTypeObject& type, Py_ssize_t offset) noexcept {
       return;
     }
   }
-  // More types than the table holds: they stay callable through their own tp_call.
+  // More types than the table holds (this project has one): the type is left as it was, and
+  // calling its instances fails with TypeError unless it has a tp_call of its own.
 #endif
 }
 

@@ -9,6 +9,12 @@ pandas):
 
 Run: ``.venv/py3.7/bin/python bench/module_overhead.py`` (``--help`` for options).  Before timing
 it checks that the C++ module and the peer make the same calls in the same order.
+
+``--instructions`` counts instead of timing: it runs each method under valgrind's callgrind
+(``PYTHONMALLOC=malloc``) twice, after the same warm-up, with ``--calls`` more calls the second
+time, and prints the difference per call.  Instruction counts do not depend on what else the
+machine is doing, so they compare two builds of the module better than wall-clock figures on a
+shared machine do.
 """
 from __future__ import print_function
 
@@ -16,7 +22,10 @@ import argparse
 import gc
 import os
 import platform
+import re
+import subprocess
 import sys
+import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -223,15 +232,110 @@ def check_same_calls():
         print("same calls: %-24s %4d collaborator calls" % (method, len(cxx)))
 
 
+# --- instruction counts -------------------------------------------------------------------------
+
+IMPLEMENTATIONS = ("C++", "Python", "floor")
+WARM_UP = 20
+# Calls counted per method, relative to --calls: the long methods make fewer calls, so that every
+# counted run takes about as long.
+CALL_SHARES = (10.0, 4.0, 4.0, 0.4, 0.1)
+
+
+def run_calls(implementation, index, count):
+    """The body of one counted run: every method of one implementation ``WARM_UP`` times (so
+    that caches and the interpreter's specialisations are warm), then ``count`` calls of method
+    ``index`` (none when ``index`` is negative)."""
+    chosen = {
+        "C++": lambda: cases(factorpair.TwoWayAnova),
+        "Python": lambda: cases(peer.TwoWayAnova),
+        "floor": floor_cases,
+    }[implementation]()
+    gc.disable()
+    for _, call in chosen:
+        for _ in range(WARM_UP):
+            call()
+    if index >= 0:
+        call = chosen[index][1]
+        for _ in range(count):
+            call()
+
+
+def counted_instructions(implementation, index, count):
+    """Instructions callgrind counts for a whole run of ``run_calls``."""
+    with tempfile.NamedTemporaryFile(suffix=".callgrind") as output:
+        environment = dict(os.environ, PYTHONMALLOC="malloc", PYTHONHASHSEED="0")
+        command = [
+            "valgrind", "--tool=callgrind", "--callgrind-out-file=" + output.name,
+            sys.executable, os.path.abspath(__file__),
+            "--run", "%s:%d:%d" % (implementation, index, count),
+        ]
+        finished = subprocess.run(command, env=environment, stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, universal_newlines=True)
+        if finished.returncode != 0:
+            raise SystemExit("callgrind run failed:\n" + finished.stderr[-2000:])
+        found = re.search(r"Collected : (\d+)", finished.stderr)
+        if found is None:
+            raise SystemExit("no instruction count in callgrind's output:\n"
+                             + finished.stderr[-2000:])
+        return int(found.group(1))
+
+
+def instructions_per_call(calls):
+    """Rows (label, [C++, Python, floor] instructions per call, calls counted)."""
+    labels = [label for label, _ in floor_cases()]
+    counts = [max(1, int(round(calls * share))) for share in CALL_SHARES]
+    per_call = {}
+    for implementation in IMPLEMENTATIONS:
+        base = counted_instructions(implementation, -1, 0)
+        for index, count in enumerate(counts):
+            more = counted_instructions(implementation, index, count)
+            per_call[implementation, index] = (more - base) / float(count)
+    return [
+        (label, [per_call[implementation, index] for implementation in IMPLEMENTATIONS],
+         counts[index])
+        for index, label in enumerate(labels)
+    ]
+
+
+def print_instructions(calls):
+    rows = instructions_per_call(calls)
+    print()
+    print("CPython %s on %s; collaborators return at once; callgrind instructions per call "
+          "(PYTHONMALLOC=malloc; the difference a run with N more calls makes, after %d warm-up "
+          "calls of every method)" % (platform.python_version(), platform.machine(), WARM_UP))
+    header = ("method", "N", "C++ Ir", "Python Ir", "floor Ir", "C++/Py", "C++/floor",
+              "own C++", "own Py")
+    print("%-24s %5s %10s %10s %10s %7s %9s %9s %9s" % header)
+    for label, (cxx, python, floor), count in rows:
+        print("%-24s %5d %10.0f %10.0f %10.0f %7.2f %9.2f %9.0f %9.0f" % (
+            label, count, cxx, python, floor, cxx / python, cxx / floor, cxx - floor,
+            python - floor))
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--batch", type=float, default=0.005,
                         help="seconds per timed batch (default 0.005)")
     parser.add_argument("--rounds", type=int, default=100,
                         help="batches per implementation and method (default 100)")
+    parser.add_argument("--instructions", action="store_true",
+                        help="count instructions per call under callgrind instead of timing")
+    parser.add_argument("--calls", type=int, default=100,
+                        help="scale of the calls counted with --instructions: 10x this many "
+                             "calls of __init__ down to 0.1x of test_all (default 100)")
+    parser.add_argument("--run", metavar="IMPLEMENTATION:INDEX:COUNT",
+                        help=argparse.SUPPRESS)  # one counted run, started by --instructions
     options = parser.parse_args(argv)
 
+    if options.run:
+        implementation, index, count = options.run.split(":")
+        run_calls(implementation, int(index), int(count))
+        return
+
     check_same_calls()
+    if options.instructions:
+        print_instructions(options.calls)
+        return
 
     def nothing():
         pass

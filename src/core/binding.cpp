@@ -51,7 +51,8 @@ Py_ssize_t FindKeyword(const KeywordArguments& keywords, PyObject* parameter) no
 }  // namespace
 
 void BindArguments(const Signature& signature, PyObject* const* positional,
-                   Py_ssize_t positional_count, const KeywordArguments& keywords, OwnedRef* bound) {
+                   Py_ssize_t positional_count, const KeywordArguments& keywords,
+                   BorrowedRef* bound) {
   const Py_ssize_t parameters = signature.parameter_count;
   const Py_ssize_t default_count =
       signature.defaults ? PyTuple_GET_SIZE(signature.defaults.get()) : 0;
@@ -68,7 +69,7 @@ void BindArguments(const Signature& signature, PyObject* const* positional,
   }
 
   for (Py_ssize_t index = 0; index < positional_count; ++index) {
-    bound[index] = OwnedRef::NewReference(BorrowedRef(positional[index]));
+    bound[index] = BorrowedRef(positional[index]);
   }
 
   std::vector<bool> taken(static_cast<std::size_t>(keywords.count), false);
@@ -77,10 +78,9 @@ void BindArguments(const Signature& signature, PyObject* const* positional,
     const Py_ssize_t keyword = FindKeyword(keywords, parameter);
     if (keyword >= 0) {
       taken[static_cast<std::size_t>(keyword)] = true;
-      bound[index] = OwnedRef::NewReference(BorrowedRef(keywords.values[keyword]));
+      bound[index] = BorrowedRef(keywords.values[keyword]);
     } else if (index >= required) {
-      bound[index] = OwnedRef::NewReference(
-          BorrowedRef(PyTuple_GET_ITEM(signature.defaults.get(), index - required)));
+      bound[index] = BorrowedRef(PyTuple_GET_ITEM(signature.defaults.get(), index - required));
     } else {
       // The first required parameter without a value: the count names its position.
       RaiseArgumentCount(signature.name, has_defaults ? "at least" : "exactly", required, index);

@@ -20,7 +20,8 @@ struct KeywordArguments {
   Py_ssize_t count = 0;
 };
 
-// Fills bound[0 .. parameter_count) with new references to the values of the parameters, or
+// Fills bound[0 .. parameter_count) with the values of the parameters (borrowed from the call's
+// arguments and from `signature.defaults`), or
 // throws PythonError with a TypeError:
 //   "<name>() takes exactly|at least|at most N positional argument[s] (M given)" for a missing or
 //     surplus argument (M: the positional count, or with keywords the position of the first
@@ -29,6 +30,7 @@ struct KeywordArguments {
 //   "<name>() got multiple values for keyword argument '<keyword>'",
 //   "<name>() keywords must be strings".
 void BindArguments(const Signature& signature, PyObject* const* positional,
-                   Py_ssize_t positional_count, const KeywordArguments& keywords, OwnedRef* bound);
+                   Py_ssize_t positional_count, const KeywordArguments& keywords,
+                   BorrowedRef* bound);
 
 }  // namespace tarnwick

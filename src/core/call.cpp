@@ -1,29 +1,25 @@
 #include "core/call.hpp"
 
-namespace tarnwick {
+#include <vector>
 
-OwnedRef CallArray(BorrowedRef callable, PyObject* const* arguments, std::size_t count) {
-#if TARNWICK_HAVE_VECTORCALL
-  return Require(TARNWICK_OBJECT_VECTORCALL(callable.get(), arguments, count, nullptr));
-#else
-  OwnedRef tuple = Require(PyTuple_New(static_cast<Py_ssize_t>(count)));
-  for (std::size_t index = 0; index < count; ++index) {
-    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(index),
-                     OwnedRef::NewReference(BorrowedRef(arguments[index])).release());
-  }
-  return Require(PyObject_Call(callable.get(), tuple.get(), nullptr));
-#endif
-}
+namespace tarnwick {
 
 OwnedRef CallWithKeywords(BorrowedRef callable, std::initializer_list<BorrowedRef> positional,
                           std::initializer_list<Keyword> keywords) {
-  OwnedRef arguments = NewTuple(positional);
-  // A dict keeps insertion order, and the callee receives its keywords in that order.
-  OwnedRef keyword_arguments = Require(PyDict_New());
-  for (const Keyword& keyword : keywords) {
-    Require(PyDict_SetItem(keyword_arguments.get(), keyword.name.get(), keyword.value.get()));
+  std::vector<PyObject*> arguments;
+  arguments.reserve(1 + positional.size() + keywords.size());
+  arguments.push_back(nullptr);  // the slot in front of the arguments
+  for (BorrowedRef argument : positional) {
+    arguments.push_back(argument.get());
   }
-  return Require(PyObject_Call(callable.get(), arguments.get(), keyword_arguments.get()));
+  OwnedRef names = Require(PyTuple_New(static_cast<Py_ssize_t>(keywords.size())));
+  Py_ssize_t index = 0;
+  for (const Keyword& keyword : keywords) {
+    PyTuple_SET_ITEM(names.get(), index++, OwnedRef::NewReference(keyword.name).release());
+    arguments.push_back(keyword.value.get());
+  }
+  return Require(compat::Vectorcall(callable.get(), arguments.data() + 1,
+                                    positional.size() | compat::kArgumentsOffset, names.get()));
 }
 
 OwnedRef NextItem(BorrowedRef iterator) {

@@ -8,11 +8,9 @@
 
 #include <cstddef>
 #include <initializer_list>
+#include <utility>
 
 namespace tarnwick {
-
-// Calls `callable` with `count` positional arguments and no keywords.
-OwnedRef CallArray(BorrowedRef callable, PyObject* const* arguments, std::size_t count);
 
 // One keyword argument of a call; the call passes them on in the order given.
 struct Keyword {
@@ -27,46 +25,101 @@ OwnedRef CallWithKeywords(BorrowedRef callable, std::initializer_list<BorrowedRe
 // callable(arguments...)
 template <typename Callable, typename... Arguments>
 OwnedRef Call(const Callable& callable, const Arguments&... arguments) {
-#if TARNWICK_HAVE_VECTORCALL
   // The leading slot lets a bound method put its self in front of the arguments without copying
-  // them (PY_VECTORCALL_ARGUMENTS_OFFSET).
+  // them.
   PyObject* array[] = {nullptr, Borrow(arguments).get()...};
-  return Require(TARNWICK_OBJECT_VECTORCALL(Borrow(callable).get(), array + 1,
-                                            sizeof...(Arguments) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                            nullptr));
-#else
-  PyObject* const array[] = {Borrow(arguments).get()..., nullptr};
-  return CallArray(Borrow(callable), array, sizeof...(Arguments));
-#endif
+  return Require(compat::Vectorcall(Borrow(callable).get(), array + 1,
+                                    sizeof...(Arguments) | compat::kArgumentsOffset, nullptr));
 }
 
-// object.name(arguments...): the attribute is read first, then called.
-template <typename Object, typename Name, typename... Arguments>
-OwnedRef CallMethod(const Object& object, const Name& name, const Arguments&... arguments);
+// callable(arguments...) where the last len(keyword_names) arguments are passed by keyword, under
+// the names in the tuple `keyword_names`, in its order.
+template <typename Callable, typename... Arguments>
+OwnedRef CallWithKeywordNames(const Callable& callable, BorrowedRef keyword_names,
+                              const Arguments&... arguments) {
+  PyObject* array[] = {nullptr, Borrow(arguments).get()...};
+  const std::size_t positional =
+      sizeof...(Arguments) - static_cast<std::size_t>(PyTuple_GET_SIZE(keyword_names.get()));
+  return Require(compat::Vectorcall(Borrow(callable).get(), array + 1,
+                                    positional | compat::kArgumentsOffset, keyword_names.get()));
+}
 
-// object.name
+// object.name, through the type's slot directly, as PyObject_GetAttr does after its checks. The
+// names this project passes are interned str objects already; PyObject_SetAttr would intern them
+// again on every write, so SetAttr calls the slot directly too.
 template <typename Object, typename Name>
 OwnedRef GetAttr(const Object& object, const Name& name) {
-  return Require(PyObject_GetAttr(Borrow(object).get(), Borrow(name).get()));
+  PyObject* const target = Borrow(object).get();
+  PyObject* const key = Borrow(name).get();
+  const getattrofunc slot = Py_TYPE(target)->tp_getattro;
+  if (slot != nullptr && PyUnicode_CheckExact(key)) {
+    return Require(slot(target, key));
+  }
+  return Require(PyObject_GetAttr(target, key));
 }
 
+// object.name(arguments...): the attribute is looked up when the arguments are already evaluated,
+// as the interpreter does for a method call, and a function found on the object's type is called
+// with the object in front of the arguments, without a bound method object in between.
 template <typename Object, typename Name, typename... Arguments>
 OwnedRef CallMethod(const Object& object, const Name& name, const Arguments&... arguments) {
-#if TARNWICK_HAVE_VECTORCALL_METHOD
-  // The same attribute lookup and call, without a bound method object in between.
-  PyObject* array[] = {Borrow(object).get(), Borrow(arguments).get()...};
-  return Require(
-      PyObject_VectorcallMethod(Borrow(name).get(), array, 1 + sizeof...(Arguments), nullptr));
-#else
-  OwnedRef method = GetAttr(object, name);
-  return Call(method, arguments...);
-#endif
+  // The leading slot is for the onward call when the attribute turns out to be bound already.
+  PyObject* array[] = {nullptr, Borrow(object).get(), Borrow(arguments).get()...};
+  return Require(compat::VectorcallMethod(Borrow(name).get(), array + 1,
+                                          (1 + sizeof...(Arguments)) | compat::kArgumentsOffset,
+                                          nullptr));
 }
 
-// object.name = value
+// A method read off an object before its arguments are evaluated, as `object.name` in
+// `object.name(arguments...)`: a function found on the object's type is kept unbound beside the
+// object, so that calling it makes no bound method object.
+class LoadedMethod {
+ public:
+  LoadedMethod(OwnedRef callable, OwnedRef self) noexcept
+      : callable_(std::move(callable)), self_(std::move(self)) {}
+
+  BorrowedRef callable() const noexcept { return callable_.borrow(); }
+  // The object to pass as the first argument, or empty when the callable is already bound.
+  BorrowedRef self() const noexcept { return self_.borrow(); }
+
+ private:
+  OwnedRef callable_;
+  OwnedRef self_;
+};
+
+// object.name, read as the callee of a call that follows.
+template <typename Object, typename Name>
+LoadedMethod LoadMethod(const Object& object, const Name& name) {
+  PyObject* found = nullptr;
+  const int unbound = compat::GetMethod(Borrow(object).get(), Borrow(name).get(), &found);
+  OwnedRef callable = Require(found);
+  return LoadedMethod(std::move(callable),
+                      unbound != 0 ? OwnedRef::NewReference(Borrow(object)) : OwnedRef());
+}
+
+// method(arguments...) for a method read by LoadMethod.
+template <typename... Arguments>
+OwnedRef Call(const LoadedMethod& method, const Arguments&... arguments) {
+  PyObject* array[] = {method.self().get(), Borrow(arguments).get()...};
+  if (method.self()) {
+    return Require(
+        compat::Vectorcall(method.callable().get(), array, 1 + sizeof...(Arguments), nullptr));
+  }
+  return Require(compat::Vectorcall(method.callable().get(), array + 1,
+                                    sizeof...(Arguments) | compat::kArgumentsOffset, nullptr));
+}
+
+// object.name = value (the type's slot called directly, as in GetAttr)
 template <typename Object, typename Name, typename Value>
 void SetAttr(const Object& object, const Name& name, const Value& value) {
-  Require(PyObject_SetAttr(Borrow(object).get(), Borrow(name).get(), Borrow(value).get()));
+  PyObject* const target = Borrow(object).get();
+  PyObject* const key = Borrow(name).get();
+  const setattrofunc slot = Py_TYPE(target)->tp_setattro;
+  if (slot != nullptr && PyUnicode_CheckExact(key)) {
+    Require(slot(target, key, Borrow(value).get()));
+    return;
+  }
+  Require(PyObject_SetAttr(target, key, Borrow(value).get()));
 }
 
 // object[key]
@@ -120,6 +173,12 @@ Py_ssize_t Length(BorrowedRef object);
 
 // A new reference to None, the result of a method that returns nothing.
 inline OwnedRef NewNone() { return OwnedRef::NewReference(BorrowedRef(Py_None)); }
+
+// A new reference to the interned str with the UTF-8 text `text` (made on first use; the
+// interpreter keeps one object per text).
+inline OwnedRef NewInternedString(const char* text) {
+  return Require(PyUnicode_InternFromString(text));
+}
 
 // A new list holding the given items.
 OwnedRef NewList(std::initializer_list<BorrowedRef> items);

@@ -1,5 +1,7 @@
 #include "core/import.hpp"
 
+#include "core/call.hpp"
+
 #include <vector>
 
 namespace tarnwick {
@@ -23,7 +25,7 @@ void ImportAs(BorrowedRef globals, const char* module_name, const char* as_name)
   OwnedRef name = Require(PyUnicode_FromString(module_name));
   OwnedRef fromlist = Require(PyList_New(0));
   OwnedRef module = ImportModuleTwoTries(name.borrow(), globals, fromlist.borrow());
-  OwnedRef bound_name = Require(PyUnicode_InternFromString(as_name));
+  OwnedRef bound_name = NewInternedString(as_name);
   Require(PyDict_SetItem(globals.get(), bound_name.get(), module.get()));
 }
 
@@ -34,7 +36,7 @@ void ImportFrom(BorrowedRef globals, const char* module_name,
   imported_names.reserve(names.size());
   OwnedRef fromlist = Require(PyList_New(0));
   for (const char* imported : names) {
-    imported_names.push_back(Require(PyUnicode_InternFromString(imported)));
+    imported_names.push_back(NewInternedString(imported));
     Require(PyList_Append(fromlist.get(), imported_names.back().get()));
   }
   OwnedRef module = ImportModuleTwoTries(name.borrow(), globals, fromlist.borrow());

@@ -4,8 +4,6 @@
 
 namespace tarnwick {
 
-OwnedRef InternedString(const char* text) { return Require(PyUnicode_InternFromString(text)); }
-
 void ModuleLoader::CheckInterpreter() {
   const int64_t current = compat::CurrentInterpreterId();
   if (interpreter_id_ == -1) {

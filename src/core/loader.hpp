@@ -82,7 +82,4 @@ class LoaderModule {
   };
 };
 
-// Interned string made once and kept for the life of the process.
-OwnedRef InternedString(const char* text);
-
 }  // namespace tarnwick

@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <new>
-#include <vector>
 
 namespace tarnwick {
 namespace {
@@ -23,10 +22,8 @@ struct MethodFunctionFields {
 };
 
 struct MethodFunctionObject {
-  PyObject_HEAD
-#if TARNWICK_HAVE_VECTORCALL
-      vectorcallfunc vectorcall;
-#endif
+  PyObject ob_base;  // PyObject_HEAD
+  compat::VectorcallFunction vectorcall;
   const MethodDefinition* definition;
   PyObject* weak_references;  // maintained by the runtime
   MethodFunctionFields fields;
@@ -50,57 +47,39 @@ class RecursionGuard {
   ~RecursionGuard() { Py_LeaveRecursiveCall(); }
 };
 
-PyObject* Invoke(PyObject* self, PyObject* const* positional, Py_ssize_t positional_count,
-                 const KeywordArguments& keywords) noexcept {
+// The call of a method function object. The arguments are borrowed from the caller, who keeps
+// them alive for the duration of the call; defaults are borrowed from the function object, which
+// the caller keeps alive too.
+PyObject* MethodVectorcall(PyObject* self, PyObject* const* arguments, std::size_t count_and_flags,
+                           PyObject* keyword_names) noexcept {
   MethodFunctionObject* function = AsMethod(self);
   const MethodDefinition& definition = *function->definition;
   MethodCall call(definition, function->fields.globals.borrow());
   return RunTraced(call.scope(), static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
     RecursionGuard guard;
-    const BorrowedRef defaults = function->fields.defaults.is(BorrowedRef(Py_None))
-                                     ? BorrowedRef()
-                                     : function->fields.defaults.borrow();
-    const Signature signature{definition.name, definition.argument_count,
-                              function->fields.parameter_names.borrow(), defaults};
-    BindArguments(signature, positional, positional_count, keywords, call.arguments());
+    const Py_ssize_t positional_count = compat::PositionalCount(count_and_flags);
+    if (keyword_names == nullptr && positional_count == definition.argument_count) {
+      // The common call: every parameter by position.
+      for (Py_ssize_t index = 0; index < positional_count; ++index) {
+        call.arguments()[index] = BorrowedRef(arguments[index]);
+      }
+    } else {
+      KeywordArguments keywords;
+      if (keyword_names != nullptr) {
+        keywords.names = &PyTuple_GET_ITEM(keyword_names, 0);
+        keywords.values = arguments + positional_count;
+        keywords.count = PyTuple_GET_SIZE(keyword_names);
+      }
+      const BorrowedRef defaults = function->fields.defaults.is(BorrowedRef(Py_None))
+                                       ? BorrowedRef()
+                                       : function->fields.defaults.borrow();
+      const Signature signature{definition.name, definition.argument_count,
+                                function->fields.parameter_names.borrow(), defaults};
+      BindArguments(signature, arguments, positional_count, keywords, call.arguments());
+    }
     return definition.body(call).release();
   });
 }
-
-#if TARNWICK_HAVE_VECTORCALL
-PyObject* MethodVectorcall(PyObject* self, PyObject* const* arguments, size_t flags,
-                           PyObject* keyword_names) noexcept {
-  const Py_ssize_t positional_count = PyVectorcall_NARGS(flags);
-  KeywordArguments keywords;
-  if (keyword_names != nullptr) {
-    keywords.names = &PyTuple_GET_ITEM(keyword_names, 0);
-    keywords.values = arguments + positional_count;
-    keywords.count = PyTuple_GET_SIZE(keyword_names);
-  }
-  return Invoke(self, arguments, positional_count, keywords);
-}
-#else
-PyObject* MethodTpCall(PyObject* self, PyObject* arguments, PyObject* keyword_dict) noexcept {
-  std::vector<PyObject*> names;
-  std::vector<PyObject*> values;
-  try {
-    if (keyword_dict != nullptr) {
-      Py_ssize_t position = 0;
-      PyObject* key = nullptr;
-      PyObject* value = nullptr;
-      while (PyDict_Next(keyword_dict, &position, &key, &value)) {
-        names.push_back(key);  // borrowed: the dict outlives the binding
-        values.push_back(value);
-      }
-    }
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
-  const KeywordArguments keywords{names.data(), values.data(),
-                                  static_cast<Py_ssize_t>(names.size())};
-  return Invoke(self, &PyTuple_GET_ITEM(arguments, 0), PyTuple_GET_SIZE(arguments), keywords);
-}
-#endif
 
 PyObject* MethodDescriptorGet(PyObject* self, PyObject* instance, PyObject* /*owner*/) noexcept {
   if (instance == nullptr || instance == Py_None) {
@@ -230,19 +209,13 @@ PyTypeObject method_type = [] {
   type.tp_dealloc = MethodDealloc;
   type.tp_repr = MethodRepr;
   type.tp_getattro = PyObject_GenericGetAttr;
-  type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | TARNWICK_TPFLAGS_METHOD_DESCRIPTOR;
+  type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
   type.tp_traverse = MethodTraverse;
   type.tp_clear = MethodClear;
   type.tp_weaklistoffset = offsetof(MethodFunctionObject, weak_references);
   type.tp_getset = method_getset;
   type.tp_descr_get = MethodDescriptorGet;
-#if TARNWICK_HAVE_VECTORCALL
-  type.tp_flags |= TARNWICK_TPFLAGS_HAVE_VECTORCALL;
-  type.tp_vectorcall_offset = offsetof(MethodFunctionObject, vectorcall);
-  type.tp_call = PyVectorcall_Call;
-#else
-  type.tp_call = MethodTpCall;
-#endif
+  compat::EnableVectorcall(type, offsetof(MethodFunctionObject, vectorcall));
   return type;
 }();
 
@@ -265,17 +238,15 @@ OwnedRef NewMethodFunction(const MethodDefinition& definition, BorrowedRef code,
   if (allocated == nullptr) {
     ThrowPythonError();
   }
-#if TARNWICK_HAVE_VECTORCALL
   allocated->vectorcall = MethodVectorcall;
-#endif
   allocated->definition = &definition;
   allocated->weak_references = nullptr;
   new (&allocated->fields) MethodFunctionFields();
   OwnedRef function = OwnedRef::Steal(reinterpret_cast<PyObject*>(allocated));
 
   MethodFunctionFields& fields = allocated->fields;
-  fields.name = Require(PyUnicode_InternFromString(definition.name));
-  fields.qualified_name = Require(PyUnicode_InternFromString(definition.qualified_name));
+  fields.name = NewInternedString(definition.name);
+  fields.qualified_name = NewInternedString(definition.qualified_name);
   fields.module = OwnedRef::NewReference(module_name);
   fields.doc = OwnedRef::NewReference(BorrowedRef(Py_None));
   fields.defaults = OwnedRef::NewReference(
@@ -286,7 +257,7 @@ OwnedRef NewMethodFunction(const MethodDefinition& definition, BorrowedRef code,
   fields.parameter_names = Require(PyTuple_New(definition.argument_count));
   for (int index = 0; index < definition.argument_count; ++index) {
     PyTuple_SET_ITEM(fields.parameter_names.get(), index,
-                     Require(PyUnicode_InternFromString(definition.variables[index])).release());
+                     NewInternedString(definition.variables[index]).release());
   }
   PyObject_GC_Track(function.get());
   return function;

@@ -30,17 +30,19 @@ struct MethodDefinition {
 };
 
 // The state of one running method: its bound arguments, its globals and its traceback scope.
+// Everything is borrowed: the arguments from the caller and the defaults and globals from the
+// method function object, all of which the caller keeps alive until the call returns.
 class MethodCall {
  public:
   static constexpr int kMaxArguments = 8;
 
   MethodCall(const MethodDefinition& definition, BorrowedRef globals) noexcept
-      : globals_(OwnedRef::NewReference(globals)),
-        scope_{definition.trace_function, definition.file, definition.line, globals_.borrow()} {}
+      : globals_(globals),
+        scope_{definition.trace_function, definition.file, definition.line, globals} {}
 
   // The value bound to parameter `index` (0 is self).
-  BorrowedRef argument(int index) const noexcept { return arguments_[index].borrow(); }
-  OwnedRef* arguments() noexcept { return arguments_; }
+  BorrowedRef argument(int index) const noexcept { return arguments_[index]; }
+  BorrowedRef* arguments() noexcept { return arguments_; }
 
   // Marks the step in progress: a failure from here on is reported at `line`.
   void Line(int line) noexcept { scope_.line = line; }
@@ -48,15 +50,15 @@ class MethodCall {
   // A module global, looked up now (module namespace, then builtins).
   template <typename Name>
   OwnedRef Global(const Name& name) const {
-    return LookupGlobal(globals_.borrow(), Borrow(name));
+    return LookupGlobal(globals_, Borrow(name));
   }
 
   TraceScope& scope() noexcept { return scope_; }
 
  private:
-  OwnedRef globals_;
+  BorrowedRef globals_;
   TraceScope scope_;
-  OwnedRef arguments_[kMaxArguments];
+  BorrowedRef arguments_[kMaxArguments];
 };
 
 // for item in iterable: body(item), as a method body runs it: `line` (the for statement's line)

@@ -10,8 +10,8 @@ OwnedRef NewTable(tarnwick::MethodCall& call, BorrowedRef rows,
   OwnedRef pd = call.Global(names.pd);
   OwnedRef constructor = GetAttr(pd, names.data_frame_class);
   OwnedRef column_list = tarnwick::NewList(columns);
-  return tarnwick::CallWithKeywords(constructor.borrow(), {rows},
-                                    {{names.columns_keyword.borrow(), column_list.borrow()}});
+  return tarnwick::CallWithKeywordNames(constructor, names.columns_keyword_names.borrow(), rows,
+                                        column_list);
 }
 
 namespace {

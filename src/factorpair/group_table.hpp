@@ -19,7 +19,7 @@ tarnwick::OwnedRef CollectCountsAndMeans(tarnwick::MethodCall& call, tarnwick::B
   using tarnwick::OwnedRef;
   OwnedRef data_frame = GetAttr(self, names.data_frame_attribute);
   OwnedRef grouped = CallMethod(data_frame, names.groupby, keys...);
-  OwnedRef agg = GetAttr(grouped, names.agg);
+  tarnwick::LoadedMethod agg = LoadMethod(grouped, names.agg);
   OwnedRef count = call.Global(names.count);
   OwnedRef col = call.Global(names.col);
   OwnedRef count_aggregate = Call(count, Call(col, measure));

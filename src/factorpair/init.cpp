@@ -10,6 +10,10 @@ using tarnwick::BorrowedRef;
 using tarnwick::MethodCall;
 using tarnwick::OwnedRef;
 
+// The line of the def statement, and the number of parameters (self included).
+constexpr int kDefinitionLine = 29;
+constexpr int kParameterCount = 3;
+
 constexpr const char* kVariables[] = {"self", "data_frame", "df_helper", nullptr};
 
 OwnedRef Init(MethodCall& call) {
@@ -58,8 +62,8 @@ const tarnwick::MethodDefinition kInitMethod = {"__init__",
                                                 "TwoWayAnova.__init__",
                                                 "Tarnwick.bi.stats.factorpair.TwoWayAnova.__init__",
                                                 kTraceFile,
-                                                29,
-                                                3,
+                                                kDefinitionLine,
+                                                kParameterCount,
                                                 kVariables,
                                                 Init};
 

@@ -1,6 +1,6 @@
 #include "factorpair/names.hpp"
 
-#include "core/error.hpp"
+#include "core/call.hpp"
 
 namespace factorpair {
 
@@ -26,8 +26,7 @@ void MakeNames() {
   if (names.class_doc) {
     return;
   }
-#define FACTORPAIR_MAKE_NAME(member, text) \
-  names.member.set(Require(PyUnicode_InternFromString(text)));
+#define FACTORPAIR_MAKE_NAME(member, text) names.member.set(tarnwick::NewInternedString(text));
   FACTORPAIR_NAMES(FACTORPAIR_MAKE_NAME)
 #undef FACTORPAIR_MAKE_NAME
   names.level_exponent.set(Require(PyFloat_FromDouble(0.35)));
@@ -35,6 +34,7 @@ void MakeNames() {
   names.one.set(Require(PyLong_FromLong(1)));
   names.two.set(Require(PyLong_FromLong(2)));
   names.forty.set(Require(PyLong_FromLong(40)));
+  names.columns_keyword_names.set(tarnwick::NewTuple({names.columns_keyword.borrow()}));
   names.class_doc.set(Require(PyUnicode_FromString(kClassDoc)));
 }
 

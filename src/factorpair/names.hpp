@@ -84,6 +84,8 @@ struct Names {
   tarnwick::ProcessRef one;
   tarnwick::ProcessRef two;
   tarnwick::ProcessRef forty;
+  // ("columns",): the keyword names of the table constructor's call.
+  tarnwick::ProcessRef columns_keyword_names;
   // The class documentation.
   tarnwick::ProcessRef class_doc;
 };

@@ -11,6 +11,10 @@ using tarnwick::MethodCall;
 using tarnwick::OwnedRef;
 using tarnwick::Require;
 
+// The line of the def statement, and the number of parameters (self included).
+constexpr int kDefinitionLine = 64;
+constexpr int kParameterCount = 3;
+
 constexpr const char* kVariables[] = {"self", "measure", "dimensions", "dimension",
                                       "i",    "j",       nullptr};
 
@@ -47,7 +51,7 @@ OwnedRef TestAgainst(MethodCall& call) {
     ForEach(call, 68, inner_range.borrow(), [&](BorrowedRef j) {
       //         self.test_anova_interaction(measure, dimensions[i], dimensions[j])
       call.Line(69);
-      OwnedRef interaction = GetAttr(self, names.test_anova_interaction);
+      tarnwick::LoadedMethod interaction = LoadMethod(self, names.test_anova_interaction);
       OwnedRef dimension1 = GetItem(dimensions, i);
       OwnedRef dimension2 = GetItem(dimensions, j);
       Call(interaction, measure, dimension1, dimension2);
@@ -63,8 +67,8 @@ const tarnwick::MethodDefinition kTestAgainstMethod = {
     "TwoWayAnova.test_against",
     "Tarnwick.bi.stats.factorpair.TwoWayAnova.test_against",
     kTraceFile,
-    64,
-    3,
+    kDefinitionLine,
+    kParameterCount,
     kVariables,
     TestAgainst};
 

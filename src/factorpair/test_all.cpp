@@ -12,6 +12,10 @@ using tarnwick::MethodCall;
 using tarnwick::OwnedRef;
 using tarnwick::Require;
 
+// The line of the def statement, and the number of parameters (self included).
+constexpr int kDefinitionLine = 38;
+constexpr int kParameterCount = 4;
+
 constexpr const char* kVariables[] = {"self",
                                       "measure_columns",
                                       "dimension_columns",
@@ -30,7 +34,7 @@ constexpr const char* kVariables[] = {"self",
 //     .agg(count(col('x')), mean(col('x')), sum(col('x2'))).collect()
 OwnedRef AggregateMeasure(MethodCall& call, BorrowedRef self, BorrowedRef m) {
   OwnedRef data_frame = GetAttr(self, names.data_frame_attribute);
-  OwnedRef select = GetAttr(data_frame, names.select);
+  tarnwick::LoadedMethod select = LoadMethod(data_frame, names.select);
   OwnedRef col = call.Global(names.col);
   OwnedRef x_column = Call(col, m);
   OwnedRef x = CallMethod(x_column, names.alias, names.x_column);
@@ -40,7 +44,7 @@ OwnedRef AggregateMeasure(MethodCall& call, BorrowedRef self, BorrowedRef m) {
   OwnedRef x2 = CallMethod(squared, names.alias, names.x2_column);
   OwnedRef selected = Call(select, x, x2);
 
-  OwnedRef agg = GetAttr(selected, names.agg);
+  tarnwick::LoadedMethod agg = LoadMethod(selected, names.agg);
   OwnedRef count = call.Global(names.count);
   col = call.Global(names.col);
   OwnedRef count_aggregate = Call(count, OwnedRef(Call(col, names.x_column)));
@@ -129,7 +133,8 @@ OwnedRef TestAll(MethodCall& call) {
     // DF_Anova_Result.add_measure_result(m, self._anova_result)
     call.Line(54);
     {
-      OwnedRef add_measure_result = GetAttr(df_anova_result, names.add_measure_result);
+      tarnwick::LoadedMethod add_measure_result =
+          LoadMethod(df_anova_result, names.add_measure_result);
       OwnedRef record = GetAttr(self, names.anova_result_attribute);
       Call(add_measure_result, m, record);
     }
@@ -144,8 +149,8 @@ const tarnwick::MethodDefinition kTestAllMethod = {
     "TwoWayAnova.test_all",
     "Tarnwick.bi.stats.factorpair.TwoWayAnova.test_all",
     kTraceFile,
-    38,
-    4,
+    kDefinitionLine,
+    kParameterCount,
     kVariables,
     TestAll};
 

@@ -11,6 +11,10 @@ using tarnwick::BorrowedRef;
 using tarnwick::MethodCall;
 using tarnwick::OwnedRef;
 
+// The line of the def statement, and the number of parameters (self included).
+constexpr int kDefinitionLine = 57;
+constexpr int kParameterCount = 3;
+
 constexpr const char* kVariables[] = {"self", "measure", "dimension", "var", nullptr};
 
 OwnedRef TestAnova(MethodCall& call) {
@@ -53,8 +57,8 @@ const tarnwick::MethodDefinition kTestAnovaMethod = {
     "TwoWayAnova.test_anova",
     "Tarnwick.bi.stats.factorpair.TwoWayAnova.test_anova",
     kTraceFile,
-    57,
-    3,
+    kDefinitionLine,
+    kParameterCount,
     kVariables,
     TestAnova};
 

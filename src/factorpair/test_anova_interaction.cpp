@@ -12,6 +12,10 @@ using tarnwick::BorrowedRef;
 using tarnwick::MethodCall;
 using tarnwick::OwnedRef;
 
+// The line of the def statement, and the number of parameters (self included).
+constexpr int kDefinitionLine = 71;
+constexpr int kParameterCount = 4;
+
 constexpr const char* kVariables[] = {"self",       "measure", "dimension1",
                                       "dimension2", "var",     nullptr};
 
@@ -56,8 +60,8 @@ const tarnwick::MethodDefinition kTestAnovaInteractionMethod = {
     "TwoWayAnova.test_anova_interaction",
     "Tarnwick.bi.stats.factorpair.TwoWayAnova.test_anova_interaction",
     kTraceFile,
-    71,
-    4,
+    kDefinitionLine,
+    kParameterCount,
     kVariables,
     TestAnovaInteraction};
 

@@ -2,12 +2,12 @@
 //
 // Sections, in the order a reader needs them: identity, module statements, entry point.
 
+#include "core/call.hpp"
 #include "core/loader.hpp"
 
 namespace {
 
 using tarnwick::BorrowedRef;
-using tarnwick::InternedString;
 using tarnwick::OwnedRef;
 using tarnwick::ProcessRef;
 using tarnwick::Require;
@@ -15,21 +15,22 @@ using tarnwick::TraceScope;
 
 // --- identity -------------------------------------------------------------------------------
 
-constexpr const char kVersion[] = "0.2.9";
+// The package version, passed in by the build from pyproject.toml.
+constexpr const char kVersion[] = TARNWICK_VERSION;
 
 // --- module statements ----------------------------------------------------------------------
 
 struct VersionNames {
   ProcessRef version_attribute;  // "__version__"
   ProcessRef test_attribute;     // "__test__"
-  ProcessRef version_text;       // "0.2.9"
+  ProcessRef version_text;       // the package version
 };
 VersionNames names;
 
 void VersionPrepare(BorrowedRef /*module*/) {
   if (!names.version_attribute) {
-    names.version_attribute.set(InternedString("__version__"));
-    names.test_attribute.set(InternedString("__test__"));
+    names.version_attribute.set(tarnwick::NewInternedString("__version__"));
+    names.test_attribute.set(tarnwick::NewInternedString("__test__"));
     names.version_text.set(Require(PyUnicode_FromString(kVersion)));
   }
 }

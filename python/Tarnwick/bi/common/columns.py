@@ -21,6 +21,7 @@ __all__ = [
     "is_string",
     "level_bound",
     "quoted",
+    "read_as_is",
     "rows_bound",
 ]
 
@@ -40,6 +41,14 @@ def column(name: str) -> Any:
     from pyspark.sql import functions as F
 
     return F.col(quoted(name))
+
+
+def read_as_is(name: str) -> bool:
+    """True when Spark reads the bare ``name`` (``col(name)``, ``groupby(name)``, as the
+    analyser passes it) as exactly that column: not empty, no dot (a struct field), no
+    back-quote (quoting) and not ``*`` (every column)."""
+    name = str(name)
+    return bool(name) and "." not in name and "`" not in name and name != "*"
 
 
 def is_numeric(data_type: Any) -> bool:

@@ -8,7 +8,6 @@ and prints the ANOVA tables. Without DATA it analyses the bundled Palmer penguin
 from __future__ import annotations
 
 import contextlib
-import os
 import sys
 import time
 import traceback

@@ -206,6 +206,11 @@ def start_session(
                 "'java -version' works and names JDK 17 (or 8/11 for pyspark 3); rerun with "
                 "--debug for Spark's own output" % master
             ) from exc
+        for key, value in extra:
+            if key in text:
+                raise InputError(
+                    "invalid --conf %s=%s: %s" % (key, value, first_line(text, "rejected"))
+                ) from exc
         raise InputError(
             "could not start Spark on master %s: %s" % (master, first_line(text, "unknown error"))
         ) from exc

@@ -287,13 +287,4 @@ def stop_session(session) -> None:
         if signals.received() is None:
             session.stop()
         elif process is not None:
-            _quiet_gateway()
             signals.stop_process_group(process.pid)
-
-
-def _quiet_gateway() -> None:
-    """py4j logs every broken call with its traceback; after an interrupt those are expected."""
-    import logging
-
-    for name in ("py4j", "py4j.java_gateway", "py4j.clientserver"):
-        logging.getLogger(name).setLevel(logging.CRITICAL + 1)

@@ -15,6 +15,7 @@ directories) and forces it with SIGKILL when it does not exit in time.
 from __future__ import annotations
 
 import contextlib
+import logging
 import os
 import signal
 import threading
@@ -61,6 +62,14 @@ def _installed() -> bool:
     return signal.getsignal(signal.SIGTERM) is _handler
 
 
+class _AfterSignal(logging.Filter):
+    """Drops the log records of calls that a signal cut short (py4j logs each one with its
+    traceback, on the root logger): the run reports the signal in one line instead."""
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        return _state["received"] is None
+
+
 @contextlib.contextmanager
 def handled() -> Iterator[None]:
     """Install the run's SIGINT and SIGTERM handlers for the block; restore the previous ones."""
@@ -71,9 +80,15 @@ def handled() -> Iterator[None]:
     previous = {s: signal.getsignal(s) for s in (signal.SIGINT, signal.SIGTERM)}
     for s in previous:
         signal.signal(s, _handler)
+    quiet = _AfterSignal()
+    loggers = [logging.getLogger(name) for name in ("", "py4j", "py4j.java_gateway", "py4j.clientserver")]
+    for logger in loggers:
+        logger.addFilter(quiet)
     try:
         yield
     finally:
+        for logger in loggers:
+            logger.removeFilter(quiet)
         for s, handler in previous.items():
             signal.signal(s, handler)
 

@@ -5,7 +5,7 @@ import socket
 
 import pytest
 
-from Tarnwick.cli import main, output, plots, reader, signals
+from Tarnwick.cli import main, output, plots, reader
 from Tarnwick.cli.errors import InputError
 from Tarnwick.cli.session import check_master
 
@@ -97,13 +97,9 @@ def test_output_written_as_the_target_allows(tree, kind):
 @pytest.mark.parametrize(
     "path, literal",
     [
-        ("/d/data[1].csv", "/d/data\\[1\\].csv"),
-        ("/d/brace{a,b}.csv", "/d/brace\\{a,b\\}.csv"),
-        ("star*.csv", "star\\*.csv"),
-        ("what?.csv", "what\\?.csv"),
+        ("/d/x[1]{a,b}*?.csv", "/d/x\\[1\\]\\{a,b\\}\\*\\?.csv"),
         ("back\\slash.csv", "back\\\\slash.csv"),
         ("hdfs://[::1]:8020/d/x[1].csv", "hdfs://[::1]:8020/d/x\\[1\\].csv"),
-        ("plain.csv", "plain.csv"),
     ],
 )
 def test_literal_path_escapes_glob_characters(path, literal):
@@ -170,8 +166,6 @@ def test_literal_names_and_lists_combine_in_order():
     ],
 )
 def test_bad_masters_refused_before_spark(master, message, capsys):
-    with pytest.raises(InputError, match=message.replace("[", "\\[").replace(".", "\\.")):
-        check_master(master)
     refused(capsys, ["--master", master], message)
 
 
@@ -241,25 +235,3 @@ def test_plot_directory_is_only_checked_before_the_run(tmp_path):
     (tmp_path / "file").write_text("")
     with pytest.raises(InputError, match="not a directory"):
         plots.prepare_directory(str(tmp_path / "file" / "plots"))
-
-
-# -- signals -------------------------------------------------------------------------------------
-
-
-def test_signal_handlers_are_restored_and_a_second_signal_is_ignored():
-    import signal
-
-    before = signal.getsignal(signal.SIGINT)
-    with pytest.raises(KeyboardInterrupt):
-        with signals.handled():
-            try:
-                os.kill(os.getpid(), signal.SIGINT)
-            finally:
-                # The clean-up runs while a second interrupt arrives: it must not raise.
-                os.kill(os.getpid(), signal.SIGINT)
-                assert signals.received() == signal.SIGINT
-    assert signal.getsignal(signal.SIGINT) is before
-    with pytest.raises(signals.Terminated):
-        with signals.handled():
-            os.kill(os.getpid(), signal.SIGTERM)
-    assert signals.received() == signal.SIGTERM

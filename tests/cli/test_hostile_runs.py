@@ -7,7 +7,6 @@ import csv
 import io
 import json
 import math
-import os
 
 import numpy as np
 import pandas as pd

@@ -59,14 +59,6 @@ def test_overflow_is_said_in_the_note_not_printed(how):
     assert summary.F.isna().all() and not summary.imprecise.any()
 
 
-def test_finite_tables_are_untouched_by_the_overflow_check():
-    data = frame()
-    record = MeasureAnovaResult(pandas_measure_row(data, "y"))
-    record.set_OneWayAnovaResult("a", pandas_level_table(data, "y", "a"))
-    table = record.get_one_way("a")
-    assert (table.note != OVERFLOW).all() and np.isfinite(table.sum_sq).all()
-
-
 @pytest.mark.parametrize(
     "dimensions, labels",
     [

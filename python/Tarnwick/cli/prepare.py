@@ -10,7 +10,7 @@ from typing import Dict, List, Optional, Sequence
 
 from Tarnwick.bi.common.columns import column as column_of
 from Tarnwick.bi.common.columns import (
-    is_floating, is_numeric, is_string, level_bound, read_as_is, rows_bound,
+    is_numeric, is_string, level_bound, read_as_is, rows_bound,
 )
 from Tarnwick.cli.errors import InputError
 

@@ -6,6 +6,9 @@ import pytest
 
 from Tarnwick.bi.common import DataFrameHelper
 
+# The frame has a dotted column name on purpose; the helper's warning about it is checked once.
+pytestmark = pytest.mark.filterwarnings("ignore:left out of the default measures:UserWarning")
+
 SCHEMA = ("b byte, s short, i int, l long, f float, d double, m decimal(10,2), name string, "
           "flag boolean, day date, `dotted.name` string, `with space` string")
 

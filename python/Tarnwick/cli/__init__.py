@@ -8,49 +8,24 @@ and prints the ANOVA tables. Without DATA it analyses the bundled Palmer penguin
 from __future__ import annotations
 
 import contextlib
-import os
 import sys
 import time
 import traceback
 import warnings
 from typing import Dict, Optional, Sequence
 
+from Tarnwick.cli import signals
 from Tarnwick.cli.errors import InputError, first_line
 from Tarnwick.cli.options import PROG, parse_args
+from Tarnwick.cli.output import check_output_target, message_line, write_output
 
 __all__ = ["main", "run", "InputError"]
 
 
 def _say(args, text: str) -> None:
     if not args.quiet:
-        sys.stderr.write("%s: %s\n" % (PROG, text))
+        sys.stderr.write("%s: %s\n" % (PROG, message_line(text)))
         sys.stderr.flush()
-
-
-def _check_output_target(path: str) -> None:
-    directory = os.path.dirname(os.path.abspath(path))
-    if os.path.isdir(path):
-        raise InputError("--output %s is a directory; give a file name" % path)
-    if not os.path.isdir(directory):
-        raise InputError("cannot write --output %s: directory %s does not exist" % (path, directory))
-    if not os.access(directory, os.W_OK | os.X_OK):
-        raise InputError("cannot write --output %s: permission denied" % path)
-
-
-def _write_atomically(path: str, text: str) -> None:
-    """Write the whole output or nothing: a temporary file beside it, renamed when complete."""
-    directory = os.path.dirname(os.path.abspath(path))
-    temporary = os.path.join(directory, ".%s.%d.tmp" % (os.path.basename(path), os.getpid()))
-    try:
-        with open(temporary, "w", encoding="utf-8", newline="") as handle:
-            handle.write(text)
-        os.replace(temporary, path)
-    except OSError as exc:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass
-        raise InputError("cannot write --output %s: %s" % (path, exc.strerror or exc))
 
 
 @contextlib.contextmanager
@@ -92,11 +67,11 @@ def _check_before_spark(args):
     from Tarnwick.cli import plots, reader
 
     if args.output:
-        _check_output_target(args.output)
+        check_output_target(args.output, args.data)
     if args.plot:
         plots.require_matplotlib()
         plots.prepare_directory(args.plot)
-    return reader.check_and_detect(args.data, args.format) if args.data else None
+    return reader.check_and_detect(args.data, args.format, glob=args.glob) if args.data else None
 
 
 def _read(args, spark, fmt):
@@ -104,7 +79,8 @@ def _read(args, spark, fmt):
     from Tarnwick.cli import reader
 
     if args.data:
-        frame = reader.read_file(spark, args.data, fmt, sep=args.sep, null_value=args.null_value)
+        frame = reader.read_file(spark, args.data, fmt, sep=args.sep, null_value=args.null_value,
+                                 glob=args.glob)
         return frame, args.data, args.measures, args.dimensions
     frame = reader.read_bundled(spark)
     source = "bundled Palmer penguins data (%s)" % reader.BUNDLED_NAME
@@ -131,7 +107,7 @@ def _deliver(args, result, text: str) -> None:
         written = plots.write_plots(args.plot, result)
         _say(args, "wrote %d interaction plot%s to %s" % (len(written), "" if len(written) == 1 else "s", args.plot))
     if args.output:
-        _write_atomically(args.output, text)
+        write_output(args.output, text)
         _say(args, "wrote %s" % args.output)
     else:
         sys.stdout.write(text)
@@ -140,9 +116,9 @@ def _deliver(args, result, text: str) -> None:
 
 def run(args) -> int:
     """Run the analysis that ``args`` describe; returns the exit status (raises InputError)."""
-    from Tarnwick.cli import report
+    from Tarnwick.cli import names, report
     from Tarnwick.cli.analysis import DEFAULT_PLAN, analyse
-    from Tarnwick.cli.session import start_session, under_spark_submit
+    from Tarnwick.cli.session import start_session, stop_session
     from Tarnwick.cli.prepare import plan_run
 
     fmt = _check_before_spark(args)
@@ -164,6 +140,7 @@ def run(args) -> int:
             warnings.simplefilter("always", RuntimeWarning)
             result, tests = analyse(getattr(args, "plan", DEFAULT_PLAN), plan, args.max_levels,
                                     show_progress=not args.quiet)
+            result = names.restore(result, plan)  # the data's own column names again
             refined = report.refine_if_needed(result, plan.frame, caught)
         for message in report.warning_notes(caught, refined, debug=args.debug):
             _say(args, "note: " + message)
@@ -187,32 +164,42 @@ def run(args) -> int:
         _deliver(args, result, _render(args, result, context))
         return 0
     finally:
-        if not under_spark_submit():
-            spark.stop()
+        stop_session(spark)
+
+
+def _interrupted() -> int:
+    import signal
+
+    signum = signals.received() or signal.SIGINT
+    sys.stderr.write("\n%s: %s\n" % (PROG, "interrupted" if signum == signal.SIGINT else "terminated"))
+    return signals.EXIT_STATUS[signum]
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Entry point of ``tarnwick-anova`` and ``python -m Tarnwick``; returns the exit status."""
     args = parse_args(argv)
     try:
-        with _quiet_versions(args.debug):
+        with _quiet_versions(args.debug), signals.handled():
             return run(args)
     except InputError as exc:
+        if signals.received() is not None:
+            return _interrupted()  # a failure that the signal caused
         if args.debug:
             traceback.print_exc()
-        sys.stderr.write("%s: error: %s\n" % (PROG, exc))
+        sys.stderr.write("%s: error: %s\n" % (PROG, message_line(exc)))
         return exc.exit_status
-    except KeyboardInterrupt:
-        sys.stderr.write("\n%s: interrupted\n" % PROG)
-        return 130
+    except (KeyboardInterrupt, signals.Terminated):
+        return _interrupted()
     except Exception as exc:  # anything else is a fault of ours or of Spark: say so briefly
+        if signals.received() is not None:
+            return _interrupted()  # a call cut short by the signal
         if args.debug:
             traceback.print_exc()
-            sys.stderr.write("%s: error: %s: %s\n" % (PROG, type(exc).__name__, first_line(exc)))
+            sys.stderr.write("%s: error: %s: %s\n" % (PROG, type(exc).__name__, message_line(first_line(exc))))
         else:
             sys.stderr.write(
                 "%s: error: unexpected failure: %s: %s (rerun with --debug for the traceback)\n"
-                % (PROG, type(exc).__name__, first_line(exc))
+                % (PROG, type(exc).__name__, message_line(first_line(exc), 300))
             )
         return 1
 

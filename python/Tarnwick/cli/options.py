@@ -32,6 +32,18 @@ def _column_list(text: str) -> List[str]:
     return names
 
 
+def _one_name(text: str) -> List[str]:
+    if not text:
+        raise argparse.ArgumentTypeError("empty column name")
+    return [text]
+
+
+def _separator(text: str) -> str:
+    if not text:
+        raise argparse.ArgumentTypeError("the separator cannot be empty (for a tab: --sep $'\\t')")
+    return text
+
+
 def _ss_type(text: str) -> int:
     try:
         return SS_TYPES[text.upper()]
@@ -81,6 +93,15 @@ def build_parser() -> argparse.ArgumentParser:
         help="numeric columns to test, in order (default: every numeric column)",
     )
     columns.add_argument(
+        "--measure",
+        dest="measures",
+        type=_one_name,
+        action="append",
+        metavar="NAME",
+        help="one measure, its name taken exactly as given (commas and edge spaces included); "
+        "repeatable, and combines with -m in the order given",
+    )
+    columns.add_argument(
         "-d",
         "--dimensions",
         type=_column_list,
@@ -88,6 +109,14 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="COL[,COL...]",
         help="categorical columns to test against (default: every string column); "
         "a non-string column named here is tested with its values as levels",
+    )
+    columns.add_argument(
+        "--dimension",
+        dest="dimensions",
+        type=_one_name,
+        action="append",
+        metavar="NAME",
+        help="one dimension, its name taken exactly as given; repeatable, combines with -d",
     )
     columns.add_argument(
         "--max-levels",
@@ -116,7 +145,14 @@ def build_parser() -> argparse.ArgumentParser:
         choices=("csv", "parquet", "json"),
         help="input format (default: from the file name extension)",
     )
-    reading.add_argument("--sep", default=",", metavar="CHAR", help="CSV field separator (default: ,)")
+    reading.add_argument(
+        "--glob",
+        action="store_true",
+        help="DATA is a pattern (Hadoop glob: * ? [abc] {a,b}) instead of a literal path",
+    )
+    reading.add_argument(
+        "--sep", default=",", type=_separator, metavar="CHAR", help="CSV field separator (default: ,)"
+    )
     reading.add_argument(
         "--null-value",
         metavar="TEXT",

@@ -5,10 +5,13 @@ so that the analysis itself only starts on input it can handle.
 """
 from __future__ import annotations
 
+import re
 from typing import Dict, List, Optional, Sequence
 
 from Tarnwick.bi.common.columns import column as column_of
-from Tarnwick.bi.common.columns import is_floating, is_numeric, is_string, level_bound, rows_bound
+from Tarnwick.bi.common.columns import (
+    is_numeric, is_string, level_bound, read_as_is, rows_bound,
+)
 from Tarnwick.cli.errors import InputError
 
 
@@ -24,6 +27,7 @@ class Plan:
         self.bound = bound  # type: int
         self.levels = levels  # type: Dict[str, int]
         self.notes = notes  # type: List[str]
+        self.original = {}  # type: Dict[str, str]  # run name -> data name, where they differ
 
 
 def _dedupe(names: Sequence[str]) -> List[str]:
@@ -37,12 +41,13 @@ def _dedupe(names: Sequence[str]) -> List[str]:
 
 
 def _plain_names(used: Sequence[str], columns: Sequence[str]) -> Dict[str, str]:
-    """New names, without dots, for the used columns whose names have one."""
+    """New names for the used columns that Spark would not read as themselves when the analyser
+    hands it the bare name (a dot, a back-quote, ``*``): those characters become ``_``."""
     taken = set(columns)
     renamed = {}
     for name in used:
-        if "." in name:
-            new = name.replace(".", "_")
+        if not read_as_is(name):
+            new = re.sub(r"[.`*]", "_", name) or "_"
             while new in taken:
                 new += "_"
             taken.add(new)
@@ -72,15 +77,18 @@ def plan_run(
     _check_names(frame, measures, dimensions, types)
     named_measures = measures is not None
     measures, dimensions = _choose_columns(frame, measures, dimensions, types)
-    frame, measures, dimensions, types = _project(frame, measures, dimensions, types, notes)
+    frame, measures, dimensions, shown = _project(frame, measures, dimensions, types)
     if cache:
         frame = frame.cache()
 
     helper = DataFrameHelper(frame)
     rows = int(helper.get_num_rows())
-    measures = _drop_empty_measures(frame, measures, types, named_measures, notes)
-    bound, levels, kept = _bound_levels(helper, dimensions, rows, max_num_levels, notes)
-    return Plan(frame, helper, measures, kept, rows, bound, levels, notes)
+    frame, helper, measures = _drop_empty_measures(frame, helper, measures, named_measures,
+                                                   shown, notes)
+    bound, levels, kept = _bound_levels(helper, dimensions, rows, max_num_levels, shown, notes)
+    plan = Plan(frame, helper, measures, kept, rows, bound, levels, notes)
+    plan.original = shown
+    return plan
 
 
 def _check_names(frame, measures, dimensions, types) -> None:
@@ -110,7 +118,8 @@ def _choose_columns(frame, measures, dimensions, types):
                     % (name, types[name].simpleString())
                 )
     else:
-        measures = [c for c in columns if is_numeric(types[c])]
+        # A numeric column named as a dimension (a year, say) is not also a default measure.
+        measures = [c for c in columns if is_numeric(types[c]) and c not in (dimensions or ())]
     if dimensions is not None:
         dimensions = _dedupe(dimensions)
     else:
@@ -127,21 +136,27 @@ def _choose_columns(frame, measures, dimensions, types):
     return measures, dimensions
 
 
-def _project(frame, measures, dimensions, types, notes):
-    """Keep only the columns the run reads, with clean measures and text levels."""
+def _project(frame, measures, dimensions, types):
+    """Keep only the columns the run reads, with clean measures and text levels.
+
+    Returns the projected frame, the measures and dimensions under their names for the run, and
+    the map from a name for the run back to the data's name where the two differ.
+    """
     from pyspark.sql import functions as F
 
     used = _dedupe(list(measures) + list(dimensions))
-    # The analyser hands column names to Spark as they are, where a dot means a struct field:
-    # such columns are renamed for the run.
+    # The analyser hands column names to Spark as they are, where a dot means a struct field
+    # and a back-quote quotes: such columns get plain names for the run, and the output shows
+    # the data's names again (see names.restore).
     renamed = _plain_names(used, list(frame.columns))
-    if renamed:
-        notes.append("renamed for the run (a dot in a column name means a struct field to Spark): %s"
-                     % ", ".join("%s -> %s" % pair for pair in renamed.items()))
     projection = []
     for name in used:
         column = column_of(name)
-        if name in measures and is_floating(types[name]):
+        if name in measures:
+            # Every measure is analysed as double precision: integers near 2**63 and wide
+            # decimals would otherwise overflow Spark's sums, and the precision guard of the
+            # tables judges double-precision sums. NaN is missing, like a null.
+            column = column.cast("double")
             column = F.when(F.isnan(column), F.lit(None)).otherwise(column)
         elif name in dimensions and not is_string(types[name]):
             column = column.cast("string")
@@ -149,33 +164,52 @@ def _project(frame, measures, dimensions, types, notes):
     frame = frame.select(*projection)
     measures = [renamed.get(m, m) for m in measures]
     dimensions = [renamed.get(d, d) for d in dimensions]
-    types = {renamed.get(n, n): t for n, t in types.items()}
-    return frame, measures, dimensions, types
+    return frame, measures, dimensions, {new: old for old, new in renamed.items()}
 
 
-def _drop_empty_measures(frame, measures, types, named_measures, notes):
-    """Measures without a single value: an error when named, otherwise left out with a note."""
+def _drop_empty_measures(frame, helper, measures, named_measures, shown, notes):
+    """Infinite measure values become missing (with a note); measures without a single value are
+    an error when named, otherwise left out with a note. Returns the frame, its helper and the
+    measures."""
     from pyspark.sql import functions as F
+    from Tarnwick.bi.common import DataFrameHelper
 
-    present = frame.agg(*[F.count(F.col(m)) for m in _dedupe(measures)]).collect()[0]
-    values = dict(zip(_dedupe(measures), (int(v) for v in present)))
-    empty = [m for m in _dedupe(measures) if values[m] == 0]
+    unique_measures = _dedupe(measures)
+    infinite = F.lit(float("inf"))
+    counts = frame.agg(
+        *[F.count(column_of(m)) for m in unique_measures],
+        *[F.count(F.when(F.abs(column_of(m)) == infinite, F.lit(1))) for m in unique_measures]
+    ).collect()[0]
+    infinities = dict(zip(unique_measures, (int(v) for v in counts[len(unique_measures):])))
+    values = {m: int(v) - infinities[m] for m, v in zip(unique_measures, counts)}
+    if any(infinities.values()):
+        # An infinite value has no place in a sum of squares: it counts as missing, as NaN does.
+        notes.append("infinite values treated as missing: %s" % ", ".join(
+            "%s (%d)" % (shown.get(m, m), n) for m, n in infinities.items() if n))
+        frame = frame.select(*[
+            F.when(F.abs(column_of(c)) == infinite, F.lit(None)).otherwise(column_of(c)).alias(c)
+            if c in infinities else column_of(c)
+            for c in frame.columns
+        ])
+        helper = DataFrameHelper(frame)
+    empty = [m for m in unique_measures if values[m] == 0]
     if empty:
         if named_measures:
             raise InputError(
-                "measure %r has no value (every row is null%s); leave it out"
-                % (empty[0], " or NaN" if is_floating(types[empty[0]]) else "")
+                "measure %r has no value (every row is null, NaN or infinite); leave it out"
+                % shown.get(empty[0], empty[0])
             )
-        notes.append("left out measures with no value: %s" % ", ".join(empty))
+        notes.append("left out measures with no value: %s" % ", ".join(shown.get(m, m) for m in empty))
         measures = [m for m in measures if m not in empty]
         if not measures:
             raise InputError(
-                "no measure left: every numeric column (%s) is empty" % ", ".join(empty)
+                "no measure left: every numeric column (%s) is empty"
+                % ", ".join(shown.get(m, m) for m in empty)
             )
-    return measures
+    return frame, helper, measures
 
 
-def _bound_levels(helper, dimensions, rows, max_num_levels, notes):
+def _bound_levels(helper, dimensions, rows, max_num_levels, shown, notes):
     """The level bound, every dimension's level count, and the dimensions within the bound."""
     bound = level_bound(rows, max_num_levels)
     levels = {d: int(helper.get_num_unique_values(d)) for d in _dedupe(dimensions)}
@@ -186,7 +220,7 @@ def _bound_levels(helper, dimensions, rows, max_num_levels, notes):
         % (bound, max_num_levels, rows_bound(rows), rows)
     )
     if not kept:
-        described = ", ".join("%s (%d levels)" % (d, levels[d]) for d in dropped)
+        described = ", ".join("%s (%d levels)" % (shown.get(d, d), levels[d]) for d in dropped)
         if rows == 0:
             raise InputError("the data has no rows")
         advice = (
@@ -197,6 +231,6 @@ def _bound_levels(helper, dimensions, rows, max_num_levels, notes):
     if dropped:
         notes.append(
             "not tested, more levels than the bound of %d: %s"
-            % (bound, ", ".join("%s (%d)" % (d, levels[d]) for d in dropped))
+            % (bound, ", ".join("%s (%d)" % (shown.get(d, d), levels[d]) for d in dropped))
         )
     return bound, levels, kept

@@ -5,7 +5,7 @@ import csv
 import os
 import re
 from collections import Counter
-from typing import List, Optional
+from typing import Dict, List, Optional, Tuple
 
 from Tarnwick.cli.errors import InputError
 
@@ -23,6 +23,10 @@ _EXTENSIONS = {
 }
 _COMPRESSION = (".gz", ".bz2", ".snappy", ".lz4", ".zst", ".deflate", ".xz")
 _URI = re.compile(r"^[A-Za-z][A-Za-z0-9+.-]*://")
+_GLOB_CHARACTERS = re.compile(r"[\[\]{}*?\\]")
+#: Longest CSV field Spark may read (characters): far above any real field, and a limit that
+#: turns a runaway field (a quote never closed) into a clear error instead of an exhausted heap.
+MAX_CSV_FIELD = 4 * 1024 * 1024
 
 BUNDLED_NAME = "penguins.csv"
 BUNDLED_MEASURES = ["bill_length_mm", "bill_depth_mm", "flipper_length_mm", "body_mass_g"]
@@ -86,13 +90,38 @@ def _local(path: str) -> str:
 
 
 def _data_files(directory: str) -> List[str]:
+    """The data files under ``directory`` as Spark lists them (hidden ``.``/``_`` names left
+    out, symbolic links followed), refusing a directory reached twice: a link back to an
+    ancestor would make the listing endless, a second link to the same directory would read
+    its files twice."""
     found = []
-    for root, dirs, files in os.walk(directory):
-        dirs[:] = [d for d in dirs if not d.startswith((".", "_"))]
+    seen = {}  # type: Dict[Tuple[int, int], str]
+    for root, dirs, files in os.walk(directory, followlinks=True):
+        info = os.stat(root)
+        key = (info.st_dev, info.st_ino)
+        if key in seen:
+            raise InputError(
+                "directory %s is reached twice through symbolic links (%s and %s); Spark would "
+                "loop or read its files twice: remove the link" % (directory, seen[key], root)
+            )
+        seen[key] = root
+        dirs[:] = sorted(d for d in dirs if not d.startswith((".", "_")))
         found.extend(
-            os.path.join(root, name) for name in files if not name.startswith((".", "_"))
+            os.path.join(root, name) for name in sorted(files) if not name.startswith((".", "_"))
         )
     return found
+
+
+def literal_path(path: str) -> str:
+    """``path`` with Hadoop's glob characters escaped, so that Spark reads exactly that file or
+    directory (``data[1].csv`` is a name, not a pattern). For a URI only the path part is
+    escaped."""
+    start = 0
+    match = _URI.match(path)
+    if match:
+        slash = path.find("/", match.end())
+        start = len(path) if slash < 0 else slash
+    return path[:start] + _GLOB_CHARACTERS.sub(r"\\\g<0>", path[start:])
 
 
 def format_of(name: str) -> Optional[str]:
@@ -104,9 +133,12 @@ def format_of(name: str) -> Optional[str]:
     return _EXTENSIONS.get(os.path.splitext(lower)[1])
 
 
-def check_and_detect(path: str, fmt: Optional[str]) -> str:
-    """Check that a local path can be read and decide its format; returns the format."""
-    if is_local_path(path):
+def check_and_detect(path: str, fmt: Optional[str], glob: bool = False) -> str:
+    """Check that a local path can be read and decide its format; returns the format.
+
+    With ``glob`` the path is a pattern that Spark expands: only its format is decided here.
+    """
+    if is_local_path(path) and not glob:
         local = _local(path)
         if not os.path.exists(local):
             raise InputError("no such file or directory: %s" % path)
@@ -119,14 +151,21 @@ def check_and_detect(path: str, fmt: Optional[str]) -> str:
             unreadable = [f for f in files if not os.access(f, os.R_OK)]
             if unreadable:
                 raise InputError("cannot read %s: permission denied" % unreadable[0])
+            kinds = Counter(k for k in (format_of(f) for f in files) if k)
+            if len(kinds) > 1:
+                raise InputError(
+                    "directory %s mixes formats (%s); Spark reads a directory in one format: "
+                    "keep one format's files in it" % (path, ", ".join(
+                        "%s: %d file%s" % (k, n, "" if n == 1 else "s")
+                        for k, n in sorted(kinds.items())))
+                )
             if fmt is None:
-                kinds = Counter(k for k in (format_of(f) for f in files) if k)
                 if not kinds:
                     raise InputError(
                         "cannot tell the format of the files in %s; name it with --format "
                         "csv, parquet or json" % path
                     )
-                fmt = kinds.most_common(1)[0][0]
+                fmt = next(iter(kinds))
         else:
             if not os.access(local, os.R_OK):
                 raise InputError("cannot read %s: permission denied" % path)
@@ -142,14 +181,26 @@ def check_and_detect(path: str, fmt: Optional[str]) -> str:
     return fmt
 
 
-def read_file(spark, path: str, fmt: str, sep: str = ",", null_value: Optional[str] = None):
-    """Read a file or directory of the given format into a Spark frame."""
+def read_file(spark, path: str, fmt: str, sep: str = ",", null_value: Optional[str] = None,
+              glob: bool = False):
+    """Read a file or directory of the given format into a Spark frame.
+
+    ``path`` is read literally unless ``glob`` is true (then Hadoop's glob patterns apply).
+    CSV follows the common quoting rules: fields in double quotes, a doubled quote inside one
+    stands for a quote.
+    """
     from pyspark.sql.utils import AnalysisException
 
+    shown = path
+    path = path if glob else literal_path(path)
     reader = spark.read
     try:
         if fmt == "csv":
-            reader = reader.option("header", "true").option("inferSchema", "true").option("sep", sep)
+            reader = (
+                reader.option("header", "true").option("inferSchema", "true").option("sep", sep)
+                .option("quote", '"').option("escape", '"')
+                .option("maxCharsPerColumn", str(MAX_CSV_FIELD))
+            )
             if null_value is not None:
                 reader = reader.option("nullValue", null_value)
             frame = reader.csv(path)
@@ -161,17 +212,19 @@ def read_file(spark, path: str, fmt: str, sep: str = ",", null_value: Optional[s
                 # Not JSON Lines: try one JSON document (an array of records) per file.
                 frame = spark.read.option("multiLine", "true").json(path)
             if _only_corrupt(frame):
-                raise InputError("%s is not JSON (neither JSON Lines nor an array of records)" % path)
+                raise InputError("%s is not JSON (neither JSON Lines nor an array of records)" % shown)
     except AnalysisException as exc:
-        raise InputError("cannot read %s as %s: %s" % (path, fmt, _short(exc))) from exc
+        if glob and "does not exist" in str(exc):
+            raise InputError("the pattern %s matches no file" % shown) from exc
+        raise InputError("cannot read %s as %s: %s" % (shown, fmt, _short(exc))) from exc
     except InputError:
         raise
     except Exception as exc:
         if type(exc).__name__ in ("Py4JJavaError", "SparkRuntimeException", "SparkException"):
-            raise InputError("cannot read %s as %s: %s" % (path, fmt, _short(exc))) from exc
+            raise InputError("cannot read %s as %s: %s" % (shown, fmt, _short(exc))) from exc
         raise
     if not frame.columns:
-        raise InputError("%s has no columns" % path)
+        raise InputError("%s has no columns" % shown)
     return frame
 
 

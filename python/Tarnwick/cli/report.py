@@ -14,6 +14,7 @@ import pandas as pd
 
 from Tarnwick.bi.common.anova import ImpreciseTableWarning
 from Tarnwick.bi.common.results import jsonable
+from Tarnwick.cli.output import printable, spreadsheet_safe
 
 TYPE_NAMES = {1: "Type I (sequential)", 2: "Type II", 3: "Type III (sum-to-zero contrasts)"}
 CORRECTION_NAMES = {"holm": "Holm", "bh": "Benjamini-Hochberg"}
@@ -161,7 +162,11 @@ def long_table(result, context: Context) -> pd.DataFrame:
 
 def to_csv(result, context: Context) -> str:
     buffer = io.StringIO()
-    long_table(result, context).to_csv(buffer, index=False)
+    table = long_table(result, context)
+    for column in ("measure", "dimension1", "dimension2", "source", "note"):
+        # Names come from the data: none may start a cell that a spreadsheet runs as a formula.
+        table[column] = [spreadsheet_safe(v) for v in table[column]]
+    table.to_csv(buffer, index=False)
     return buffer.getvalue()
 
 
@@ -235,7 +240,7 @@ _FORMATS = {
 
 def format_table(table: pd.DataFrame, index: bool = True) -> str:
     """A table as aligned text, numbers to a readable number of digits, blanks for undefined."""
-    shown = pd.DataFrame(index=[str(i) for i in table.index])
+    shown = pd.DataFrame(index=[printable(i) for i in table.index])
     for column in table.columns:
         if column == "note" and not any(str(v) for v in table[column] if v is not None):
             continue
@@ -244,7 +249,7 @@ def format_table(table: pd.DataFrame, index: bool = True) -> str:
                 continue
             shown[column] = ["yes" if v else "" for v in table[column]]
             continue
-        render = _FORMATS.get(column, lambda v: "" if v is None else str(v))
+        render = _FORMATS.get(column, lambda v: "" if v is None else printable(v))
         shown[column] = [render(v) for v in table[column]]
     if index:
         shown.index.name = None
@@ -258,8 +263,8 @@ def _indent(text: str, prefix: str = "  ") -> str:
 def to_text(result, context: Context) -> str:
     out = io.StringIO()
     w = out.write
-    levels = ", ".join("%s %d" % (d, context.levels[d]) for d in context.dimensions)
-    w("Two-way analysis of variance of %s\n" % context.source)
+    levels = ", ".join("%s %d" % (printable(d), context.levels[d]) for d in context.dimensions)
+    w("Two-way analysis of variance of %s\n" % printable(context.source))
     w("%d rows; %d measure%s; dimensions (levels): %s; level bound %d\n" % (
         context.rows, len(context.measures), "" if len(context.measures) == 1 else "s", levels,
         context.bound))
@@ -270,13 +275,14 @@ def to_text(result, context: Context) -> str:
     for measure in result.measures:
         record = result[measure]
         w("\n%s\n" % ("=" * 78))
-        w("%s   (n = %s, mean = %s)\n" % (measure, _count(record.n), _number(record.mean)))
+        w("%s   (n = %s, mean = %s)\n" % (printable(measure), _count(record.n), _number(record.mean)))
         w("%s\n" % ("=" * 78))
         for dimension in record.dimensions:
-            w("\nOne-way: %s\n" % dimension)
+            w("\nOne-way: %s\n" % printable(dimension))
             w(_indent(format_table(record.get_one_way(dimension))) + "\n")
         for dimension1, dimension2 in record.pairs:
-            w("\nTwo-way: %s x %s, %s\n" % (dimension1, dimension2, TYPE_NAMES[context.ss_type]))
+            w("\nTwo-way: %s x %s, %s\n" % (printable(dimension1), printable(dimension2),
+                                            TYPE_NAMES[context.ss_type]))
             table = record.get_two_way(dimension1, dimension2, context.ss_type)
             w(_indent(format_table(table)) + "\n")
     summary = summary_table(result, context)

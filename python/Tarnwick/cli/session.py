@@ -12,16 +12,23 @@ import contextlib
 import os
 import re
 import shutil
+import socket
 import sys
 import threading
-from typing import Dict, Iterable, Iterator, Optional, Tuple
+from typing import Any, Dict, Iterable, Iterator, List, Optional, Tuple
 
+from Tarnwick.cli import signals
 from Tarnwick.cli.errors import InputError, first_line
 
 DEFAULT_MASTER = "local[*]"
 APP_NAME = "tarnwick-anova"
 
 _LOCAL_MASTER = re.compile(r"^local(?:\[(\*|\d+)(?:,\s*\d+)?\])?$")
+_CLUSTER_MASTER = re.compile(r"^(yarn|(k8s|mesos)://\S+|local-cluster\[\d+,\s*\d+,\s*\d+\])$")
+_STANDALONE_MASTER = re.compile(r"^spark://([^/\s]+)$")
+_HOST_PORT = re.compile(r"^(\[[0-9A-Fa-f:.]+\]|[^:\[\]]+):(\d{1,5})$")
+#: Seconds to wait for a standalone master to accept a connection before giving up on it.
+CONNECT_TIMEOUT = 5.0
 _LOG_CONFIG = os.path.join(os.path.dirname(os.path.abspath(__file__)), "log4j2.properties")
 
 JAVA_HINT = (
@@ -100,6 +107,37 @@ def local_cores(master: str) -> Optional[int]:
     return max(int(threads), 1)
 
 
+def check_master(master: str) -> None:
+    """Refuse a master URL Spark would not accept, before Spark starts: an unknown form,
+    ``local[0]``, or a standalone master (``spark://HOST:PORT``) that accepts no connection."""
+    master = master.strip()
+    expected = "expected local, local[N], local[*], spark://HOST:PORT, yarn or k8s://..."
+    if _LOCAL_MASTER.match(master):
+        if local_cores(master) == 0 or re.match(r"^local\[0+(,|\])", master):
+            raise InputError("--master %s: a local master needs at least one thread" % master)
+        return
+    if _CLUSTER_MASTER.match(master):
+        return
+    standalone = _STANDALONE_MASTER.match(master)
+    if not standalone:
+        raise InputError("--master %s is not a Spark master URL; %s" % (master, expected))
+    problems = []
+    for address in standalone.group(1).split(","):
+        parts = _HOST_PORT.match(address)
+        if not parts or not 0 < int(parts.group(2)) < 65536:
+            raise InputError("--master %s: %r is not HOST:PORT; %s" % (master, address, expected))
+        host, port = parts.group(1).strip("[]"), int(parts.group(2))
+        try:
+            socket.create_connection((host, port), timeout=CONNECT_TIMEOUT).close()
+            return
+        except OSError as exc:
+            problems.append("%s: %s" % (address, exc.strerror or exc or "timed out"))
+    raise InputError(
+        "cannot reach the Spark master %s (%s); check the address and that the master runs"
+        % (master, "; ".join(problems))
+    )
+
+
 def session_config(
     master: Optional[str],
     tuned: bool = True,
@@ -136,34 +174,117 @@ def start_session(
     extra: Iterable[Tuple[str, str]] = (),
 ):
     """Start (or, under spark-submit, join) the Spark session of this run."""
+    from pyspark.sql import SparkSession
+
+    joined = under_spark_submit() or SparkSession.getActiveSession() is not None
     if not under_spark_submit():
+        if master is not None:
+            check_master(master)
         if find_java() is None:
             raise InputError(JAVA_HINT)
         if master is None:
             master = DEFAULT_MASTER
-    from pyspark.sql import SparkSession
 
     builder = SparkSession.builder.appName(APP_NAME)
     if master is not None:
         builder = builder.master(master)
     for key, value in session_config(master, tuned, spark_ui, debug, extra).items():
         builder = builder.config(key, value)
+    launched = []  # type: List[Any]
     try:
-        with filtered_jvm_stderr(enabled=not debug and not under_spark_submit()):
+        with filtered_jvm_stderr(enabled=not debug and not joined), _recording_launches(launched):
             session = builder.getOrCreate()
-    except Exception as exc:
+    except BaseException as exc:
+        for process in launched:
+            signals.stop_process_group(process.pid)
+        if not isinstance(exc, Exception):
+            raise  # an interrupt: the caller reports it
         text = str(exc)
         if "Java gateway process exited" in text or "JAVA_GATEWAY_EXITED" in text:
             raise InputError(
-                "the Spark driver (a Java process) did not start; check that 'java -version' "
-                "works and names JDK 17 (or 8/11 for pyspark 3); rerun with --debug for Spark's "
-                "own output"
+                "the Spark driver (a Java process) did not start for master %s; check that "
+                "'java -version' works and names JDK 17 (or 8/11 for pyspark 3); rerun with "
+                "--debug for Spark's own output" % master
             ) from exc
-        if master is not None and not master.startswith("local"):
-            raise InputError(
-                "could not start a Spark session on master %s: %s" % (master, first_line(text, "unknown error"))
-            ) from exc
-        raise
+        for key, value in extra:
+            if key in text:
+                raise InputError(
+                    "invalid --conf %s=%s: %s" % (key, value, first_line(text, "rejected"))
+                ) from exc
+        raise InputError(
+            "could not start Spark on master %s: %s" % (master, first_line(text, "unknown error"))
+        ) from exc
+    signals.reinstall()
+    if joined:
+        _JOINED.add(id(session))
     if not debug:
         session.sparkContext.setLogLevel("FATAL")
+    try:
+        _check_sql_settings(session, extra)
+    except InputError:
+        stop_session(session)
+        raise
     return session
+
+
+# Sessions this process did not start (spark-submit's, or one already active in the process,
+# such as a test's): a run leaves them running.
+_JOINED = set()  # type: set
+
+
+@contextlib.contextmanager
+def _recording_launches(launched: List[Any]) -> Iterator[None]:
+    """Start the driver JVM that pyspark launches in a process group of its own, and note its
+    process, so that an interrupt can stop it with its launcher even before pyspark knows it."""
+    try:
+        from pyspark import java_gateway
+    except ImportError:  # pragma: no cover - a pyspark without a local gateway (Connect only)
+        yield
+        return
+    original = java_gateway.Popen
+
+    class RecordedPopen(original):  # type: ignore[misc, valid-type]
+        def __init__(self, *args, **kwargs):
+            kwargs.setdefault("start_new_session", True)
+            super().__init__(*args, **kwargs)
+            launched.append(self)
+
+    java_gateway.Popen = RecordedPopen
+    try:
+        yield
+    finally:
+        java_gateway.Popen = original
+
+
+def _check_sql_settings(session, extra: Iterable[Tuple[str, str]]) -> None:
+    """Refuse a ``--conf spark.sql.*`` value that Spark's SQL configuration rejects (such as
+    ``spark.sql.shuffle.partitions=0``), before a query fails on it later."""
+    for key, value in extra:
+        if not key.startswith("spark.sql."):
+            continue
+        try:
+            session.conf.set(key, value)
+        except Exception as exc:
+            text = str(exc)
+            if "CANNOT_MODIFY_CONFIG" in text or "Cannot modify" in text:
+                continue  # a static setting: it took effect at start-up
+            message = first_line(getattr(exc, "desc", None) or text, "rejected")
+            raise InputError("invalid --conf %s=%s: %s" % (key, value, message)) from exc
+
+
+def stop_session(session) -> None:
+    """Stop the run's session, unless the run joined one it did not start.
+
+    After an interrupt the Java gateway may be in the middle of a call, so the driver JVM is
+    stopped as a process (SIGTERM: its shutdown hooks stop Spark and delete its temporary
+    directories) instead of through the gateway.
+    """
+    if under_spark_submit() or id(session) in _JOINED:
+        return
+    gateway = getattr(session.sparkContext, "_gateway", None)
+    process = getattr(gateway, "proc", None)
+    with signals.deferred():
+        if signals.received() is None:
+            session.stop()
+        elif process is not None:
+            signals.stop_process_group(process.pid)

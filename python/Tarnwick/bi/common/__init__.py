@@ -5,9 +5,10 @@ Importing this package is cheap: pyspark is imported only when a helper first ta
 """
 from __future__ import annotations
 
+import warnings
 from typing import TYPE_CHECKING, Dict, List, Optional
 
-from .columns import column as _column, is_numeric, is_string
+from .columns import column as _column, is_numeric, is_string, quoted, read_as_is
 
 if TYPE_CHECKING:  # pragma: no cover
     from pyspark.sql import DataFrame
@@ -34,11 +35,27 @@ class DataFrameHelper(object):
     column puts the rows whose value is null into a group of their own: the count is then the
     number of rows the level table of that column will have. Counting is exact (Spark's
     ``count(DISTINCT ...)``), since the count decides whether a dimension passes a level bound.
+
+    The two column lists are the analyser's default measures and dimensions, and the analyser
+    hands each name to Spark as it is. A column whose name Spark would read as something else
+    (a dot: a struct field; a back-quote: quoting; ``*``: every column) is therefore left out of
+    both lists, with a ``UserWarning`` naming it; rename such columns to analyse them.
     """
 
     def __init__(self, spark_df: "DataFrame") -> None:
         self._data_frame = spark_df
         fields = list(spark_df.schema.fields)
+        unreadable = [f.name for f in fields if not read_as_is(f.name)
+                      and (is_numeric(f.dataType) or is_string(f.dataType))]
+        if unreadable:
+            warnings.warn(
+                "left out of the default measures and dimensions, as Spark would read their "
+                "names as expressions: %s; rename them (DataFrame.withColumnRenamed) to "
+                "analyse them" % ", ".join(quoted(n) for n in unreadable),
+                UserWarning,
+                stacklevel=2,
+            )
+        fields = [f for f in fields if read_as_is(f.name)]
         self._numeric_columns = [f.name for f in fields if is_numeric(f.dataType)]
         self._string_columns = [f.name for f in fields if is_string(f.dataType)]
         self._num_rows: Optional[int] = None

@@ -42,6 +42,8 @@ TWO_WAY_COLUMNS = ["sum_sq", "df", "mean_sq", "F", "p_value", "partial_eta_sq", 
 RESIDUAL = "Residual"
 TOTAL = "Total"
 NOT_ESTIMABLE = "not estimable"
+OVERFLOW = ("not computed: the sums overflow double precision (values of magnitude above about "
+            "1e154, or infinite)")
 
 
 def as_float(value: Any) -> float:
@@ -131,7 +133,8 @@ class GroupTerms(object):
         cancellation (refined from central moments).
     """
 
-    def __init__(self, keys, counts, deviations, within_ss, digits=None):
+    def __init__(self, keys, counts, deviations, within_ss, digits=None, overflow=False):
+        self.overflow = bool(overflow)
         keep = (counts > 0) & np.isfinite(deviations)
         self.keys: List[Tuple] = [k for k, kept in zip(keys, keep) if kept]
         self.counts = counts[keep]
@@ -141,7 +144,9 @@ class GroupTerms(object):
         self.n = float(self.counts.sum())
         # Centre the deviations on the weighted grand mean.
         if self.n > 0:
-            self.deviations = self.deviations - float(np.dot(self.counts, self.deviations)) / self.n
+            with np.errstate(all="ignore"):
+                self.deviations = (self.deviations
+                                   - float(np.dot(self.counts, self.deviations)) / self.n)
 
     @property
     def imprecise(self) -> bool:
@@ -155,6 +160,11 @@ class GroupTerms(object):
         means = float_column(table, "means")
         nsq = float_column(table, nsq_column)
         keys = list(zip(*[[level_key(v) for v in table[c].tolist()] for c in key_columns]))
+        occupied = counts > 0
+        if occupied.any() and not (math.isfinite(sum_sq) and np.isfinite(means[occupied]).all()
+                                   and np.isfinite(nsq[occupied]).all()):
+            # A sum that overflowed (or a value that was infinite): no number would mean anything.
+            return cls(keys, counts, np.full(len(counts), math.nan), math.nan, None, overflow=True)
         present = (counts > 0) & np.isfinite(means)
         n = float(counts[present].sum())
         centre = float(np.dot(counts[present], means[present]) / n) if n > 0 else 0.0
@@ -209,12 +219,25 @@ def precision_note(digits: Optional[float]) -> str:
 
 
 def one_way_table(dimension: Hashable, terms: GroupTerms) -> pd.DataFrame:
+    """One-way ANOVA table: rows ``dimension``, ``Residual``, ``Total`` (see
+    :func:`_one_way_table`); floating-point exceptions give inf or NaN, never a warning."""
+    with np.errstate(all="ignore"):
+        return _one_way_table(dimension, terms)
+
+
+def _one_way_table(dimension: Hashable, terms: GroupTerms) -> pd.DataFrame:
     """One-way ANOVA table: rows ``dimension``, ``Residual``, ``Total``.
 
     Sums of squares, degrees of freedom, mean squares, F with its p-value (F distribution),
     eta² = SS_between / SS_total and omega² = (SS_between − df·MS_within) / (SS_total +
     MS_within).
     """
+    residual, total = _fixed_labels([dimension])
+    if terms.overflow:
+        table = pd.DataFrame([[math.nan] * 7 + [OVERFLOW]] * 3, index=[dimension, residual, total],
+                             columns=ONE_WAY_COLUMNS)
+        table.index.name = "source"
+        return table
     k = len(terms.counts)
     ss_between = float(np.dot(terms.counts, terms.deviations ** 2))
     ss_within = terms.within_ss
@@ -238,9 +261,21 @@ def one_way_table(dimension: Hashable, terms: GroupTerms) -> pd.DataFrame:
         [ss_total, float(max(terms.n - 1, 0)), math.nan, math.nan, math.nan, math.nan, math.nan,
          ""],
     ]
-    table = pd.DataFrame(rows, index=[dimension, RESIDUAL, TOTAL], columns=ONE_WAY_COLUMNS)
+    table = pd.DataFrame(rows, index=[dimension, residual, total], columns=ONE_WAY_COLUMNS)
     table.index.name = "source"
     return table
+
+
+def _fixed_labels(effects: Sequence[Hashable]) -> Tuple[str, str]:
+    """Row labels of the residual and total rows that no effect's label equals: "Residual" and
+    "Total", in parentheses (as often as needed) when a dimension has that name."""
+    taken = {str(e) for e in effects}
+    labels = []
+    for label in (RESIDUAL, TOTAL):
+        while label in taken:
+            label = "(%s)" % label
+        labels.append(label)
+    return labels[0], labels[1]
 
 
 def _codes(values: Sequence[Hashable]) -> Tuple[np.ndarray, int]:
@@ -385,11 +420,20 @@ class TwoWayModel(object):
     def table(self, typ: int = 2) -> pd.DataFrame:
         """The ANOVA table of Type ``typ``: rows dimension1, dimension2, interaction, Residual."""
         if typ not in self._tables:
-            self._tables[typ] = self._make_table(typ)
+            with np.errstate(all="ignore"):
+                self._tables[typ] = self._make_table(typ)
         return self._tables[typ]
 
     def _make_table(self, typ: int) -> pd.DataFrame:
         terms = self.terms
+        effects = [self.dimension1, self.dimension2,
+                   "%s:%s" % (self.dimension1, self.dimension2)]
+        index = effects + [_fixed_labels(effects)[0]]
+        if terms.overflow:
+            table = pd.DataFrame([[math.nan] * 6 + [OVERFLOW]] * 4, index=index,
+                                 columns=TWO_WAY_COLUMNS)
+            table.index.name = "source"
+            return table
         ss_resid = terms.within_ss
         if terms.digits is not None and terms.digits <= 0.0:
             ss_resid = math.nan
@@ -402,8 +446,6 @@ class TwoWayModel(object):
             rows.append([ss, df, ms, f_value, p_value, partial, "" if df > 0 else NOT_ESTIMABLE])
         rows.append([ss_resid, df_resid, ms_resid, math.nan, math.nan, math.nan,
                      precision_note(terms.digits)])
-        index = [self.dimension1, self.dimension2,
-                 "%s:%s" % (self.dimension1, self.dimension2), RESIDUAL]
         table = pd.DataFrame(rows, index=index, columns=TWO_WAY_COLUMNS)
         table.index.name = "source"
         return table

@@ -25,6 +25,7 @@ __all__ = [
     "may_pass_bound",
     "measure_value",
     "quoted",
+    "read_as_is",
     "rows_bound",
 ]
 
@@ -44,6 +45,14 @@ def column(name: str) -> Any:
     from pyspark.sql import functions as F
 
     return F.col(quoted(name))
+
+
+def read_as_is(name: str) -> bool:
+    """True when Spark reads the bare ``name`` (``col(name)``, ``groupby(name)``, as the
+    analyser passes it) as exactly that column: not empty, no dot (a struct field), no
+    back-quote (quoting) and not ``*`` (every column)."""
+    name = str(name)
+    return bool(name) and "." not in name and "`" not in name and name != "*"
 
 
 def is_numeric(data_type: Any) -> bool:

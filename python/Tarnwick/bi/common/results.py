@@ -49,7 +49,7 @@ def _refined_terms(spark_df: Any, measure: str, dimensions: List[Hashable],
 
     shifted = column(measure).cast("double") - F.lit(float(centre))
     rows = (
-        spark_df.groupby(*dimensions)
+        spark_df.groupby(*[column(d) for d in dimensions])
         .agg(F.count(column(measure)), F.avg(shifted), F.var_pop(shifted))
         .collect()
     )
@@ -240,15 +240,32 @@ class MeasureAnovaResult(object):
         if measure is None:
             raise ValueError("refine() needs the measure's column name")
         centre = self.mean if math.isfinite(self.mean) else 0.0
-        done = 0
-        for dims in self.imprecise_tests:
+        marked = self.imprecise_tests
+        missing = sorted({str(c) for dims in marked for c in (measure,) + tuple(dims)}
+                         - set(spark_df.columns)) if marked else []
+        if missing:
+            raise ValueError(
+                "refine(): the frame has no column %s; give the frame the results were "
+                "computed from" % ", ".join(map(repr, missing))
+            )
+        recomputed = []
+        for dims in marked:
             terms = _refined_terms(spark_df, measure, list(dims), centre)
+            before = self._one_way[dims[0]] if len(dims) == 1 else self._two_way[dims].terms
+            if terms.n != before.n or set(terms.keys) != set(before.keys):
+                raise ValueError(
+                    "refine(): the frame is not the one analysed: measure %r by %s has %d values "
+                    "in %d groups there, %d in %d groups in the results"
+                    % (measure, " x ".join(map(repr, dims)), terms.n, len(terms.keys), before.n,
+                       len(before.keys))
+                )
+            recomputed.append((dims, terms))
+        for dims, terms in recomputed:  # all checked first: a refused frame changes nothing
             if len(dims) == 1:
                 self._one_way[dims[0]] = terms
             else:
                 self._two_way[dims] = anova.TwoWayModel(dims[0], dims[1], terms)
-            done += 1
-        return done
+        return len(recomputed)
 
     def summary(self, typ: int = 2) -> pd.DataFrame:
         """One row per effect tested: one-way dimensions, then the effects of every pair.

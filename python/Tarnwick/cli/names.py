@@ -1,0 +1,58 @@
+"""The data's own column names in the output of a run that renamed columns for the analyser.
+
+The analyser hands each name to Spark as it is, and Spark reads a dot, a back-quote or ``*`` in
+it as syntax. The run's plan therefore gives such columns plain names (``plan.original`` maps
+them back); once the analysis is done, :func:`restore` files the same tables again under the
+data's names, so that every table, summary and export shows the names the user knows.
+"""
+from __future__ import annotations
+
+import warnings
+
+from Tarnwick.bi.common.columns import column
+from Tarnwick.bi.common.results import DFTwoWayAnovaResult, MeasureAnovaResult
+
+
+def restore(result, plan):
+    """``result`` under the data's column names, and ``plan`` updated to match.
+
+    ``plan.measures``, ``plan.dimensions`` and ``plan.levels`` take the data's names, and
+    ``plan.frame`` becomes the same cached data with its columns named as in the data (for
+    recomputing tests later). Without renamed columns both are returned as they are.
+
+    Parameters
+    ----------
+    result : DFTwoWayAnovaResult
+        The analyser's results, filed under the run's names.
+    plan : Plan
+        The run's plan; ``plan.original`` maps run names to data names.
+
+    Returns
+    -------
+    DFTwoWayAnovaResult
+    """
+    original = dict(plan.original)
+    if not original:
+        return result
+
+    def name(n):
+        return original.get(n, n)
+
+    restored = DFTwoWayAnovaResult()
+    with warnings.catch_warnings():
+        # The tables were checked, and warned about, when the analyser filed them.
+        warnings.simplefilter("ignore")
+        for measure, record in result.records:
+            again = MeasureAnovaResult(record.measure_row)
+            for kind, dimensions, table in record.tables:
+                if kind == "one-way":
+                    again.set_OneWayAnovaResult(name(dimensions[0]), table)
+                else:
+                    again.set_TwoWayAnovaResult(name(dimensions[0]), name(dimensions[1]), table)
+            restored.add_measure_result(name(measure), again)
+    plan.frame = plan.frame.select(*[column(c).alias(name(c)) for c in plan.frame.columns])
+    plan.measures = [name(m) for m in plan.measures]
+    plan.dimensions = [name(d) for d in plan.dimensions]
+    plan.levels = {name(d): n for d, n in plan.levels.items()}
+    plan.original = {}
+    return restored

@@ -1,0 +1,140 @@
+"""Values no table can be computed from, row labels that names could take, and refine() given
+another frame than the one analysed."""
+import copy
+import math
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from host_terms import pandas_cell_table, pandas_level_table, pandas_measure_row
+from Tarnwick.bi.common.anova import OVERFLOW
+from Tarnwick.bi.common.results import DFTwoWayAnovaResult, MeasureAnovaResult
+
+
+def frame(scale=1.0, shift=0.0, n=60):
+    rng = np.random.RandomState(11)
+    data = pd.DataFrame({"a": ["x", "y", "z"] * (n // 3), "b": rng.choice(["p", "q"], n)})
+    data["y"] = shift + scale * (rng.normal(size=n) + (data.a == "x"))
+    return data
+
+
+def spoil(row, table, how):
+    """The analyser's raw terms as Spark gives them when its sums overflow (or see infinity)."""
+    row = list(row)
+    table = table.copy()
+    if how == "sum of squares":
+        row[2] = math.inf
+    elif how == "infinite mean":
+        table.loc[0, "means"] = math.inf
+        table["var3" if "var3" in table else "var5"] = table.counts * table.means ** 2
+    elif how == "null mean":  # a decimal sum that overflowed: Spark's mean is null
+        table["means"] = table["means"].astype(object)
+        table.loc[1, "means"] = None
+    elif how == "huge values":
+        pass  # the data itself: squares beyond double range
+    return row, table
+
+
+@pytest.mark.parametrize("how", ["sum of squares", "infinite mean", "null mean", "huge values"])
+def test_overflow_is_said_in_the_note_not_printed(how):
+    data = frame(scale=1e200) if how == "huge values" else frame()
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # not one numpy warning on the way
+        with np.errstate(all="ignore"):
+            row = pandas_measure_row(data, "y")
+            levels = pandas_level_table(data, "y", "a")
+            cells = pandas_cell_table(data, "y", "a", "b")
+        row, levels = spoil(row, levels, how)
+        _, cells = spoil(row, cells, how)
+        record = MeasureAnovaResult(row)
+        record.set_OneWayAnovaResult("a", levels)
+        record.set_TwoWayAnovaResult("a", "b", cells)
+        tables = [record.get_one_way("a")] + [record.get_two_way("a", "b", t) for t in (1, 2, 3)]
+        summary = record.summary()
+    for table in tables:
+        assert table.drop(columns="note").isna().all().all()
+        assert (table.note == OVERFLOW).all()
+    assert summary.F.isna().all() and not summary.imprecise.any()
+
+
+@pytest.mark.parametrize(
+    "dimensions, labels",
+    [
+        (("Residual",), ["Residual", "(Residual)", "Total"]),
+        (("Total",), ["Total", "Residual", "(Total)"]),
+        (("a",), ["a", "Residual", "Total"]),
+        (("Residual", "(Residual)"), ["Residual", "(Residual)", "Residual:(Residual)", "((Residual))"]),
+        (("Total", "b"), ["Total", "b", "Total:b", "Residual"]),
+    ],
+)
+def test_row_labels_are_unique(dimensions, labels):
+    data = frame().rename(columns={"a": dimensions[0], "b": dimensions[-1] if len(dimensions) > 1 else "b"})
+    record = MeasureAnovaResult(pandas_measure_row(data, "y"))
+    if len(dimensions) == 1:
+        record.set_OneWayAnovaResult(dimensions[0], pandas_level_table(data, "y", dimensions[0]))
+        table = record.get_one_way(dimensions[0])
+    else:
+        record.set_TwoWayAnovaResult(*dimensions, pandas_cell_table(data, "y", *dimensions))
+        table = record.get_two_way(*dimensions)
+    assert list(table.index) == labels
+
+
+@pytest.fixture(scope="module")
+def marked(spark):
+    """Data whose raw sums lose every digit of the residual: both tests are marked."""
+    data = frame(scale=1e-3, shift=1e9)
+    df = spark.createDataFrame(data).coalesce(1)
+    from Tarnwick.bi.common import DataFrameHelper
+    from Tarnwick.bi.stats.factorpair import TwoWayAnova
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        analysed = TwoWayAnova(df, DataFrameHelper(df)).test_all(["y"], ["a", "b"])
+    assert len(analysed.imprecise_tests) == 3
+
+    def analyse():
+        return copy.deepcopy(analysed)  # refine() changes the results: each test gets a copy
+
+    return df, analyse
+
+
+@pytest.mark.parametrize(
+    "other, message",
+    [
+        (lambda df: df.filter("b = 'p'"), "is not the one analysed"),
+        (lambda df: df.union(df.limit(1)), "is not the one analysed"),
+        (lambda df: df.drop("b"), "has no column 'b'"),
+        (lambda df: df.withColumnRenamed("y", "z"), "has no column 'y'"),
+    ],
+)
+def test_refine_refuses_another_frame(marked, other, message):
+    df, analyse = marked
+    results = analyse()
+    before = results["y"].get_one_way("a").copy()
+    with pytest.raises(ValueError, match=message):
+        results.refine(other(df))
+    pd.testing.assert_frame_equal(results["y"].get_one_way("a"), before)  # nothing changed
+    assert results.refine(df) == 3 and results.imprecise_tests == []
+
+
+def test_refine_reads_every_name_literally(marked, spark):
+    df, analyse = marked
+    results = analyse()
+    # The same tables filed under names Spark would misread if they were not quoted.
+    names = {"y": "`y`", "a": "a.b", "b": "*"}
+    again = DFTwoWayAnovaResult()
+    record = results["y"]
+    renamed = MeasureAnovaResult(record.measure_row)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        for kind, dims, table in record.tables:
+            getattr(renamed, "set_OneWayAnovaResult" if kind == "one-way" else "set_TwoWayAnovaResult")(
+                *[names[d] for d in dims], table)
+    again.add_measure_result("`y`", renamed)
+    odd = df.select(*[df[c].alias(names[c]) for c in ("a", "b", "y")])
+    assert again.refine(odd) == 3
+    assert results.refine(df) == 3
+    np.testing.assert_allclose(again["`y`"].get_two_way("a.b", "*").F.to_numpy()[:3],
+                               results["y"].get_two_way("a", "b").F.to_numpy()[:3], rtol=1e-12)

@@ -12,7 +12,8 @@ from statsmodels.sandbox.stats.multicomp import tukeyhsd
 from statsmodels.stats.multicomp import pairwise_tukeyhsd
 from statsmodels.stats.oneway import anova_oneway
 
-from host_terms import make_data, pandas_cell_table, pandas_level_table, pandas_record
+from host_terms import (make_data, pandas_cell_table, pandas_level_table, pandas_record,
+                        with_sumsq_dev)
 from Tarnwick.bi.common import posthoc
 from Tarnwick.bi.common.results import DFTwoWayAnovaResult, MeasureAnovaResult
 
@@ -37,19 +38,12 @@ def grouped(sizes, seed=7):
     return pd.DataFrame({"g": groups, "y": shift + spread * rng.normal(size=len(groups))})
 
 
-def with_sumsq_dev(table, frame, keys):
-    """A level or cell table with the one-scan plan's trailing ``sumsq_dev`` column."""
-    sumsq = frame.groupby(keys)["y"].apply(lambda v: float(((v - v.mean()) ** 2).sum()))
-    index = table[["levels"]] if keys == ["g"] else table[["level1", "level2"]]
-    table = table.copy()
-    table["sumsq_dev"] = [sumsq[tuple(r) if len(r) > 1 else r[0]] for r in index.to_numpy()]
-    return table
-
-
 def record_of(frame, variances=True):
     record = MeasureAnovaResult((len(frame), frame.y.mean(), float((frame.y ** 2).sum())))
     table = pandas_level_table(frame, "y", "g")
-    record.set_OneWayAnovaResult("g", with_sumsq_dev(table, frame, ["g"]) if variances else table)
+    if variances:
+        table = with_sumsq_dev(table, frame, "y", ["levels"], ["g"])
+    record.set_OneWayAnovaResult("g", table)
     results = DFTwoWayAnovaResult()
     results.add_measure_result("y", record)
     return results
@@ -195,7 +189,8 @@ def test_main_effect_of_a_two_way_table_uses_its_residual(kind, dimension, other
 
 def test_marginal_variances_from_cells_with_sumsq_dev_are_the_levels_variances():
     frame = make_data("unbalanced").rename(columns={"a": "g"})
-    cells = with_sumsq_dev(pandas_cell_table(frame, "y", "g", "b"), frame, ["g", "b"])
+    cells = with_sumsq_dev(pandas_cell_table(frame, "y", "g", "b"), frame, "y",
+                           ["level1", "level2"], ["g", "b"])
     for which, key in ((0, "g"), (1, "b")):
         stats = posthoc.marginal_statistics(cells, which)
         expected = frame.groupby(key)["y"].agg(["count", "mean", "var"])

@@ -75,7 +75,7 @@ def _quiet_versions(debug: bool):
 
 def run(args) -> int:
     """Run the analysis that ``args`` describe; returns the exit status (raises InputError)."""
-    from Tarnwick.cli import plots, reader, report
+    from Tarnwick.cli import plots, posthoc_report, reader, report
     from Tarnwick.cli.progress import ProgressBar, counting_results, total_tests
     from Tarnwick.cli.session import start_session, under_spark_submit
     from Tarnwick.cli.prepare import plan_run
@@ -125,6 +125,10 @@ def run(args) -> int:
             refined = report.refine_if_needed(result, plan.frame, caught)
         for message in report.warning_notes(caught, refined, debug=args.debug):
             _say(args, "note: " + message)
+        extras = None
+        if posthoc_report.requested(args):
+            correction = None if args.correction == "none" else args.correction
+            extras = posthoc_report.compute(result, plan.frame, args, correction)
         elapsed = time.monotonic() - started
         timings["tests"] = elapsed - sum(timings.values())
 
@@ -142,6 +146,7 @@ def run(args) -> int:
             correction=args.correction,
             refined=refined,
             timings=timings,
+            extras=extras,
         )
         if args.json:
             text = report.to_json(result, context)

@@ -1,5 +1,8 @@
 """Spark aggregations for the spread within levels, on the shared local session."""
+import contextlib
+import io
 import math
+import os
 
 import numpy as np
 import pandas as pd
@@ -123,3 +126,28 @@ def test_both_plans_give_the_same_tables(spark, kind):
     levene = analysed.levene("y", "a", df, center="median").loc["a"]
     expected = stats.levene(*[g.y for _, g in frame.groupby("a")], center="median")
     np.testing.assert_allclose(levene.p_value, expected.pvalue, rtol=1e-9)
+
+
+def test_readme_example_of_the_comparisons_runs(spark):
+    import re
+
+    readme = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "README.md")
+    with open(readme) as handle:
+        blocks = re.findall(r"```python\n(.*?)```", handle.read(), re.S)
+    analysis = [b for b in blocks if "TwoWayAnova(" in b]
+    comparisons = [b for b in blocks if ".post_hoc(" in b]
+    assert len(analysis) == 1 and len(comparisons) == 1
+    namespace = {}
+    with contextlib.redirect_stdout(io.StringIO()) as printed:
+        exec(compile(analysis[0] + comparisons[0], "README.md", "exec"), namespace)
+    assert "group1" in printed.getvalue()
+    results, df = namespace["results"], namespace["df"]
+    # With two levels, Tukey-Kramer is the F test and Welch's test is Welch's t test.
+    tukey = results.post_hoc("sales", "region").p_value[0]
+    np.testing.assert_allclose(tukey, results.get_one_way("sales", "region").p_value["region"],
+                               rtol=1e-6)
+    sales = df.toPandas()
+    welch_t = stats.ttest_ind(sales.sales[sales.region == "north"],
+                              sales.sales[sales.region == "south"], equal_var=False)
+    np.testing.assert_allclose(results.welch("sales", "region", data_frame=df).p_value[0],
+                               welch_t.pvalue, rtol=1e-9)

@@ -205,3 +205,20 @@ def test_comparison_rows_follow_the_sorted_levels_whatever_the_table_order(metho
     ordered = record_of(frame)
     pd.testing.assert_frame_equal(shuffled.post_hoc("y", "g", method),
                                   ordered.post_hoc("y", "g", method), rtol=1e-12)
+
+
+@pytest.mark.parametrize("k, low, high", [(4, 2.0, 400.0), (12, 3.5, 60.0), (25, 30.0, 3000.0)])
+def test_many_distinct_df_get_their_critical_values_to_high_precision(k, low, high):
+    dfs = np.geomspace(low, high, posthoc.EXACT_QUANTILES + 3)
+    values = posthoc.critical_values(k, dfs, 0.05)
+    sample = [0, 5, 11, 17, 29, len(dfs) - 1]
+    exact = [studentized_range.ppf(0.95, k, dfs[i]) for i in sample]
+    np.testing.assert_allclose(values[sample], exact, rtol=1e-8)
+
+
+def test_critical_values_fall_back_to_exact_quantiles_when_the_check_fails(monkeypatch):
+    monkeypatch.setattr(posthoc, "INTERPOLATION_TOLERANCE", 0.0)
+    monkeypatch.setattr(posthoc, "EXACT_QUANTILES", 2)
+    dfs = np.array([3.0, 7.5, 40.0])
+    values = posthoc.critical_values(5, dfs, 0.1)
+    assert list(values) == [studentized_range.ppf(0.9, 5, d) for d in dfs]

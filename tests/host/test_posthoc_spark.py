@@ -143,11 +143,11 @@ def test_readme_example_of_the_comparisons_runs(spark):
     assert "group1" in printed.getvalue()
     results, df = namespace["results"], namespace["df"]
     # With two levels, Tukey-Kramer is the F test and Welch's test is Welch's t test.
-    tukey = results.post_hoc("sales", "region").p_value[0]
+    tukey = results.post_hoc("sales", "region").p_value.iloc[0]
     np.testing.assert_allclose(tukey, results.get_one_way("sales", "region").p_value["region"],
                                rtol=1e-6)
     sales = df.toPandas()
     welch_t = stats.ttest_ind(sales.sales[sales.region == "north"],
                               sales.sales[sales.region == "south"], equal_var=False)
-    np.testing.assert_allclose(results.welch("sales", "region", data_frame=df).p_value[0],
+    np.testing.assert_allclose(results.welch("sales", "region", data_frame=df).p_value.iloc[0],
                                welch_t.pvalue, rtol=1e-9)

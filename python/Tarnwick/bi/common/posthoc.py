@@ -34,6 +34,7 @@ __all__ = [
     "METHODS",
     "STATISTICS_COLUMNS",
     "WELCH_COLUMNS",
+    "critical_values",
     "games_howell",
     "level_statistics",
     "marginal_statistics",
@@ -182,6 +183,51 @@ def _check_alpha(alpha: float) -> float:
     return alpha
 
 
+#: Up to this many distinct df, every critical value is scipy's own quantile.
+EXACT_QUANTILES = 32
+#: Chebyshev nodes of the interpolated critical values, and the relative error allowed at the
+#: checked points before falling back to a quantile per df.
+INTERPOLATION_NODES = 16
+INTERPOLATION_TOLERANCE = 1e-9
+
+
+def critical_values(k: int, dfs: np.ndarray, alpha: float) -> np.ndarray:
+    """Upper ``alpha`` quantiles of the studentized range with ``k`` means, for every df.
+
+    Each quantile is a root search over numerical integrals (about half a second), and
+    Games–Howell has a df per pair. With more than :data:`EXACT_QUANTILES` distinct df, the
+    logarithm of the quantile is interpolated in 1/df, a smooth function, through
+    :data:`INTERPOLATION_NODES` Chebyshev nodes spanning the df; the interpolant is checked
+    against the exact quantile at both ends and in the middle of the range, where its error is
+    largest, and every quantile is computed exactly if it is off by more than
+    :data:`INTERPOLATION_TOLERANCE` (relative) anywhere there.
+    """
+    from scipy.stats import studentized_range
+
+    dfs = np.asarray(dfs, dtype=float)
+
+    def exact(values):
+        return np.array([float(studentized_range.ppf(1.0 - alpha, k, d)) for d in values])
+
+    if len(np.unique(dfs)) <= EXACT_QUANTILES or not np.isfinite(dfs).all():
+        return exact(dfs)
+    from numpy.polynomial import chebyshev
+
+    low, high = 1.0 / dfs.max(), 1.0 / dfs.min()
+    n = INTERPOLATION_NODES
+    nodes = np.cos(math.pi * (np.arange(n) + 0.5) / n)
+
+    def on_range(t):
+        return 0.5 * (low + high) + 0.5 * (high - low) * t
+
+    coefficients = chebyshev.chebfit(nodes, np.log(exact(1.0 / on_range(nodes))), n - 1)
+    checks = np.array([-1.0, 0.0, 1.0])
+    checked = np.exp(chebyshev.chebval(checks, coefficients))
+    if np.max(np.abs(checked / exact(1.0 / on_range(checks)) - 1.0)) > INTERPOLATION_TOLERANCE:
+        return exact(dfs)
+    return np.exp(chebyshev.chebval((2.0 / dfs - low - high) / (high - low), coefficients))
+
+
 def _pairs_table(stats: pd.DataFrame, std_errors: np.ndarray, dfs: np.ndarray,
                  notes: List[str], alpha: float) -> pd.DataFrame:
     """The comparison table from each pair's standard error of the difference and df."""
@@ -200,7 +246,8 @@ def _pairs_table(stats: pd.DataFrame, std_errors: np.ndarray, dfs: np.ndarray,
         q[ok] = np.abs(diffs[ok]) / (std_errors[ok] / math.sqrt(2.0))
         p[ok] = np.clip(studentized_range.sf(q[ok], k, dfs[ok]), 0.0, 1.0)
         # The critical value depends on the pair's df only: one quantile per distinct df.
-        critical = {d: float(studentized_range.ppf(1.0 - alpha, k, d)) for d in set(dfs[ok])}
+        distinct = np.unique(dfs[ok])
+        critical = dict(zip(distinct, critical_values(k, distinct, alpha)))
         half[ok] = [critical[d] for d in dfs[ok]] * std_errors[ok] / math.sqrt(2.0)
     table = pd.DataFrame({
         "group1": [levels[i] for i in first],

@@ -166,3 +166,15 @@ def test_command_line_run_matches_scipy_and_statsmodels(data_files, tmp_path):
             se = math.sqrt(x.var() / len(x) + y.var() / len(y))
             assert math.isclose(pair["std_error"], se, rel_tol=1e-9)
             assert pair["ci_lower"] < pair["mean_diff"] < pair["ci_upper"]
+
+
+def test_levels_reach_the_terminal_as_text_only():
+    frame = pd.DataFrame({"g": ["a\nb"] * 3 + ["\x1b[2Jx"] * 3 + ["plain"] * 3,
+                          "y": [1.0, 2.0, 3.5, 7.0, 8.0, 6.5, 4.0, 4.5, 3.0]})
+    results = DFTwoWayAnovaResult()
+    results.add_measure_result("y", pandas_record(frame, "y", ["g"]))
+    extras = posthoc_report.compute(results, None, arguments(post_hoc="tukey",
+                                                             post_hoc_all=True), None)
+    text = extras.text("y", "g")
+    assert "\x1b" not in text and "a\nb" not in text
+    assert "a\\nb" in text and "\\x1b[2Jx" in text

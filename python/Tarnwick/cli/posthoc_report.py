@@ -75,7 +75,7 @@ class Comparisons:
         if (measure, dimension) in self.pairs:
             table, note = self.pairs[(measure, dimension)]
             title = "  %s comparisons of %s (%s%% simultaneous intervals; mean_diff = group2 - group1)" % (
-                METHOD_NAMES[self.method], dimension, format_number(100 * (1 - self.alpha), 4))
+                METHOD_NAMES[self.method], _printable(dimension), format_number(100 * (1 - self.alpha), 4))
             if note:
                 lines.append("%s: not computed: %s" % (title, note))
             else:
@@ -134,10 +134,8 @@ def _shown(table: pd.DataFrame) -> pd.DataFrame:
     """A comparison table with its numbers as readable text, for the text output."""
     from Tarnwick.cli.report import format_number
 
-    shown = pd.DataFrame({
-        "group1": ["null" if v is None else str(v) for v in table["group1"]],
-        "group2": ["null" if v is None else str(v) for v in table["group2"]],
-    })
+    shown = pd.DataFrame({"group1": [_printable(v) for v in table["group1"]],
+                          "group2": [_printable(v) for v in table["group2"]]})
     shown["mean_diff"] = [format_number(v) for v in table["mean_diff"]]
     shown["std_error"] = [format_number(v) for v in table["std_error"]]
     shown["q"] = [format_number(v, 5) for v in table["q"]]
@@ -148,6 +146,13 @@ def _shown(table: pd.DataFrame) -> pd.DataFrame:
     shown["reject"] = ["" if v is None else ("yes" if v else "no") for v in table["reject"]]
     shown["note"] = list(table["note"])
     return shown
+
+
+def _printable(level: Any) -> str:
+    """A level as text for the terminal: null as "null", control characters as escapes."""
+    if level is None:
+        return "null"
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in str(level))
 
 
 def _significant(result: Any, correction: Optional[str], alpha: float) -> List[Key]:

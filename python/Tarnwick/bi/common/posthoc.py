@@ -148,7 +148,10 @@ def _level_problem(level: Hashable, count: float, variance: float, mean: float) 
 
 
 def _shown(level: Hashable) -> str:
-    return "null" if level is None else repr(level) if not isinstance(level, str) else "'%s'" % (level,)
+    """A level as notes quote it: its repr (control characters escaped), a null as null."""
+    if level is None:
+        return "null"
+    return repr(level.item() if isinstance(level, np.generic) else level)
 
 
 def statistics_note(stats: pd.DataFrame, need_variances: bool) -> str:

@@ -9,14 +9,15 @@ Each function runs one grouped aggregation over the data frame and returns a sma
   (from the level medians): the one-way analysis of variance of those deviations.
 
 The level's centre is computed in the same query as a window over the dimension's levels, so
-the rows are shuffled once, by level, for the centre and the grouped aggregation together.
+the rows are shuffled once, by level, for the centre and the grouped aggregation together. The
+window holds the rows of one level at a time (Spark spills them to disk when they do not fit).
 
 The median is Spark's exact ``percentile(x, 0.5)``, not ``percentile_approx``: the approximate
 one returns a value of the data within a rank error, the lower middle value for an even count,
 while Brown–Forsythe's test is defined with the usual median (the mean of the two middle values),
 which ``percentile`` gives; approximate medians would shift every deviation of a level and with
 it the statistic. The price is memory: the exact percentile keeps a count per distinct value of
-a level while it aggregates, which the executors hold for one level at a time.
+the level it aggregates.
 
 Values that are null or NaN are left out, as the analysis of variance leaves them out.
 """

@@ -95,3 +95,12 @@ def make_data(kind, seed=20261208):
         extra = pd.DataFrame({"a": ["a9", "a9"], "b": ["b0", "b1"], "y": [np.nan, np.nan]})
         frame = pd.concat([frame, extra], ignore_index=True)
     return frame
+
+
+def with_sumsq_dev(table, frame, measure, key_columns, frame_columns):
+    """``table`` with the one-scan plan's trailing ``sumsq_dev`` column: per level (or cell) the
+    sum of squared deviations of the measure from the group mean, computed from ``frame``."""
+    sumsq = frame.groupby(list(frame_columns))[measure].apply(
+        lambda v: float(((v - v.mean()) ** 2).sum()))
+    keys = [tuple(r) if len(r) > 1 else r[0] for r in table[list(key_columns)].to_numpy()]
+    return table.assign(sumsq_dev=[float(sumsq[k]) for k in keys])

@@ -116,7 +116,7 @@ def _deliver(args, result, text: str) -> None:
 
 def run(args) -> int:
     """Run the analysis that ``args`` describe; returns the exit status (raises InputError)."""
-    from Tarnwick.cli import names, report
+    from Tarnwick.cli import names, posthoc_report, report
     from Tarnwick.cli.analysis import DEFAULT_PLAN, analyse
     from Tarnwick.cli.session import start_session, stop_session
     from Tarnwick.cli.prepare import plan_run
@@ -144,6 +144,10 @@ def run(args) -> int:
             refined = report.refine_if_needed(result, plan.frame, caught)
         for message in report.warning_notes(caught, refined, debug=args.debug):
             _say(args, "note: " + message)
+        extras = None
+        if posthoc_report.requested(args):
+            correction = None if args.correction == "none" else args.correction
+            extras = posthoc_report.compute(result, plan.frame, args, correction)
         elapsed = phases.mark("tests")
 
         context = report.Context(
@@ -160,6 +164,7 @@ def run(args) -> int:
             correction=args.correction,
             refined=refined,
             timings=phases.timings,
+            extras=extras,
         )
         _deliver(args, result, _render(args, result, context))
         return 0

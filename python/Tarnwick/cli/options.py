@@ -61,6 +61,16 @@ def _non_negative_int(text: str) -> int:
     return value
 
 
+def _probability(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a number: %r" % text)
+    if not 0.0 < value < 1.0:
+        raise argparse.ArgumentTypeError("must be between 0 and 1, not %s" % text)
+    return value
+
+
 def _conf_pair(text: str):
     key, sep, value = text.partition("=")
     if not sep or not key.strip():
@@ -167,6 +177,42 @@ def build_parser() -> argparse.ArgumentParser:
         "(default), bh (Benjamini-Hochberg) or none",
     )
 
+    differ = parser.add_argument_group("which levels differ")
+    differ.add_argument(
+        "--post-hoc",
+        choices=("tukey", "games-howell"),
+        help="compare every pair of levels for the one-way tests whose F is significant at "
+        "--alpha after the --correction: tukey (Tukey-Kramer, pooled variance) or games-howell "
+        "(each level's own variance; one extra Spark aggregation per test)",
+    )
+    differ.add_argument(
+        "--post-hoc-all", action="store_true", help="compare the levels of every one-way test"
+    )
+    differ.add_argument(
+        "--welch",
+        action="store_true",
+        help="Welch's unequal-variance F beside each one-way table (one extra aggregation each)",
+    )
+    differ.add_argument(
+        "--levene",
+        action="store_true",
+        help="Levene's test of equal variances (deviations from the level means) for each one-way "
+        "test (one extra aggregation each)",
+    )
+    differ.add_argument(
+        "--brown-forsythe",
+        action="store_true",
+        help="Brown-Forsythe's test of equal variances (deviations from the level medians)",
+    )
+    differ.add_argument(
+        "--alpha",
+        type=_probability,
+        default=0.05,
+        metavar="A",
+        help="significance level that picks the tests to compare, and 1 - A the confidence of "
+        "the comparisons' intervals (default: 0.05)",
+    )
+
     output = parser.add_argument_group("output")
     fmt = output.add_mutually_exclusive_group()
     fmt.add_argument("--json", action="store_true", help="print the results as JSON")
@@ -242,7 +288,10 @@ def _version() -> str:
 
 
 def parse_args(argv: Optional[Sequence[str]] = None) -> argparse.Namespace:
-    args = build_parser().parse_args(argv)
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.post_hoc_all and not args.post_hoc:
+        parser.error("--post-hoc-all needs --post-hoc tukey or --post-hoc games-howell")
     args.measures = _flatten(args.measures)
     args.dimensions = _flatten(args.dimensions)
     return args

@@ -15,6 +15,7 @@ import pandas as pd
 from Tarnwick.bi.common.anova import ImpreciseTableWarning
 from Tarnwick.bi.common.results import jsonable
 from Tarnwick.cli.output import printable, spreadsheet_safe
+from Tarnwick.cli import posthoc_report
 
 TYPE_NAMES = {1: "Type I (sequential)", 2: "Type II", 3: "Type III (sum-to-zero contrasts)"}
 CORRECTION_NAMES = {"holm": "Holm", "bh": "Benjamini-Hochberg"}
@@ -26,7 +27,7 @@ class Context:
     def __init__(self, source: str, rows: int, measures: Sequence[str], dimensions: Sequence[str],
                  levels: Dict[str, int], bound: int, ss_type: int, master: str, tests: int,
                  elapsed: float, correction: str = "holm", refined: int = 0,
-                 timings: Dict[str, float] = None):
+                 timings: Dict[str, float] = None, extras=None):
         self.source = source
         self.rows = rows
         self.measures = list(measures)
@@ -41,6 +42,8 @@ class Context:
         self.refined = refined
         # Seconds spent starting Spark, reading, checking (and caching) the input, and testing.
         self.timings = dict(timings or {})
+        # Pairwise comparisons and variance tests, when asked for (cli.posthoc_report).
+        self.extras = extras
 
     def as_dict(self) -> Dict[str, Any]:
         return {
@@ -116,6 +119,8 @@ def to_json(result, context: Context) -> str:
         "results": result.to_dict(),
         "summary": summary.to_dict(orient="records"),
     }
+    if context.extras is not None:
+        document.update(context.extras.as_dict())
     return json.dumps(jsonable(document), indent=2, allow_nan=False) + "\n"
 
 
@@ -157,6 +162,10 @@ def long_table(result, context: Context) -> pd.DataFrame:
         if column not in table.columns:
             table[column] = None
     table["source"] = [str(s) for s in table["source"]]
+    if context.extras is not None:
+        columns = CSV_COLUMNS + posthoc_report.CSV_EXTRA_COLUMNS
+        table = pd.concat([table, context.extras.csv_rows(columns)], ignore_index=True, sort=False)
+        return table.reindex(columns=columns)
     return table[CSV_COLUMNS]
 
 
@@ -280,6 +289,8 @@ def to_text(result, context: Context) -> str:
         for dimension in record.dimensions:
             w("\nOne-way: %s\n" % printable(dimension))
             w(_indent(format_table(record.get_one_way(dimension))) + "\n")
+            if context.extras is not None:
+                w(context.extras.text(measure, dimension))
         for dimension1, dimension2 in record.pairs:
             w("\nTwo-way: %s x %s, %s\n" % (printable(dimension1), printable(dimension2),
                                             TYPE_NAMES[context.ss_type]))

@@ -33,7 +33,7 @@ from typing import Any, Dict, Hashable, Iterator, List, Optional, Tuple
 import numpy as np
 import pandas as pd
 
-from . import anova
+from . import anova, comparisons
 from .columns import column
 
 __all__ = ["MeasureAnovaResult", "DFTwoWayAnovaResult", "jsonable"]
@@ -267,6 +267,60 @@ class MeasureAnovaResult(object):
                 self._two_way[dims] = anova.TwoWayModel(dims[0], dims[1], terms)
         return len(recomputed)
 
+    # -- which levels differ (see the comparisons module) ----------------------------------
+
+    def level_statistics(self, dimension: Hashable, data_frame: Any = None) -> pd.DataFrame:
+        """Per level of ``dimension``: ``level``, ``count``, ``mean``, ``variance``.
+
+        The variance comes from the level table's ``sumsq_dev`` where it has one, else from one
+        Spark aggregation over ``data_frame`` when given, else it is NaN.
+        """
+        return comparisons.level_statistics(self, dimension, data_frame)
+
+    def post_hoc(self, dimension: Hashable, method: str = "tukey", alpha: float = 0.05,
+                 data_frame: Any = None, pair: Optional[Pair] = None) -> pd.DataFrame:
+        """Pairwise comparisons of the levels of ``dimension``.
+
+        Parameters
+        ----------
+        dimension : str
+        method : {"tukey", "games-howell"}
+            Tukey–Kramer with the residual mean square of the ANOVA table, or Games–Howell
+            with each level's variance (from the level table's ``sumsq_dev`` or, given
+            ``data_frame``, one extra Spark aggregation).
+        alpha : float
+            Intervals at confidence 1 − alpha; ``reject`` where p < alpha.
+        data_frame : pyspark.sql.DataFrame, optional
+            The frame the record was computed from (Games–Howell without ``sumsq_dev``).
+        pair : tuple of two str, optional
+            Compare the main effect of ``dimension`` in the two-way table of this pair, with its
+            residual mean square and df (Tukey–Kramer only).
+
+        Returns
+        -------
+        pandas.DataFrame
+            One row per pair of levels: ``group1``, ``group2``, ``mean_diff`` (mean of group2
+            minus mean of group1), ``std_error``, ``q``, ``df``, ``p_value``, ``ci_lower``,
+            ``ci_upper``, ``reject``, ``note`` (why a pair is not computed).
+
+        Raises
+        ------
+        ValueError
+            Games–Howell without variances and without ``data_frame``; a bad ``method``.
+        """
+        return comparisons.post_hoc(self, dimension, method, alpha, data_frame, pair)
+
+    def welch(self, dimension: Hashable, data_frame: Any = None) -> pd.DataFrame:
+        """Welch's one-way ANOVA of ``dimension``: one row, ``F``, ``df1``, ``df2``,
+        ``p_value``, ``note``. Needs the variances, as Games–Howell does (see :meth:`post_hoc`)."""
+        return comparisons.welch(self, dimension, data_frame)
+
+    def levene(self, dimension: Hashable, data_frame: Any, center: str = "mean") -> pd.DataFrame:
+        """Levene's (``center="mean"``) or Brown–Forsythe's (``"median"``) test of equal
+        variances across the levels of ``dimension``: one Spark aggregation over
+        ``data_frame``. One row: ``center``, ``F``, ``df1``, ``df2``, ``p_value``, ``note``."""
+        return comparisons.levene(self, dimension, data_frame, center)
+
     def summary(self, typ: int = 2) -> pd.DataFrame:
         """One row per effect tested: one-way dimensions, then the effects of every pair.
 
@@ -373,6 +427,21 @@ class DFTwoWayAnovaResult(object):
                     typ: int = 2) -> pd.DataFrame:
         """Two-way table of ``measure`` for the pair (see MeasureAnovaResult)."""
         return self._by_name[measure].get_two_way(dimension1, dimension2, typ)
+
+    def post_hoc(self, measure: Any, dimension: Hashable, method: str = "tukey",
+                 alpha: float = 0.05, data_frame: Any = None,
+                 pair: Optional[Pair] = None) -> pd.DataFrame:
+        """Pairwise comparisons of ``measure`` across ``dimension`` (see MeasureAnovaResult)."""
+        return self._by_name[measure].post_hoc(dimension, method, alpha, data_frame, pair)
+
+    def welch(self, measure: Any, dimension: Hashable, data_frame: Any = None) -> pd.DataFrame:
+        """Welch's one-way ANOVA of ``measure`` across ``dimension`` (see MeasureAnovaResult)."""
+        return self._by_name[measure].welch(dimension, data_frame)
+
+    def levene(self, measure: Any, dimension: Hashable, data_frame: Any,
+               center: str = "mean") -> pd.DataFrame:
+        """Levene's or Brown–Forsythe's test of ``measure`` across ``dimension``."""
+        return self._by_name[measure].levene(dimension, data_frame, center)
 
     def summary(self, correction: Optional[str] = None, typ: int = 2) -> pd.DataFrame:
         """All tests of all measures, sorted by p-value (undefined p-values last).

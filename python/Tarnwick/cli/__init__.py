@@ -75,7 +75,7 @@ def _quiet_versions(debug: bool):
 
 def run(args) -> int:
     """Run the analysis that ``args`` describe; returns the exit status (raises InputError)."""
-    from Tarnwick.cli import plots, reader, report
+    from Tarnwick.cli import plots, reader, remote, report
     from Tarnwick.cli.progress import ProgressBar, counting_results, total_tests
     from Tarnwick.cli.session import start_session, under_spark_submit
     from Tarnwick.cli.prepare import plan_run
@@ -86,17 +86,26 @@ def run(args) -> int:
     if args.plot:
         plots.require_matplotlib()
         plots.prepare_directory(args.plot)
-    fmt = reader.check_and_detect(args.data, args.format) if args.data else None
+    url = remote.choose_url(args.remote, args.master)
+    if url is not None:  # a Spark Connect server: it reads the data and runs the driver
+        detect, read_file = remote.check_and_detect, remote.read_file
+    else:
+        detect, read_file = reader.check_and_detect, reader.read_file
+    fmt = detect(args.data, args.format) if args.data else None
 
     started = time.monotonic()
-    spark = start_session(
-        args.master, tuned=not args.no_tuning, spark_ui=args.spark_ui, debug=args.debug,
-        extra=args.conf,
-    )
+    if url is not None:
+        spark = remote.start_session(url, extra=args.conf)
+    else:
+        spark = start_session(
+            args.master, tuned=not args.no_tuning, spark_ui=args.spark_ui, debug=args.debug,
+            extra=args.conf,
+        )
     timings = {"session": time.monotonic() - started}
     try:
         if args.data:
-            frame = reader.read_file(spark, args.data, fmt, sep=args.sep, null_value=args.null_value)
+            path = remote.data_path(args.data) if url is not None else args.data
+            frame = read_file(spark, path, fmt, sep=args.sep, null_value=args.null_value)
             source = args.data
             measures, dimensions = args.measures, args.dimensions
         else:
@@ -136,7 +145,7 @@ def run(args) -> int:
             levels=plan.levels,
             bound=plan.bound,
             ss_type=args.ss_type,
-            master=spark.sparkContext.master,
+            master=remote.display_url(url) if url is not None else spark.sparkContext.master,
             tests=bar.done,
             elapsed=elapsed,
             correction=args.correction,

@@ -131,8 +131,7 @@ def plan_run(
 
     helper = DataFrameHelper(frame)
     rows = int(helper.get_num_rows())
-    present = frame.agg(*[F.count(F.col(m)) for m in _dedupe(measures)]).collect()[0]
-    values = dict(zip(_dedupe(measures), (int(v) for v in present)))
+    values = {m: helper.get_num_values(m) for m in _dedupe(measures)}  # same aggregation as rows
     empty = [m for m in _dedupe(measures) if values[m] == 0]
     if empty:
         if named_measures:

@@ -7,6 +7,7 @@ import re
 from collections import Counter
 from typing import List, Optional
 
+from Tarnwick.cli import csv_schema
 from Tarnwick.cli.errors import InputError
 
 FORMATS = ("csv", "parquet", "json")
@@ -149,9 +150,12 @@ def read_file(spark, path: str, fmt: str, sep: str = ",", null_value: Optional[s
     reader = spark.read
     try:
         if fmt == "csv":
-            reader = reader.option("header", "true").option("inferSchema", "true").option("sep", sep)
+            reader = reader.option("header", "true").option("sep", sep)
             if null_value is not None:
                 reader = reader.option("nullValue", null_value)
+            # A small local file's types are found here, sparing Spark's two inference jobs.
+            schema = csv_schema.infer(_local(path), sep, null_value) if is_local_path(path) else None
+            reader = reader.schema(schema) if schema is not None else reader.option("inferSchema", "true")
             frame = reader.csv(path)
         elif fmt == "parquet":
             frame = reader.parquet(path)

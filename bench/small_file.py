@@ -9,11 +9,12 @@ of each:
 * **run**: the whole command line on the file, ``python -m Tarnwick FILE --json -q`` (session
   start included), with the phases the command line reports.
 
-The figure of merit is the ratio of the median run to the median floor. With ``--compare REF``
-the JSON results are also compared with those of another Tarnwick installation's interpreter
-(say, one built from an earlier commit) and the largest relative difference is printed.
+The figure of merit is the ratio of the median run to the median floor. With ``--before DIR``
+a third process per round runs the command line with DIR in front of ``sys.path`` (a copy of the
+package as it was, say), and the largest relative difference between its JSON results and the
+current ones is printed.
 
-    python bench/small_file.py [--rows N] [--repeat R] [--master local[*]] [--compare PYTHON]
+    python bench/small_file.py [--rows N] [--repeat R] [--master local[*]] [--before DIR]
 
 Every process runs on its own, one after another.
 """
@@ -86,8 +87,9 @@ def main() -> None:
     parser.add_argument("--rows", type=int, default=244)
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--master", default="local[*]")
-    parser.add_argument("--compare", metavar="PYTHON",
-                        help="another interpreter with Tarnwick installed: compare the results")
+    parser.add_argument("--before", metavar="DIR",
+                        help="a directory with another copy of the Tarnwick package: time it too "
+                        "and compare the results")
     args = parser.parse_args()
 
     env = dict(os.environ)
@@ -104,27 +106,32 @@ def main() -> None:
 
     floor_command = [sys.executable, "-c", FLOOR % args.master]
     run_command = [sys.executable, "-m", "Tarnwick", path, "--json", "-q", "--master", args.master]
-    floors, runs, phases, output = [], [], [], None
+    before_env = dict(env, PYTHONPATH=os.path.abspath(args.before)) if args.before else None
+    floors, runs, befores, output, before_output = [], [], [], None, None
     for round_number in range(args.repeat):
         floor, _ = timed(floor_command, env)
-        run, output = timed(run_command, env)
         floors.append(floor)
+        line = "round %d: floor %.2f s" % (round_number + 1, floor)
+        if before_env is not None:
+            before, before_output = timed(run_command, before_env)
+            befores.append(before)
+            line += ", before %.2f s (%s)" % (before, _phases(before_output))
+        run, output = timed(run_command, env)
         runs.append(run)
-        timings = json.loads(output)["run"]["timings_seconds"]
-        phases.append(timings)
-        print("round %d: floor %.2f s, run %.2f s (%s)" % (
-            round_number + 1, floor, run,
-            ", ".join("%s %.2f" % (k, v) for k, v in timings.items())))
+        print(line + ", run %.2f s (%s)" % (run, _phases(output)))
     floor, run = statistics.median(floors), statistics.median(runs)
-    print("median: floor %.2f s, run %.2f s, ratio %.2f (best: %.2f / %.2f = %.2f)" % (
-        floor, run, run / floor, min(runs), min(floors), min(runs) / min(floors)))
-
-    if args.compare:
-        _, reference = timed([args.compare, "-m", "Tarnwick", path, "--json", "-q",
-                              "--master", args.master], env)
-        difference = largest_difference(json.loads(reference)["results"],
+    print("median: floor %.2f s, run %.2f s, ratio %.2f" % (floor, run, run / floor))
+    if befores:
+        before = statistics.median(befores)
+        print("median before: %.2f s, ratio %.2f" % (before, before / floor))
+        difference = largest_difference(json.loads(before_output)["results"],
                                         json.loads(output)["results"])
-        print("results against %s: largest relative difference %.3g" % (args.compare, difference))
+        print("results before and now: largest relative difference %.3g" % difference)
+
+
+def _phases(output: str) -> str:
+    timings = json.loads(output)["run"]["timings_seconds"]
+    return ", ".join("%s %.2f" % (k, v) for k, v in timings.items())
 
 
 if __name__ == "__main__":

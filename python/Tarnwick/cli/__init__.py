@@ -77,7 +77,7 @@ def run(args) -> int:
     """Run the analysis that ``args`` describe; returns the exit status (raises InputError)."""
     from Tarnwick.cli import plots, reader, remote, report
     from Tarnwick.cli.progress import ProgressBar, counting_results, total_tests
-    from Tarnwick.cli.session import start_session, under_spark_submit
+    from Tarnwick.cli.session import is_small_input, start_session, under_spark_submit
     from Tarnwick.cli.prepare import plan_run
 
     # Checks that need no Spark come first, so that they answer at once.
@@ -99,7 +99,7 @@ def run(args) -> int:
     else:
         spark = start_session(
             args.master, tuned=not args.no_tuning, spark_ui=args.spark_ui, debug=args.debug,
-            extra=args.conf,
+            extra=args.conf, small_input=is_small_input(args.data),
         )
     timings = {"session": time.monotonic() - started}
     try:

@@ -109,3 +109,19 @@ def test_unknown_column_raises_and_caches_nothing(frame):
     with pytest.raises(Exception, match="nope"):
         helper.get_num_unique_values("nope")
     assert helper.get_num_unique_values("name") == 3
+
+
+@pytest.mark.parametrize("first", ["rows", "values", "unique"])
+def test_value_counts_of_numeric_columns_come_with_the_first_profile(frame, first):
+    counting = CountingFrame(frame)
+    helper = DataFrameHelper(counting)
+    ask = {"rows": helper.get_num_rows, "values": lambda: helper.get_num_values("d"),
+           "unique": lambda: helper.get_num_unique_values("name")}
+    ask[first]()
+    expected = {"b": 4, "s": 4, "i": 3, "l": 4, "f": 4, "d": 3, "m": 3}
+    assert {c: helper.get_num_values(c) for c in expected} == expected
+    assert helper.get_num_rows() == 4
+    assert counting.aggregations == 1
+    # A column outside the profile is counted on its own, once.
+    assert helper.get_num_values("name") == 3 and helper.get_num_values("name") == 3
+    assert counting.aggregations == 2

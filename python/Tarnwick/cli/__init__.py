@@ -62,22 +62,46 @@ class _Phases:
         return elapsed
 
 
-def _check_before_spark(args):
-    """Checks that need no Spark come first, so that they answer at once; returns the format."""
-    from Tarnwick.cli import plots, reader
+def _check_before_spark(args, url):
+    """Checks that need no Spark come first, so that they answer at once; returns the format.
+
+    ``url`` is the Spark Connect server of the run, or None for a session of its own.
+    """
+    from Tarnwick.cli import plots, reader, remote
 
     if args.output:
         check_output_target(args.output, args.data)
     if args.plot:
         plots.require_matplotlib()
         plots.prepare_directory(args.plot)
-    return reader.check_and_detect(args.data, args.format, glob=args.glob) if args.data else None
+    if not args.data:
+        return None
+    if url is not None:  # a Spark Connect server: it reads the data and runs the driver
+        return remote.check_and_detect(args.data, args.format)
+    return reader.check_and_detect(args.data, args.format, glob=args.glob)
 
 
-def _read(args, spark, fmt):
+def _start(args, url):
+    """The run's Spark session: on the Connect server ``url``, or a session of its own."""
+    from Tarnwick.cli import remote
+    from Tarnwick.cli.session import is_small_input, start_session
+
+    if url is not None:
+        return remote.start_session(url, extra=args.conf)
+    return start_session(
+        args.master, tuned=not args.no_tuning, spark_ui=args.spark_ui, debug=args.debug,
+        extra=args.conf, small_input=is_small_input(args.data),
+    )
+
+
+def _read(args, spark, fmt, url):
     """The input frame, its description, and the requested measures and dimensions."""
-    from Tarnwick.cli import reader
+    from Tarnwick.cli import reader, remote
 
+    if args.data and url is not None:
+        frame = remote.read_file(spark, remote.data_path(args.data), fmt, sep=args.sep,
+                                 null_value=args.null_value)
+        return frame, args.data, args.measures, args.dimensions
     if args.data:
         frame = reader.read_file(spark, args.data, fmt, sep=args.sep, null_value=args.null_value,
                                  glob=args.glob)
@@ -116,20 +140,18 @@ def _deliver(args, result, text: str) -> None:
 
 def run(args) -> int:
     """Run the analysis that ``args`` describe; returns the exit status (raises InputError)."""
-    from Tarnwick.cli import names, posthoc_report, report
+    from Tarnwick.cli import names, posthoc_report, remote, report
     from Tarnwick.cli.analysis import DEFAULT_PLAN, analyse
-    from Tarnwick.cli.session import start_session, stop_session
+    from Tarnwick.cli.session import stop_session
     from Tarnwick.cli.prepare import plan_run
 
-    fmt = _check_before_spark(args)
+    url = remote.choose_url(args.remote, args.master)
+    fmt = _check_before_spark(args, url)
     phases = _Phases()
-    spark = start_session(
-        args.master, tuned=not args.no_tuning, spark_ui=args.spark_ui, debug=args.debug,
-        extra=args.conf,
-    )
+    spark = _start(args, url)
     phases.mark("session")
     try:
-        frame, source, measures, dimensions = _read(args, spark, fmt)
+        frame, source, measures, dimensions = _read(args, spark, fmt, url)
         phases.mark("read")
         plan = plan_run(frame, measures, dimensions, args.max_levels, cache=not args.no_cache)
         phases.mark("checks")
@@ -158,7 +180,7 @@ def run(args) -> int:
             levels=plan.levels,
             bound=plan.bound,
             ss_type=args.ss_type,
-            master=spark.sparkContext.master,
+            master=remote.display_url(url) if url is not None else spark.sparkContext.master,
             tests=tests,
             elapsed=elapsed,
             correction=args.correction,
@@ -169,7 +191,10 @@ def run(args) -> int:
         _deliver(args, result, _render(args, result, context))
         return 0
     finally:
-        stop_session(spark)
+        if url is not None:
+            spark.stop()  # the client's session; the server goes on
+        else:
+            stop_session(spark)
 
 
 def _interrupted() -> int:

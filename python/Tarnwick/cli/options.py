@@ -19,6 +19,7 @@ examples:
   tarnwick-anova sales.parquet -m revenue,units -d region,channel,segment
   tarnwick-anova data/ --format csv --null-value NA --json -o result.json
   tarnwick-anova big.parquet --master spark://host:7077 --plot plots/
+  tarnwick-anova /data/sales.csv --remote sc://connect-host:15002
 
 exit status: 0 on success, 2 for bad input or a missing Java runtime, 1 for an unexpected failure."""
 
@@ -242,6 +243,13 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="URL",
         help="Spark master: local[*] (default), local[N], spark://HOST:PORT, yarn, k8s://...; "
         "under spark-submit, the master spark-submit was given",
+    )
+    spark.add_argument(
+        "--remote",
+        metavar="sc://HOST:PORT",
+        help="run on a Spark Connect server, which reads the data (pyspark 4 with its connect "
+        "extra; no local Java needed); default: the SPARK_REMOTE environment variable when "
+        "--master is not given",
     )
     spark.add_argument(
         "--conf",

@@ -1,14 +1,12 @@
-"""Interaction plots drawn from the cell tables of a run (cell counts and means, no raw rows)."""
+"""Interaction plots of a run written to files; the drawing itself is the host layer's
+(``Tarnwick.bi.common.plots``), which notebooks use too."""
 from __future__ import annotations
 
-import math
 import os
 import re
 from typing import Iterator, List, Tuple
 
 from Tarnwick.cli.errors import InputError
-
-MISSING_LEVEL = "(missing)"
 
 
 def require_matplotlib() -> None:
@@ -71,71 +69,20 @@ def unique_names(names: List[str]) -> List[str]:
     return unique
 
 
-def _label(level) -> str:
-    if level is None or (isinstance(level, float) and math.isnan(level)):
-        return MISSING_LEVEL
-    return str(level)
-
-
-def _sort_key(label: str):
-    return (label == MISSING_LEVEL, label)
-
-
 def interaction_plot(measure: str, dimension1: str, dimension2: str, cells, path: str) -> None:
-    """Write one PNG: cell means across ``dimension1``'s levels, a line per ``dimension2`` level.
+    """Write one PNG: the host layer's interaction figure of the pair (see
+    ``Tarnwick.bi.common.plots.interaction_figure``)."""
+    from Tarnwick.bi.common.plots import interaction_figure
 
-    ``cells`` is the cell table of the pair (columns ``level1``, ``level2``, ``counts``,
-    ``means``); cells with no value of the measure are left out, and each point is labelled
-    with its cell count.
-    """
-    from matplotlib.backends.backend_agg import FigureCanvasAgg
-    from matplotlib.figure import Figure
-
-    points = []
-    for level1, level2, count, mean in zip(cells["level1"], cells["level2"], cells["counts"], cells["means"]):
-        if mean is None or count is None or int(count) == 0 or (isinstance(mean, float) and math.isnan(mean)):
-            continue
-        points.append((_label(level1), _label(level2), int(count), float(mean)))
-    x_levels = sorted({p[0] for p in points}, key=_sort_key)
-    line_levels = sorted({p[1] for p in points}, key=_sort_key)
-    position = {level: i for i, level in enumerate(x_levels)}
-
-    figure = Figure(figsize=(max(5.0, 1.2 * len(x_levels) + 3.0), 4.5), dpi=100)
-    FigureCanvasAgg(figure)
-    axes = figure.add_subplot(1, 1, 1)
-    for line_level in line_levels:
-        series = sorted((position[p[0]], p[3], p[2]) for p in points if p[1] == line_level)
-        xs = [s[0] for s in series]
-        ys = [s[1] for s in series]
-        axes.plot(xs, ys, marker="o", label=line_level)
-        for x, y, n in series:
-            # Stagger the labels of the lines so that points close together stay readable.
-            offset = 4 + 9 * (line_levels.index(line_level) % 3)
-            axes.annotate(
-                "n=%d" % n, (x, y), textcoords="offset points", xytext=(4, offset), fontsize=7
-            )
-    axes.set_xticks(list(range(len(x_levels))))
-    axes.set_xticklabels(x_levels, rotation=30 if len(x_levels) > 6 else 0)
-    axes.set_xlabel(dimension1)
-    axes.set_ylabel("mean of %s" % measure)
-    axes.set_title("%s by %s and %s" % (measure, dimension1, dimension2))
-    if line_levels:
-        axes.legend(title=dimension2, fontsize=8, title_fontsize=8)
-    else:
-        axes.text(0.5, 0.5, "no cell has a value", ha="center", va="center", transform=axes.transAxes)
-    axes.grid(True, alpha=0.3)
-    figure.tight_layout()
-    figure.savefig(path, format="png")
+    interaction_figure(measure, dimension1, dimension2, cells).savefig(path, format="png")
 
 
 def cell_tables(result) -> Iterator[Tuple[str, str, str, object]]:
     """(measure, dimension1, dimension2, cell table) of every pair the run tested."""
+    from Tarnwick.bi.common.plots import cell_tables as record_cell_tables
+
     for measure in result.measures:
-        latest = {}
-        for kind, dimensions, table in result[measure].tables:
-            if kind == "two-way":
-                latest[tuple(dimensions)] = table
-        for (dimension1, dimension2), table in latest.items():
+        for (dimension1, dimension2), table in record_cell_tables(result[measure]).items():
             yield measure, dimension1, dimension2, table
 
 

@@ -31,6 +31,13 @@ _HOST_PORT = re.compile(r"^(\[[0-9A-Fa-f:.]+\]|[^:\[\]]+):(\d{1,5})$")
 CONNECT_TIMEOUT = 5.0
 _LOG_CONFIG = os.path.join(os.path.dirname(os.path.abspath(__file__)), "log4j2.properties")
 
+#: Inputs up to this size get a driver JVM tuned to start fast (see QUICK_START_JAVA_OPTIONS).
+SMALL_INPUT_BYTES = 16 << 20
+#: For a run of seconds, the optimising JIT compiler's threads cost more CPU than their code
+#: saves (measured: bench/small_file.py): compilation stops at the quick first tier, and the
+#: single-threaded collector suits the small heap.
+QUICK_START_JAVA_OPTIONS = "-XX:TieredStopAtLevel=1 -XX:+UseSerialGC"
+
 JAVA_HINT = (
     "Spark needs a Java runtime (JDK 17; 8 or 11 also work for pyspark 3) and none was found: "
     "install one (for example: apt-get install openjdk-17-jre-headless) or set JAVA_HOME"
@@ -138,14 +145,40 @@ def check_master(master: str) -> None:
     )
 
 
+def is_small_input(path: Optional[str]) -> bool:
+    """True for the bundled data (``None``) and a local file or directory of at most
+    SMALL_INPUT_BYTES; False when the size is unknown (a URI, an unreadable directory)."""
+    if path is None:
+        return True
+    from Tarnwick.cli.reader import is_local_path
+
+    if not is_local_path(path):
+        return False
+    local = path[len("file://"):] if path.startswith("file://") else path
+    total = 0
+    try:
+        if os.path.isfile(local):
+            return os.path.getsize(local) <= SMALL_INPUT_BYTES
+        for root, _, files in os.walk(local):
+            for name in files:
+                total += os.path.getsize(os.path.join(root, name))
+                if total > SMALL_INPUT_BYTES:
+                    return False
+    except OSError:
+        return False
+    return os.path.isdir(local)
+
+
 def session_config(
     master: Optional[str],
     tuned: bool = True,
     spark_ui: bool = False,
     debug: bool = False,
     extra: Iterable[Tuple[str, str]] = (),
+    small_input: bool = False,
 ) -> Dict[str, str]:
-    """The configuration the session is built with (master excluded)."""
+    """The configuration the session is built with (master excluded). A tuned local session
+    for a small input gets a driver JVM that starts fast (QUICK_START_JAVA_OPTIONS)."""
     conf: Dict[str, str] = {"spark.ui.showConsoleProgress": "false"}
     if tuned:
         conf["spark.sql.adaptive.enabled"] = "true"
@@ -156,9 +189,15 @@ def session_config(
         if cores is not None:
             conf["spark.sql.shuffle.partitions"] = str(cores)
             conf["spark.default.parallelism"] = str(cores)
+    # Java options take effect only when this process launches the driver JVM itself.
+    java_options = []
     if not debug and not under_spark_submit():
-        # Takes effect only when this process launches the driver JVM itself.
-        conf["spark.driver.extraJavaOptions"] = "-Dlog4j2.configurationFile=file:" + _LOG_CONFIG
+        java_options.append("-Dlog4j2.configurationFile=file:" + _LOG_CONFIG)
+    if tuned and small_input and master and local_cores(master) is not None \
+            and not under_spark_submit():
+        java_options.append(QUICK_START_JAVA_OPTIONS)
+    if java_options:
+        conf["spark.driver.extraJavaOptions"] = " ".join(java_options)
     for key, value in extra:
         if key == "spark.driver.extraJavaOptions" and key in conf:
             value = conf[key] + " " + value
@@ -172,6 +211,7 @@ def start_session(
     spark_ui: bool = False,
     debug: bool = False,
     extra: Iterable[Tuple[str, str]] = (),
+    small_input: bool = False,
 ):
     """Start (or, under spark-submit, join) the Spark session of this run."""
     from pyspark.sql import SparkSession
@@ -188,7 +228,7 @@ def start_session(
     builder = SparkSession.builder.appName(APP_NAME)
     if master is not None:
         builder = builder.master(master)
-    for key, value in session_config(master, tuned, spark_ui, debug, extra).items():
+    for key, value in session_config(master, tuned, spark_ui, debug, extra, small_input).items():
         builder = builder.config(key, value)
     launched = []  # type: List[Any]
     try:

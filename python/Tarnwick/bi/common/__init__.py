@@ -19,9 +19,9 @@ __all__ = ["DataFrameHelper"]
 class DataFrameHelper(object):
     """Facts about a Spark data frame that the analysis asks for repeatedly.
 
-    The row count and the number of distinct values of every string column are computed together
-    in one Spark aggregation the first time either is needed, and answered from a cache after
-    that. A column outside that set (a numeric column used as a dimension, say) is counted on its
+    The row count, the number of distinct values of every string column and the number of
+    non-null values of every numeric column are computed together in one Spark aggregation the
+    first time any is needed, and answered from a cache after that. A column outside that set (a numeric column used as a dimension, say) is counted on its
     own the first time it is asked about, and cached too.
 
     Parameters
@@ -60,6 +60,7 @@ class DataFrameHelper(object):
         self._string_columns = [f.name for f in fields if is_string(f.dataType)]
         self._num_rows: Optional[int] = None
         self._num_unique: Dict[str, int] = {}
+        self._num_values: Dict[str, int] = {}
 
     @property
     def data_frame(self) -> "DataFrame":
@@ -105,21 +106,41 @@ class DataFrameHelper(object):
                 self._profile([column])
         return self._num_unique[column]
 
-    def _profile(self, columns: List[str]) -> None:
-        """One aggregation: the row count and, per column, distinct non-null values plus one if
-        the column has a null."""
+    def get_num_values(self, column: str) -> int:
+        """Number of non-null values of ``column``.
+
+        The numeric columns are counted in the same aggregation as the row count; any other
+        column on its own the first time it is asked about. Cached.
+        """
+        if column not in self._num_values:
+            if self._num_rows is None:
+                self._profile(self._string_columns)
+            if column not in self._num_values:
+                self._profile([], [column])
+        return self._num_values[column]
+
+    def _profile(self, columns: List[str], counted: Optional[List[str]] = None) -> None:
+        """One aggregation: the row count; per column of ``columns``, distinct non-null values
+        plus one if the column has a null; per column of ``counted`` (by default, on the first
+        profile, the numeric columns), its non-null values."""
         from pyspark.sql import functions as F
 
+        if counted is None:
+            counted = list(self._numeric_columns) if self._num_rows is None else []
         expressions = [F.count(F.lit(1)).alias("rows")]
         for i, name in enumerate(columns):
             column = _column(name)
             expressions.append(F.countDistinct(column).alias("d%d" % i))
             has_null = F.max(F.when(column.isNull(), F.lit(1)).otherwise(F.lit(0)))
             expressions.append(F.coalesce(has_null, F.lit(0)).alias("n%d" % i))
+        for i, name in enumerate(counted):
+            expressions.append(F.count(_column(name)).alias("v%d" % i))
         row = self._data_frame.agg(*expressions).collect()[0]
         self._num_rows = int(row[0])
         for i, name in enumerate(columns):
             self._num_unique[name] = int(row[1 + 2 * i]) + int(row[2 + 2 * i])
+        for i, name in enumerate(counted):
+            self._num_values[name] = int(row[1 + 2 * len(columns) + i])
 
     def __repr__(self) -> str:
         return "DataFrameHelper(numeric=%r, string=%r, rows=%s)" % (

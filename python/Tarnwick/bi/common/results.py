@@ -365,6 +365,31 @@ class MeasureAnovaResult(object):
             ],
         })
 
+    def _repr_html_(self) -> str:
+        """Notebook view: the summary, the notes and every table (names HTML-escaped)."""
+        from .display import record_html
+
+        return record_html(self)
+
+    def plot_interaction(self, dimension1: Hashable, dimension2: Hashable) -> Any:
+        """Interaction plot of a tested pair: cell means across ``dimension1``'s levels, one
+        line per level of ``dimension2`` (either order of a tested pair).
+
+        Returns
+        -------
+        matplotlib.figure.Figure
+
+        Raises
+        ------
+        KeyError
+            The pair was not tested.
+        ImportError
+            matplotlib is not installed (``pip install 'Tarnwick[plot]'``).
+        """
+        from .plots import record_figure
+
+        return record_figure(self, self.measure, dimension1, dimension2)
+
     def __repr__(self) -> str:
         lines = ["MeasureAnovaResult(%s n=%s, mean=%.6g)" % (
             "" if self.measure is None else "%r," % (self.measure,),
@@ -511,6 +536,20 @@ class DFTwoWayAnovaResult(object):
     def to_json(self, **kwargs: Any) -> str:
         """:meth:`to_dict` as JSON (undefined numbers as null); ``kwargs`` go to ``json.dumps``."""
         return json.dumps(self.to_dict(), allow_nan=False, **kwargs)
+
+    def _repr_html_(self) -> str:
+        """Notebook view: the summary of every test, the notes, and each measure's tables in a
+        folded section (names HTML-escaped)."""
+        from .display import collection_html
+
+        return collection_html(self)
+
+    def plot_interaction(self, measure: Any, dimension1: Hashable, dimension2: Hashable) -> Any:
+        """Interaction plot of ``measure`` for a tested pair of dimensions (see
+        :meth:`MeasureAnovaResult.plot_interaction`); returns a matplotlib figure."""
+        from .plots import record_figure
+
+        return record_figure(self._by_name[measure], measure, dimension1, dimension2)
 
     def __repr__(self) -> str:
         if not self._by_name:

@@ -1,0 +1,150 @@
+"""HTML views of the result objects, for notebooks (``_repr_html_``).
+
+A collection shows its summary first (every effect by p-value, with Holm-adjusted p-values) and
+its notes, then one folded section per measure; a record shows its summary, notes and every
+ANOVA table. Numbers get a readable number of digits and undefined ones stay blank. Every name
+from the data (measures, dimensions, effects) is HTML-escaped: it is only ever shown as text.
+"""
+from __future__ import annotations
+
+import html
+import math
+from typing import Any, Callable, Dict, List
+
+import pandas as pd
+
+__all__ = ["collection_html", "record_html", "table_html"]
+
+#: Two-way tables shown in the HTML views: Type II, as :meth:`summary` uses by default.
+SHOWN_TYPE = 2
+#: Adjustment shown in the collection's summary.
+SHOWN_CORRECTION = "holm"
+
+
+def _number(value: Any, digits: int = 6) -> str:
+    try:
+        value = float(value)
+    except (TypeError, ValueError):
+        return "" if value is None else str(value)
+    if math.isnan(value):
+        return ""
+    return "%.*g" % (digits, value)
+
+
+def _p_value(value: Any) -> str:
+    text = _number(value, 3)
+    if text and float(value) < 1e-16:
+        return "<1e-16"
+    return text
+
+
+_FORMATS: Dict[str, Callable[[Any], str]] = {
+    "df": lambda v: _number(v, 12),
+    "df_resid": lambda v: _number(v, 12),
+    "F": lambda v: _number(v, 5),
+    "p_value": _p_value,
+    "p_adjusted": _p_value,
+    "eta_sq": lambda v: _number(v, 4),
+    "omega_sq": lambda v: _number(v, 4),
+    "partial_eta_sq": lambda v: _number(v, 4),
+    "effect_size": lambda v: _number(v, 4),
+    "imprecise": lambda v: "yes" if v else "",
+    "dimensions": lambda v: " x ".join(str(d) for d in v) if isinstance(v, tuple) else str(v),
+}
+
+
+def table_html(table: pd.DataFrame, index: bool = True) -> str:
+    """``table`` as an HTML table of text cells, names escaped, undefined numbers blank.
+
+    A ``note`` or ``imprecise`` column that says nothing is left out.
+    """
+    shown = pd.DataFrame(index=[str(i) for i in table.index])
+    for column in table.columns:
+        values = list(table[column])
+        if column == "note" and not any(str(v) for v in values if v is not None):
+            continue
+        if column == "imprecise" and not any(bool(v) for v in values):
+            continue
+        render = _FORMATS.get(column, _number if column in ("sum_sq", "mean_sq") else str)
+        shown[str(column)] = ["" if v is None else render(v) for v in values]
+    # pandas escapes <, > and & in every cell, header and index label.
+    return shown.to_html(index=index, escape=True, border=0)
+
+
+def _heading(level: int, text: str) -> str:
+    return "<h%d>%s</h%d>" % (level, html.escape(text), level)
+
+
+def _notes_html(notes: List[str]) -> str:
+    if not notes:
+        return ""
+    return "<ul>%s</ul>" % "".join("<li>%s</li>" % html.escape(n) for n in notes)
+
+
+def record_notes(record: Any) -> List[str]:
+    """What a reader should know besides the tables: tests marked imprecise."""
+    notes = []
+    marked = record.imprecise_tests
+    if marked:
+        notes.append(
+            "%d test%s marked imprecise (%s): the residual sum of squares lost digits to "
+            "cancellation; refine(spark_df) recomputes %s from Spark's central moments"
+            % (len(marked), "" if len(marked) == 1 else "s",
+               ", ".join(" x ".join(str(d) for d in dims) for dims in marked),
+               "it" if len(marked) == 1 else "them"))
+    return notes
+
+
+def _record_body(record: Any) -> str:
+    parts = []
+    summary = record.summary(SHOWN_TYPE)
+    if len(summary):
+        parts.append("<p><b>Summary</b> (effect size: eta² one-way, partial eta² two-way; "
+                     "two-way effects Type II)</p>")
+        parts.append(table_html(summary, index=False))
+    parts.append(_notes_html(record_notes(record)))
+    for dimension in record.dimensions:
+        parts.append("<p><b>One-way:</b> %s</p>" % html.escape(str(dimension)))
+        parts.append(table_html(record.get_one_way(dimension)))
+    for dimension1, dimension2 in record.pairs:
+        parts.append("<p><b>Two-way:</b> %s x %s, Type II</p>"
+                     % (html.escape(str(dimension1)), html.escape(str(dimension2))))
+        parts.append(table_html(record.get_two_way(dimension1, dimension2, SHOWN_TYPE)))
+    return "".join(parts)
+
+
+def _record_title(record: Any, name: Any = None) -> str:
+    name = record.measure if name is None else name
+    n = record.n
+    return "%s (n = %s, mean = %s)" % (
+        "measure" if name is None else str(name),
+        "%d" % n if math.isfinite(n) else "?", _number(record.mean))
+
+
+def record_html(record: Any) -> str:
+    """The HTML view of one measure's record: summary, notes and every table."""
+    return "<div>%s%s</div>" % (_heading(4, _record_title(record)), _record_body(record))
+
+
+def collection_html(collection: Any) -> str:
+    """The HTML view of a result collection: the summary of every test, the notes, and one
+    folded section per measure with its tables."""
+    measures = collection.measures
+    if not measures:
+        return "<div>%s</div>" % _heading(4, "Two-way analysis of variance: no measures")
+    parts = [_heading(4, "Two-way analysis of variance: %d measure%s" % (
+        len(measures), "" if len(measures) == 1 else "s"))]
+    summary = collection.summary(correction=SHOWN_CORRECTION, typ=SHOWN_TYPE)
+    if len(summary):
+        parts.append("<p><b>Summary</b>: every effect by p-value; p_adjusted: Holm over all %d "
+                     "tests; two-way effects Type II</p>" % len(summary))
+        parts.append(table_html(summary, index=False))
+    notes = []
+    for name in measures:
+        notes.extend("%s: %s" % (name, note) for note in record_notes(collection[name]))
+    parts.append(_notes_html(notes))
+    for name in measures:
+        record = collection[name]
+        parts.append("<details><summary>%s</summary>%s</details>"
+                     % (html.escape(_record_title(record, name)), _record_body(record)))
+    return "<div>%s</div>" % "".join(parts)

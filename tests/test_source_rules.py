@@ -61,7 +61,7 @@ def test_statement_lines_of_the_methods_are_the_table_s():
     code = _factorpair_code()
     traced = set(int(n) for n in re.findall(r"\bLine\((\d+)\)", code))
     traced |= set(int(n) for n in re.findall(r"\bForEach\(\s*\w+\s*,\s*(\d+)", code))
-    defined = set(int(n) for n in re.findall(r"\bkTraceFile\s*,\s*(\d+)", code))
+    defined = set(int(n) for n in re.findall(r"\bkDefinitionLine\s*=\s*(\d+)", code))
     assert traced == set(number for method in METHODS.values()
                          for number, _ in method.statements.values())
     assert defined == set(method.line for method in METHODS.values())

@@ -18,6 +18,7 @@ import pandas as pd
 
 from Tarnwick.bi.common import posthoc
 from Tarnwick.bi.common.results import jsonable
+from Tarnwick.cli.output import printable
 
 METHOD_NAMES = {"tukey": "Tukey-Kramer", "games-howell": "Games-Howell"}
 CENTER_TESTS = {"mean": "levene", "median": "brown-forsythe"}
@@ -149,10 +150,8 @@ def _shown(table: pd.DataFrame) -> pd.DataFrame:
 
 
 def _printable(level: Any) -> str:
-    """A level as text for the terminal: null as "null", control characters as escapes."""
-    if level is None:
-        return "null"
-    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in str(level))
+    """A level as text for the terminal: null as "null", control characters escaped."""
+    return "null" if level is None else printable(level)
 
 
 def _significant(result: Any, correction: Optional[str], alpha: float) -> List[Key]:

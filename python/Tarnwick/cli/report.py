@@ -172,9 +172,11 @@ def long_table(result, context: Context) -> pd.DataFrame:
 def to_csv(result, context: Context) -> str:
     buffer = io.StringIO()
     table = long_table(result, context)
-    for column in ("measure", "dimension1", "dimension2", "source", "note"):
-        # Names come from the data: none may start a cell that a spreadsheet runs as a formula.
-        table[column] = [spreadsheet_safe(v) for v in table[column]]
+    for column in table.columns:
+        # Names and levels come from the data: no text cell may start what a spreadsheet runs
+        # as a formula (numbers pass unchanged).
+        if table[column].dtype == object:
+            table[column] = [spreadsheet_safe(v) for v in table[column]]
     table.to_csv(buffer, index=False)
     return buffer.getvalue()
 

@@ -194,6 +194,13 @@ class GroupTerms(object):
             means = np.where(np.isfinite(means), np.asarray(deviations, dtype=float), np.nan)
         sumsq = float_column(table, column)
         keys = list(zip(*[[level_key(v) for v in table[c].tolist()] for c in key_columns]))
+        occupied = counts > 0
+        with np.errstate(over="ignore", invalid="ignore"):
+            # Σ n·d² bounds every between-group sum of squares the tables form from these means.
+            spread = float(np.dot(counts[occupied], means[occupied] ** 2))
+        if occupied.any() and not (np.isfinite(sumsq[occupied]).all() and math.isfinite(spread)):
+            # A sum that overflowed (or a value that was infinite): no number would mean anything.
+            return cls(keys, counts, np.full(len(counts), math.nan), math.nan, None, overflow=True)
         present = (counts > 0) & np.isfinite(means)
         n = float(counts[present].sum())
         centre = float(np.dot(counts[present], means[present]) / n) if n > 0 else 0.0

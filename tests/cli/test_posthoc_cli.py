@@ -177,4 +177,4 @@ def test_levels_reach_the_terminal_as_text_only():
                                                              post_hoc_all=True), None)
     text = extras.text("y", "g")
     assert "\x1b" not in text and "a\nb" not in text
-    assert "a\\nb" in text and "\\x1b[2Jx" in text
+    assert "a\\x0ab" in text and "\\x1b[2Jx" in text

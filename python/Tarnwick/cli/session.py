@@ -232,7 +232,8 @@ def start_session(
         builder = builder.config(key, value)
     launched = []  # type: List[Any]
     try:
-        with filtered_jvm_stderr(enabled=not debug and not joined), _recording_launches(launched):
+        with filtered_jvm_stderr(enabled=not debug and not joined), \
+                _recording_launches(launched), signals.kept():
             session = builder.getOrCreate()
     except BaseException as exc:
         for process in launched:

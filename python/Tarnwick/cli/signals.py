@@ -62,6 +62,31 @@ def _installed() -> bool:
     return signal.getsignal(signal.SIGTERM) is _handler
 
 
+@contextlib.contextmanager
+def kept() -> Iterator[None]:
+    """Keep the run's SIGINT handler in place for the block, while Spark starts.
+
+    pyspark puts its own SIGINT handler in place when it creates the Spark context; a Ctrl-C
+    that reached that handler before :func:`reinstall` would cancel the jobs through a gateway
+    call made while another is in progress, and log that call's failure with its traceback.
+    """
+    if not _in_main_thread() or not _installed():
+        yield
+        return
+    replace = signal.signal
+
+    def keeping(signum, handler):
+        if signum == signal.SIGINT and handler is not _handler:
+            return signal.getsignal(signum)  # ours stays: the run stops Spark itself
+        return replace(signum, handler)
+
+    signal.signal = keeping
+    try:
+        yield
+    finally:
+        signal.signal = replace
+
+
 class _AfterSignal(logging.Filter):
     """Drops the log records of calls that a signal cut short (py4j logs each one with its
     traceback, on the root logger): the run reports the signal in one line instead."""

@@ -194,3 +194,27 @@ def test_no_cell_with_a_value_gives_an_empty_labelled_figure():
     assert axes.get_lines() == [] and axes.get_legend() is None
     assert "no cell has a value" in [t.get_text() for t in axes.texts]
     assert np.isfinite(axes.get_xlim()).all()
+
+
+def test_record_html_shows_the_comparisons_computed_so_far():
+    from host_terms import pandas_level_table, with_sumsq_dev
+    from Tarnwick.bi.common.results import MeasureAnovaResult
+
+    rng = np.random.RandomState(3)
+    levels = np.repeat(["<x>", "y&", "z"], [4, 5, 6])
+    frame = __import__("pandas").DataFrame({"g": levels, "y": rng.normal(size=len(levels))})
+    record = MeasureAnovaResult((len(frame), frame.y.mean(), float((frame.y ** 2).sum())))
+    table = with_sumsq_dev(pandas_level_table(frame, "y", "g"), frame, "y", ["levels"], ["g"])
+    record.set_OneWayAnovaResult("g", table)
+    before = Page(record._repr_html_())
+    assert not any("comparisons" in t for t in before.texts)
+
+    record.post_hoc("g", method="tukey", alpha=0.1)
+    record.post_hoc("g", method="tukey", alpha=0.1)  # the same table again is shown once
+    record.welch("g")
+    page = Page(record._repr_html_())
+    titles = [t for t in page.texts if "comparisons" in t or "Welch" in t]
+    assert titles == ["Tukey-Kramer comparisons, 90% intervals", "Welch's ANOVA"]
+    pairs = [row[:2] for row in page.rows if row and row[0] in ("<x>", "y&")]
+    assert sorted(pairs) == [["<x>", "y&"], ["<x>", "z"], ["y&", "z"]]
+    assert page.tags <= ALLOWED_TAGS | {"i"}

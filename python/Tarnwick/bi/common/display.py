@@ -106,6 +106,10 @@ def _record_body(record: Any) -> str:
     for dimension in record.dimensions:
         parts.append("<p><b>One-way:</b> %s</p>" % html.escape(str(dimension)))
         parts.append(table_html(record.get_one_way(dimension)))
+        for (compared, title), table in getattr(record, "comparisons", {}).items():
+            if compared == dimension:
+                parts.append("<p><i>%s</i></p>" % html.escape(title))
+                parts.append(table_html(table, index=False))
     for dimension1, dimension2 in record.pairs:
         parts.append("<p><b>Two-way:</b> %s x %s, Type II</p>"
                      % (html.escape(str(dimension1)), html.escape(str(dimension2))))

@@ -119,6 +119,9 @@ class MeasureAnovaResult(object):
         self.tables: List[Tuple[str, Tuple, Any]] = []
         self._one_way: Dict[Hashable, anova.GroupTerms] = {}
         self._two_way: Dict[Pair, anova.TwoWayModel] = {}
+        #: Comparison and variance tables computed so far, by (dimension, title), latest last:
+        #: what the notebook view shows beside each one-way table.
+        self.comparisons: Dict[Tuple[Hashable, str], pd.DataFrame] = {}
 
     # -- filing (called by the analyser) ---------------------------------------------------
 
@@ -308,18 +311,31 @@ class MeasureAnovaResult(object):
         ValueError
             Games–Howell without variances and without ``data_frame``; a bad ``method``.
         """
-        return comparisons.post_hoc(self, dimension, method, alpha, data_frame, pair)
+        table = comparisons.post_hoc(self, dimension, method, alpha, data_frame, pair)
+        title = "%s comparisons, %g%% intervals%s" % (
+            {"tukey": "Tukey-Kramer"}.get(method, "Games-Howell"), 100 * (1 - alpha),
+            "" if pair is None else " (two-way residual of %s x %s)" % tuple(pair))
+        return self._kept(dimension, title, table)
 
     def welch(self, dimension: Hashable, data_frame: Any = None) -> pd.DataFrame:
         """Welch's one-way ANOVA of ``dimension``: one row, ``F``, ``df1``, ``df2``,
         ``p_value``, ``note``. Needs the variances, as Games–Howell does (see :meth:`post_hoc`)."""
-        return comparisons.welch(self, dimension, data_frame)
+        return self._kept(dimension, "Welch's ANOVA",
+                          comparisons.welch(self, dimension, data_frame))
 
     def levene(self, dimension: Hashable, data_frame: Any, center: str = "mean") -> pd.DataFrame:
         """Levene's (``center="mean"``) or Brown–Forsythe's (``"median"``) test of equal
         variances across the levels of ``dimension``: one Spark aggregation over
         ``data_frame``. One row: ``center``, ``F``, ``df1``, ``df2``, ``p_value``, ``note``."""
-        return comparisons.levene(self, dimension, data_frame, center)
+        title = "Brown-Forsythe test" if center == "median" else "Levene's test"
+        return self._kept(dimension, title, comparisons.levene(self, dimension, data_frame, center))
+
+    def _kept(self, dimension: Hashable, title: str, table: pd.DataFrame) -> pd.DataFrame:
+        """Keep ``table`` for the notebook view (the latest of a title replaces the earlier one)
+        and return it."""
+        self.comparisons.pop((dimension, title), None)
+        self.comparisons[(dimension, title)] = table
+        return table
 
     def summary(self, typ: int = 2) -> pd.DataFrame:
         """One row per effect tested: one-way dimensions, then the effects of every pair.

@@ -227,3 +227,23 @@ def test_imprecise_tests_are_refined_under_the_data_names(spark, capsys, tmp_pat
     expected = stats.f_oneway(*[group["`y`"].to_numpy() for _, group in frame.groupby("g.x")])
     assert math.isclose(table[0]["F"], expected.statistic, rel_tol=1e-6)
     assert table[1]["note"] == ""
+
+
+@pytest.mark.parametrize("plan", ["one-scan", "per-test"])
+def test_a_named_dimension_is_tested_above_the_automatic_bound(spark, capsys, tmp_path, plan):
+    # 19 rows: the automatic bound is round(19 ** 0.35) = 3, and g has 4 levels.
+    from scipy import stats
+
+    rng = np.random.RandomState(11)
+    frame = pd.DataFrame({"g": np.repeat(["a", "b", "c", "d"], [5, 5, 5, 4])})
+    frame["y"] = rng.normal(size=19) + (frame["g"] == "a")
+    path = write_csv(tmp_path / "small.csv", frame)
+    status, out, err = run(capsys, [path, "-m", "y", "-d", "g", "--json", "--plan", plan])
+    assert status == 0, err
+    assert any("above the automatic level bound of 3: g (4 levels)" in line for line in err), err
+    table = one_way(json.loads(out), "y", "g")
+    expected = stats.f_oneway(*[group["y"].to_numpy() for _, group in frame.groupby("g")])
+    assert table[0]["df"] == 3 and math.isclose(table[0]["F"], expected.statistic, rel_tol=1e-9)
+    # Without -d the automatic choice keeps its bound.
+    status, out, err = run(capsys, [path, "-m", "y", "--plan", plan])
+    assert status == 2 and "no dimension left after the level cap" in "\n".join(err), err

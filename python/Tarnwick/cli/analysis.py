@@ -46,15 +46,22 @@ def analyse(plan_name: str, plan: Any, max_num_levels: int,
     def count_test() -> None:
         filed[0] += 1
 
+    unbounded = getattr(plan, "unbounded", False)
     try:
         if plan_name == "one-scan":
             from Tarnwick.bi.stats import onescan
 
             with counting_results(onescan, count_test):
-                result = onescan.one_scan_test_all(
-                    plan.frame, plan.measures, plan.dimensions, max_num_levels,
-                    helper=plan.helper, progress=lambda step: bar.advance(),
-                )
+                if unbounded:  # named dimensions, some above the bound: tested as given
+                    result = onescan.one_scan_test_against(
+                        plan.frame, plan.measures, plan.dimensions,
+                        progress=lambda step: bar.advance(),
+                    )
+                else:
+                    result = onescan.one_scan_test_all(
+                        plan.frame, plan.measures, plan.dimensions, max_num_levels,
+                        helper=plan.helper, progress=lambda step: bar.advance(),
+                    )
         else:
             from Tarnwick.bi.stats import factorpair
 
@@ -64,7 +71,32 @@ def analyse(plan_name: str, plan: Any, max_num_levels: int,
 
             with counting_results(factorpair, tick):
                 analyser = factorpair.TwoWayAnova(plan.frame, plan.helper)
-                result = analyser.test_all(plan.measures, plan.dimensions, max_num_levels)
+                if unbounded:
+                    result = _test_all_as_given(factorpair, analyser, plan)
+                else:
+                    result = analyser.test_all(plan.measures, plan.dimensions, max_num_levels)
     finally:
         bar.close()
     return result, filed[0]
+
+
+def _test_all_as_given(factorpair: Any, analyser: Any, plan: Any) -> Any:
+    """``test_all``'s loop over the measures with the dimensions as given, without its level
+    bound: per measure the same overall aggregation and record, then the analyser's own
+    ``test_against`` (which tests the dimensions it is handed, as named)."""
+    from pyspark.sql import functions as F
+
+    from Tarnwick.bi.common.columns import column
+
+    collection = factorpair.DFTwoWayAnovaResult()
+    for measure in plan.measures:
+        value = column(measure)
+        row = (
+            plan.frame.select(value.alias("x"), (value ** 2).alias("x2"))
+            .agg(F.count(F.col("x")), F.mean(F.col("x")), F.sum(F.col("x2")))
+            .collect()[0]
+        )
+        analyser._anova_result = factorpair.MeasureAnovaResult(row)
+        analyser.test_against(measure, list(plan.dimensions))
+        collection.add_measure_result(measure, analyser._anova_result)
+    return collection

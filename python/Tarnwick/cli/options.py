@@ -119,7 +119,8 @@ def build_parser() -> argparse.ArgumentParser:
         action="append",
         metavar="COL[,COL...]",
         help="categorical columns to test against (default: every string column); "
-        "a non-string column named here is tested with its values as levels",
+        "a non-string column named here is tested with its values as levels, and a named "
+        "column is tested whatever its number of levels",
     )
     columns.add_argument(
         "--dimension",
@@ -136,8 +137,8 @@ def build_parser() -> argparse.ArgumentParser:
         type=_non_negative_int,
         default=40,
         metavar="N",
-        help="largest number of levels a dimension may have (default: 40); the bound is "
-        "lowered further to round(rows ** 0.35)",
+        help="largest number of levels a dimension may have to be chosen without -d "
+        "(default: 40); the bound is lowered further to round(rows ** 0.35)",
     )
     columns.add_argument(
         "-t",

@@ -28,6 +28,9 @@ class Plan:
         self.levels = levels  # type: Dict[str, int]
         self.notes = notes  # type: List[str]
         self.original = {}  # type: Dict[str, str]  # run name -> data name, where they differ
+        # Named dimensions are tested whatever their level count: True when one of them has
+        # more levels than the automatic bound, which the analysis then does not apply.
+        self.unbounded = False
 
 
 def _dedupe(names: Sequence[str]) -> List[str]:
@@ -76,6 +79,7 @@ def plan_run(
     types = {field.name: field.dataType for field in frame.schema.fields}
     _check_names(frame, measures, dimensions, types)
     named_measures = measures is not None
+    named_dimensions = dimensions is not None
     measures, dimensions = _choose_columns(frame, measures, dimensions, types)
     frame, measures, dimensions, shown = _project(frame, measures, dimensions, types)
     if cache:
@@ -85,9 +89,11 @@ def plan_run(
     rows = int(helper.get_num_rows())
     frame, helper, measures = _drop_empty_measures(frame, helper, measures, named_measures,
                                                    shown, notes)
-    bound, levels, kept = _bound_levels(helper, dimensions, rows, max_num_levels, shown, notes)
+    bound, levels, kept = _bound_levels(helper, dimensions, rows, max_num_levels, shown, notes,
+                                        named_dimensions)
     plan = Plan(frame, helper, measures, kept, rows, bound, levels, notes)
     plan.original = shown
+    plan.unbounded = any(levels[d] > bound for d in kept)
     return plan
 
 
@@ -209,10 +215,19 @@ def _drop_empty_measures(frame, helper, measures, named_measures, shown, notes):
     return frame, helper, measures
 
 
-def _bound_levels(helper, dimensions, rows, max_num_levels, shown, notes):
-    """The level bound, every dimension's level count, and the dimensions within the bound."""
+def _bound_levels(helper, dimensions, rows, max_num_levels, shown, notes, named=False):
+    """The level bound, every dimension's level count, and the dimensions tested: those within
+    the bound, or every one of them when the user named them (with a note for those above it)."""
     bound = level_bound(rows, max_num_levels)
     levels = {d: int(helper.get_num_unique_values(d)) for d in _dedupe(dimensions)}
+    if named and rows > 0:
+        over = [d for d in _dedupe(dimensions) if levels[d] > bound]
+        if over:
+            notes.append(
+                "tested as named although above the automatic level bound of %d: %s"
+                % (bound, ", ".join("%s (%d levels)" % (shown.get(d, d), levels[d]) for d in over))
+            )
+        return bound, levels, list(dimensions)
     kept = [d for d in dimensions if levels[d] <= bound]
     dropped = [d for d in _dedupe(dimensions) if levels[d] > bound]
     limit = (

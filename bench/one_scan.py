@@ -4,11 +4,14 @@ In one process and on the same cached generated frame, best of ``--repeat`` runs
 
 * floor: one aggregation of the whole frame (row count and the sum of every measure), the least
   any plan must do;
-* one-scan: ``one_scan_test_all(frame)``, its profile included (no helper);
+* one-scan: ``one_scan_test_all(frame)``, as a library user calls it (a small job over the
+  first rows, then the tables' query);
+* one-scan + checks: ``profile(frame, ...)`` then ``one_scan_test_all(frame, profile=...)``, as
+  the command line runs it (its checks' exact profile, then the tables' query);
 * per-test: ``TwoWayAnova(frame, DataFrameHelper(frame)).test_all()``, with a new helper (and so
   its distinct-count profile) each time;
-* profiles alone: the helper's exact one (``count(DISTINCT)`` per dimension) and the one-scan
-  plan's approximate one.
+* steps alone: the helper's exact profile (``count(DISTINCT)`` per dimension), the checks'
+  profile, the look at the first rows, and the approximate profile the plan falls back on.
 
 For each it prints the seconds and the Spark SQL queries (executions that ran jobs). The cases:
 10⁶ and 10⁷ rows with 3 measures and 4 dimensions of 3 to 6 levels, and 10⁶ rows with 3
@@ -117,12 +120,20 @@ def frame_case(spark, rows, dims, most, repeat):
     frame = generate(spark, rows, dims, most)
     dimensions = ["d%d" % (j + 1) for j in range(dims)]
     names = onescan._Names(frame.columns)
+    def with_checks():
+        known = onescan.profile(frame, MEASURES, dimensions)
+        return onescan.one_scan_test_all(frame, profile=known)
+
     work = [
         ("floor", lambda: frame.agg(F.count(F.lit(1)), *[F.sum(m) for m in MEASURES]).collect()),
         ("one-scan", lambda: onescan.one_scan_test_all(frame)),
+        ("one-scan+checks", with_checks),
         ("per-test", lambda: TwoWayAnova(frame, DataFrameHelper(frame)).test_all()),
-        ("exact profile", lambda: DataFrameHelper(frame).get_num_rows()),
-        ("approx. profile", lambda: onescan._profile(frame, names, MEASURES, dimensions)),
+        ("helper profile", lambda: DataFrameHelper(frame).get_num_rows()),
+        ("checks profile", lambda: onescan.profile(frame, MEASURES, dimensions)),
+        ("first rows", lambda: onescan._first_rows(frame, names, MEASURES, dimensions)),
+        ("approx. profile",
+         lambda: onescan._approximate_profile(frame, names, MEASURES, dimensions)),
     ]
     figures = {}
     for label, run in work:

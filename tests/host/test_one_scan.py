@@ -141,14 +141,31 @@ def _assert_sumsq_dev(table, pdf, measure, dims, keys):
 # -- the two plans --------------------------------------------------------------------------
 
 CASES = [
-    # kind, partitions, measures, dimensions, max_num_levels
-    ("balanced", 1, None, None, 40),
-    ("empty_cell", 3, ["y"], ["a", "b"], 40),
-    ("nan_laden", 3, ["z", "y"], ["a", "b"], 40),  # null levels too; y all missing at a9
-    ("unbalanced", 2, ["y"], ["b"], 40),  # one dimension
-    ("unbalanced", 2, ["y", "y"], ["c", "c"], 40),  # repeats kept, as test_all keeps them
-    ("unbalanced", 2, ["y"], ["a", "b", "c"], 3),  # b (4 levels) over the bound of 3
+    # kind, partitions, measures, dimensions, max_num_levels, named dimensions over the bound
+    ("balanced", 1, None, None, 40, []),
+    ("empty_cell", 3, ["y"], ["a", "b"], 40, []),
+    ("nan_laden", 3, ["z", "y"], ["a", "b"], 40, ["a", "b"]),  # null levels; y missing at a9
+    ("unbalanced", 2, ["y"], ["b"], 40, []),  # one dimension
+    ("unbalanced", 2, ["y", "y"], ["c", "c"], 40, []),  # repeats kept, as test_all keeps them
+    ("unbalanced", 2, ["y"], None, 3, []),  # b (4 levels) over the bound of 3: left out
+    ("unbalanced", 2, ["y"], ["b", "a", "c"], 3, ["b"]),  # named: tested all the same
 ]
+
+
+def _reference(df, measures, dimensions, cap, over):
+    """The analyser's tables: test_all, or for named dimensions over the bound test_all's loop
+    with the analyser's own test_against (as the command line runs it)."""
+    from types import SimpleNamespace
+    from Tarnwick.bi.stats import factorpair
+    from Tarnwick.cli.analysis import _test_all_as_given
+
+    analyser = TwoWayAnova(df, DataFrameHelper(df))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", anova.ImpreciseTableWarning)
+        if not over:
+            return analyser.test_all(measures, dimensions, cap)
+        plan = SimpleNamespace(frame=df, measures=measures, dimensions=dimensions)
+        return _test_all_as_given(factorpair, analyser, plan)
 
 
 @pytest.fixture(scope="module")
@@ -168,45 +185,87 @@ def frames(spark):
         df.unpersist()
 
 
-@pytest.mark.parametrize("kind, partitions, measures, dimensions, cap", CASES)
-def test_one_scan_files_what_test_all_files(frames, kind, partitions, measures, dimensions, cap):
+@pytest.mark.parametrize("kind, partitions, measures, dimensions, cap, over", CASES)
+def test_one_scan_files_what_test_all_files(frames, kind, partitions, measures, dimensions, cap,
+                                            over):
     pdf, df = frames(kind, partitions)
     reference = _cleaned(df)
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", anova.ImpreciseTableWarning)
-        old = TwoWayAnova(reference, DataFrameHelper(reference)).test_all(measures, dimensions, cap)
+    old = _reference(reference, measures, dimensions, cap, over)
     old.refine(reference)  # z, near 10⁶, is too much for the raw sums of the per-test plan
-    with warnings.catch_warnings():
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
         warnings.simplefilter("error", anova.ImpreciseTableWarning)
         new = onescan.one_scan_test_all(df, measures, dimensions, cap)
     _assert_same_results(old, new, pdf)
-    if cap == 3:
+    bound_warnings = [str(w.message) for w in caught
+                      if issubclass(w.category, onescan.LevelBoundWarning)]
+    if over:
+        assert len(bound_warnings) == 1
+        assert all("`%s` (" % d in bound_warnings[0] for d in over)
+    else:
+        assert bound_warnings == []
+    if dimensions is None and cap == 3:
         assert new[new.measures[0]].dimensions == ["a", "c"]
 
 
-def test_the_helper_path_and_the_profile_path_agree(frames):
-    """With a helper the row and level counts are its exact ones; the selection is the same."""
+def test_the_helper_profile_and_first_rows_paths_agree(frames):
+    """With a helper or a profile the row and level counts are their exact ones; without, the
+    tables' query gives them. The selection is the same."""
     _, df = frames("null_level", 4)
     steps = []
-    plain = onescan.one_scan_test_all(df, ["y"], ["a", "b", "c"], 4, progress=steps.append)
-    helped = onescan.one_scan_test_all(df, ["y"], ["a", "b", "c"], 4, helper=DataFrameHelper(df))
+    plain = onescan.one_scan_test_all(df, ["y"], None, 4, progress=steps.append)
+    helped = onescan.one_scan_test_all(df, ["y"], None, 4, helper=DataFrameHelper(df))
+    known = onescan.profile(df, ["y"], ["a", "b", "c"])
+    profiled = onescan.one_scan_test_all(df, ["y"], None, 4, profile=known)
     assert steps == ["profile", "tables-query", "tables"]
     # About 66 rows give the bound 4: a has 4 levels with its null (passes, <=), b 5, c 2.
-    assert plain["y"].dimensions == helped["y"].dimensions == ["a", "c"]
+    assert known.levels == {"a": 4, "b": 5, "c": 2}
+    assert plain["y"].dimensions == helped["y"].dimensions == profiled["y"].dimensions == ["a", "c"]
     _assert_same_results(plain, helped, added=())
+    _assert_same_results(plain, profiled, added=())
+    with pytest.raises(ValueError, match="does not cover `z`"):
+        onescan.one_scan_test_all(df, ["y", "z"], None, 4, profile=known)
 
 
-@pytest.mark.parametrize("dimensions, kept", [(None, ["g"]), (["id"], [])])
-def test_a_dimension_far_over_the_bound_never_reaches_the_tables(spark, dimensions, kept):
+def test_a_dimension_far_over_the_bound_never_reaches_the_tables(spark):
     rows = [("k%d" % i, "g%d" % (i % 3), float(i % 7)) for i in range(300)]
     df = spark.createDataFrame(rows, "id string, g string, y double")
-    record = onescan.one_scan_test_all(df, dimension_columns=dimensions)["y"]
-    assert record.dimensions == kept and record.pairs == []
+    record = onescan.one_scan_test_all(df)["y"]
+    assert record.dimensions == ["g"] and record.pairs == []
     assert (record.n, record.mean, record.sum_sq) == (300, pytest.approx(
         np.mean([i % 7 for i in range(300)]), rel=1e-12), pytest.approx(
         sum(float(i % 7) ** 2 for i in range(300)), rel=1e-12))
     with pytest.raises(KeyError):
         record.get_one_way("id")
+
+
+def _late_frame(spark, late):
+    """300 rows in one partition whose first 20 rows mislead: ``late`` says how."""
+    rows = []
+    for i in range(300):
+        early = i < 20
+        tail = "t%d" % i if late == "levels" else "t%d" % (i % 2)
+        y = None if late == "values" and early else 1e9 + (i % 3) * 0.25 + (i % 7) * 0.01
+        rows.append(("g%d" % (i % 3), "t0" if early else tail, y))
+    return spark.createDataFrame(rows, "g string, t string, y double").coalesce(1)
+
+
+@pytest.mark.parametrize("late, cap, queries", [
+    ("levels", 4, 4),  # t: 1 level first, 281 in all; the tables' rows overflow, asked again
+    ("levels", 40, 2),  # t's 281 levels fit in the rows the query may bring back
+    ("values", 40, 3),  # y has no value first: its shift is the mean of every row
+])
+def test_first_rows_that_mislead_change_no_result(spark, monkeypatch, late, cap, queries):
+    monkeypatch.setattr(onescan, "SAMPLE_ROWS", 20)
+    df = _late_frame(spark, late)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", anova.ImpreciseTableWarning)
+        old = TwoWayAnova(df, DataFrameHelper(df)).test_all(None, None, cap)
+    old.refine(df)  # values near 10⁹: the raw sums of the per-test plan need it
+    before = set(_sql_queries(spark))
+    new = onescan.one_scan_test_all(df, max_num_levels=cap)
+    assert len(set(_sql_queries(spark)) - before) == queries
+    _assert_same_results(old, new, df.toPandas())
 
 
 def test_no_measures_and_an_empty_frame(spark):
@@ -237,7 +296,8 @@ def test_data_names_are_only_names(spark):
     df = spark.createDataFrame(rows, ["_tw0_d0", "a.b", "x`y", "m0_n"])
     pdf = pd.DataFrame(rows, columns=names)
     # Named, as the default lists leave out the names the analyser itself would misread.
-    with pytest.warns(UserWarning, match="left out of the default"):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # nothing left out, nothing over the bound
         result = onescan.one_scan_test_all(df, ["x`y", "m0_n"], ["_tw0_d0", "a.b"])
     assert result.measures == ["x`y", "m0_n"]
     record = result["m0_n"]

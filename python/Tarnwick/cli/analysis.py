@@ -52,15 +52,16 @@ def analyse(plan_name: str, plan: Any, max_num_levels: int,
             from Tarnwick.bi.stats import onescan
 
             with counting_results(onescan, count_test):
+                # The checks' profile stands in for the plan's first step.
                 if unbounded:  # named dimensions, some above the bound: tested as given
                     result = onescan.one_scan_test_against(
                         plan.frame, plan.measures, plan.dimensions,
-                        progress=lambda step: bar.advance(),
+                        progress=lambda step: bar.advance(), profile=plan.profile,
                     )
                 else:
                     result = onescan.one_scan_test_all(
                         plan.frame, plan.measures, plan.dimensions, max_num_levels,
-                        helper=plan.helper, progress=lambda step: bar.advance(),
+                        progress=lambda step: bar.advance(), profile=plan.profile,
                     )
         else:
             from Tarnwick.bi.stats import factorpair

@@ -16,11 +16,14 @@ from Tarnwick.cli.errors import InputError
 
 
 class Plan:
-    """What a run tests: the frame (pruned, cleaned, cached), its helper and the columns."""
+    """What a run tests: the frame (pruned, cleaned, cached), its helper, its profile and the
+    columns."""
 
-    def __init__(self, frame, helper, measures, dimensions, rows, bound, levels, notes):
+    def __init__(self, frame, helper, measures, dimensions, rows, bound, levels, notes,
+                 profile=None):
         self.frame = frame
         self.helper = helper
+        self.profile = profile  # the one aggregation the checks made: rows, values, levels
         self.measures = measures  # type: List[str]
         self.dimensions = dimensions  # type: List[str]
         self.rows = rows  # type: int
@@ -74,6 +77,7 @@ def plan_run(
     when nothing would be left to test.
     """
     from Tarnwick.bi.common import DataFrameHelper
+    from Tarnwick.bi.stats import onescan
 
     notes = []  # type: List[str]
     types = {field.name: field.dataType for field in frame.schema.fields}
@@ -85,13 +89,15 @@ def plan_run(
     if cache:
         frame = frame.cache()
 
-    helper = DataFrameHelper(frame)
-    rows = int(helper.get_num_rows())
-    frame, helper, measures = _drop_empty_measures(frame, helper, measures, named_measures,
-                                                   shown, notes)
-    bound, levels, kept = _bound_levels(helper, dimensions, rows, max_num_levels, shown, notes,
-                                        named_dimensions)
-    plan = Plan(frame, helper, measures, kept, rows, bound, levels, notes)
+    # One aggregation answers every question of the checks (and fills the cache); the one-scan
+    # plan takes it over, so that its tables' query is the only other scan.
+    profile = onescan.profile(frame, measures, dimensions)
+    rows = profile.rows
+    frame, measures = _drop_empty_measures(frame, profile, measures, named_measures, shown, notes)
+    bound, levels, kept = _bound_levels(profile.levels, dimensions, rows, max_num_levels, shown,
+                                        notes, named_dimensions)
+    plan = Plan(frame, DataFrameHelper(frame), measures, kept, rows, bound, levels, notes,
+                profile)
     plan.original = shown
     plan.unbounded = any(levels[d] > bound for d in kept)
     return plan
@@ -173,31 +179,24 @@ def _project(frame, measures, dimensions, types):
     return frame, measures, dimensions, {new: old for old, new in renamed.items()}
 
 
-def _drop_empty_measures(frame, helper, measures, named_measures, shown, notes):
+def _drop_empty_measures(frame, profile, measures, named_measures, shown, notes):
     """Infinite measure values become missing (with a note); measures without a single value are
-    an error when named, otherwise left out with a note. Returns the frame, its helper and the
-    measures."""
+    an error when named, otherwise left out with a note. Returns the frame and the measures."""
     from pyspark.sql import functions as F
-    from Tarnwick.bi.common import DataFrameHelper
 
     unique_measures = _dedupe(measures)
-    infinite = F.lit(float("inf"))
-    counts = frame.agg(
-        *[F.count(column_of(m)) for m in unique_measures],
-        *[F.count(F.when(F.abs(column_of(m)) == infinite, F.lit(1))) for m in unique_measures]
-    ).collect()[0]
-    infinities = dict(zip(unique_measures, (int(v) for v in counts[len(unique_measures):])))
-    values = {m: int(v) - infinities[m] for m, v in zip(unique_measures, counts)}
+    infinities = {m: profile.infinities[m] for m in unique_measures}
+    values = {m: profile.values[m] for m in unique_measures}
     if any(infinities.values()):
         # An infinite value has no place in a sum of squares: it counts as missing, as NaN does.
         notes.append("infinite values treated as missing: %s" % ", ".join(
             "%s (%d)" % (shown.get(m, m), n) for m, n in infinities.items() if n))
+        infinite = F.lit(float("inf"))
         frame = frame.select(*[
             F.when(F.abs(column_of(c)) == infinite, F.lit(None)).otherwise(column_of(c)).alias(c)
             if c in infinities else column_of(c)
             for c in frame.columns
         ])
-        helper = DataFrameHelper(frame)
     empty = [m for m in unique_measures if values[m] == 0]
     if empty:
         if named_measures:
@@ -212,14 +211,15 @@ def _drop_empty_measures(frame, helper, measures, named_measures, shown, notes):
                 "no measure left: every numeric column (%s) is empty"
                 % ", ".join(shown.get(m, m) for m in empty)
             )
-    return frame, helper, measures
+    return frame, measures
 
 
-def _bound_levels(helper, dimensions, rows, max_num_levels, shown, notes, named=False):
-    """The level bound, every dimension's level count, and the dimensions tested: those within
-    the bound, or every one of them when the user named them (with a note for those above it)."""
+def _bound_levels(counted, dimensions, rows, max_num_levels, shown, notes, named=False):
+    """The level bound, every dimension's level count (from ``counted``), and the dimensions
+    tested: those within the bound, or every one of them when the user named them (with a note
+    for those above it)."""
     bound = level_bound(rows, max_num_levels)
-    levels = {d: int(helper.get_num_unique_values(d)) for d in _dedupe(dimensions)}
+    levels = {d: int(counted[d]) for d in _dedupe(dimensions)}
     if named and rows > 0:
         over = [d for d in _dedupe(dimensions) if levels[d] > bound]
         if over:

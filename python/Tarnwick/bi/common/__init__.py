@@ -8,7 +8,7 @@ from __future__ import annotations
 import warnings
 from typing import TYPE_CHECKING, Dict, List, Optional
 
-from .columns import column as _column, is_numeric, is_string, quoted, read_as_is
+from .columns import column as _column, exact_levels, is_numeric, is_string, quoted, read_as_is
 
 if TYPE_CHECKING:  # pragma: no cover
     from pyspark.sql import DataFrame
@@ -128,19 +128,14 @@ class DataFrameHelper(object):
         if counted is None:
             counted = list(self._numeric_columns) if self._num_rows is None else []
         expressions = [F.count(F.lit(1)).alias("rows")]
-        for i, name in enumerate(columns):
-            column = _column(name)
-            expressions.append(F.countDistinct(column).alias("d%d" % i))
-            has_null = F.max(F.when(column.isNull(), F.lit(1)).otherwise(F.lit(0)))
-            expressions.append(F.coalesce(has_null, F.lit(0)).alias("n%d" % i))
-        for i, name in enumerate(counted):
-            expressions.append(F.count(_column(name)).alias("v%d" % i))
+        expressions += [exact_levels(name).alias("d%d" % i) for i, name in enumerate(columns)]
+        expressions += [F.count(_column(name)).alias("v%d" % i) for i, name in enumerate(counted)]
         row = self._data_frame.agg(*expressions).collect()[0]
         self._num_rows = int(row[0])
         for i, name in enumerate(columns):
-            self._num_unique[name] = int(row[1 + 2 * i]) + int(row[2 + 2 * i])
+            self._num_unique[name] = int(row[1 + i])
         for i, name in enumerate(counted):
-            self._num_values[name] = int(row[1 + 2 * len(columns) + i])
+            self._num_values[name] = int(row[1 + len(columns) + i])
 
     def __repr__(self) -> str:
         return "DataFrameHelper(numeric=%r, string=%r, rows=%s)" % (

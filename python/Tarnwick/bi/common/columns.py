@@ -109,6 +109,22 @@ def measure_value(name: str) -> Any:
     return F.when(finite, value)
 
 
+def _null_level(value: Any) -> Any:
+    """Aggregate: 1 when the column holds a null (grouping by it makes a group of the nulls),
+    else 0."""
+    from pyspark.sql import functions as F
+
+    return F.coalesce(F.max(F.when(value.isNull(), F.lit(1)).otherwise(F.lit(0))), F.lit(0))
+
+
+def exact_levels(name: str) -> Any:
+    """Aggregate: the number of levels of column ``name``, a null counting as one."""
+    from pyspark.sql import functions as F
+
+    value = column(name)
+    return F.countDistinct(value) + _null_level(value)
+
+
 def approx_levels(name: str, rsd: float) -> Any:
     """Aggregate: the approximate number of levels of column ``name``, a null counting as one.
 
@@ -119,8 +135,7 @@ def approx_levels(name: str, rsd: float) -> Any:
     from pyspark.sql import functions as F
 
     value = column(name)
-    has_null = F.coalesce(F.max(F.when(value.isNull(), F.lit(1)).otherwise(F.lit(0))), F.lit(0))
-    return F.approx_count_distinct(value, rsd=rsd) + has_null
+    return F.approx_count_distinct(value, rsd=rsd) + _null_level(value)
 
 
 def may_pass_bound(approximate: int, bound: int, rsd: float) -> bool:

@@ -2,29 +2,39 @@
 
 ``TwoWayAnova.test_all`` runs one Spark aggregation per measure, per dimension and per pair of
 dimensions, one after another, each a full scan of the data. :func:`one_scan_test_all` gives
-the same result collection from two Spark queries:
+the same result collection from one scan and a small job:
 
-1. The profile, one aggregation: the row count, per measure the mean of its values (the shift
-   below) and per candidate dimension an approximate level count (HyperLogLog++, a null
-   counting as a level). Only dimensions far beyond the level bound are ruled out here; the
-   others are counted exactly by step 2.
+1. A look at the first rows (``limit``, a few thousand rows, not a scan): per measure the mean
+   of its values there, the shift below, and per candidate dimension its levels there. A
+   dimension with more levels in those rows than ``max_num_levels`` can only be over the level
+   bound, so it stays out of the tables' query; every other one is counted exactly by it.
+   A :class:`Profile` (one aggregation with exact counts, which the command line computes for
+   its own checks anyway) or a helper can stand in for this step.
 2. The tables, one query in two stages:
 
-   * stage 1 groups the rows by the full cross of the candidate dimensions and keeps, per cell
-     and per measure, the count of values, their mean and their second central moment
+   * stage 1 groups the rows by the full cross of the candidate dimensions and keeps, per cell,
+     its rows and per measure the count of values, their mean and their second central moment
      M2 = Σ(x − mean)² (``count · var_pop``, Spark's numerically stable aggregate);
    * stage 2 rolls the cells up with ``GROUPING SETS`` into the overall row, one row per level
      of each dimension and one per cell of each pair (``grouping()`` tells a null level from a
      rolled-up column). The cells are merged with the parallel update of Chan, Golub and
-     LeVeque: with dᶜ = meanᶜ − s for a shift s near the measure's mean,
+     LeVeque: with dᶜ = meanᶜ − s for a shift s near the measure's values,
      n = Σ nᶜ, mean = s + Σ nᶜdᶜ / n and M2 = Σ M2ᶜ + Σ nᶜdᶜ² − (Σ nᶜdᶜ)² / n.
      The deviations are small, so no step forms a difference of large sums.
 
-Only the rolled-up rows reach the driver (never the stage-1 cells). The level and cell tables
-have the analyser's columns (``levels``/``level1``, ``level2``, ``counts``, ``means``,
-``total``, ``var3``/``var5``) and one more, ``sumsq_dev``: each group's sum of squared
-deviations from its own mean, from which the result records take the within sum of squares
-without the imprecision of Σx² − Σ n·mean².
+   The overall row gives the row count and so the level bound; the one-dimension rows give
+   each dimension's exact level count, and the selection is made from them.
+
+Only the rolled-up rows reach the driver (never the stage-1 cells), and no more of them than
+dimensions of at most a few times ``max_num_levels`` levels can give: should a dimension with
+few levels in the first rows have many more further on, the plan notices from the count of
+rows, counts every dimension's levels approximately in one more scan and asks again without
+the dimensions far over the bound.
+
+The level and cell tables have the analyser's columns (``levels``/``level1``, ``level2``,
+``counts``, ``means``, ``total``, ``var3``/``var5``) and one more, ``sumsq_dev``: each group's
+sum of squared deviations from its own mean, from which the result records take the within
+sum of squares without the imprecision of Σx² − Σ n·mean².
 
 Missing values: a null in a dimension is a level of its own. A null, NaN or infinite measure
 value is left out of that measure's counts and sums only; the row still counts for the other
@@ -32,7 +42,8 @@ measures (the analyser's own plan gives NaN or infinite means instead).
 """
 from __future__ import annotations
 
-from typing import Any, Callable, Dict, Hashable, List, Optional, Sequence, Tuple
+import warnings
+from typing import Any, Callable, Dict, Hashable, List, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
 import pandas as pd
@@ -40,12 +51,21 @@ import pandas as pd
 from Tarnwick.bi.common import DataFrameHelper, anova, columns
 from Tarnwick.bi.common.results import DFTwoWayAnovaResult, MeasureAnovaResult
 
-__all__ = ["LEVELS_RSD", "one_scan_test_all", "one_scan_test_against"]
+__all__ = [
+    "LEVELS_RSD", "SAMPLE_ROWS", "LevelBoundWarning", "Profile", "one_scan_test_all",
+    "one_scan_test_against", "profile",
+]
 
-#: Relative standard deviation of the profile's approximate level counts.
+#: Relative standard deviation of the approximate level counts of the fallback profile.
 LEVELS_RSD = 0.05
+#: Rows looked at before the tables' query for the shifts and the dimensions far over the bound.
+SAMPLE_ROWS = 10000
 
 Progress = Optional[Callable[[str], None]]
+
+
+class LevelBoundWarning(UserWarning):
+    """A named dimension has more levels than the automatic bound; it is tested all the same."""
 
 
 def _unique(names: Sequence[Hashable]) -> List[Hashable]:
@@ -64,11 +84,79 @@ class _Names(object):
     def flag(self, i: int) -> str:
         return "%sg%d" % (self.prefix, i)
 
+    def rows(self) -> str:
+        return "%srows" % self.prefix
+
     def moment(self, what: str, j: int) -> str:
         return "%sm%d_%s" % (self.prefix, j, what)
 
     def profile(self, what: str, i: int) -> str:
         return "%sp%s%d" % (self.prefix, what, i)
+
+
+class Profile(object):
+    """What one aggregation of the data tells the plan: the row count, per measure its finite
+    values, its infinities and their mean, and per dimension its exact number of levels (a
+    null counting as one). Made by :func:`profile`; the command line checks its input with it
+    and hands it to the plan, which then needs no step of its own before the tables' query.
+    """
+
+    def __init__(self, rows: int, values: Mapping[str, int], infinities: Mapping[str, int],
+                 means: Mapping[str, Optional[float]], levels: Mapping[str, int]) -> None:
+        self.rows = rows
+        self.values = dict(values)
+        self.infinities = dict(infinities)
+        self.means = dict(means)
+        self.levels = dict(levels)
+
+    def shifts(self, measures: Sequence[str]) -> List[float]:
+        return [_shift(self.means[m]) for m in measures]
+
+    def __repr__(self) -> str:
+        return "Profile(rows=%d, values=%r, infinities=%r, levels=%r)" % (
+            self.rows, self.values, self.infinities, self.levels)
+
+
+def _shift(mean: Optional[float]) -> float:
+    return 0.0 if mean is None else float(mean)
+
+
+def profile(data_frame: Any, measure_columns: Sequence[str],
+            dimension_columns: Sequence[str]) -> Profile:
+    """One aggregation of ``data_frame``: the :class:`Profile` of the given columns.
+
+    Parameters
+    ----------
+    data_frame : pyspark.sql.DataFrame
+    measure_columns, dimension_columns : sequence of str
+        Numeric measures (counted as doubles; NaN and the infinities are not values) and
+        dimensions (their exact level counts, ``count(DISTINCT)`` plus one for a null).
+    """
+    from pyspark.sql import functions as F
+
+    measures, dimensions = _unique(measure_columns), _unique(dimension_columns)
+    names = _Names(data_frame.columns)
+    infinite = F.lit(float("inf"))
+    expressions = [F.count(F.lit(1)).alias(names.profile("rows", 0))]
+    for j, m in enumerate(measures):
+        value = columns.measure_value(m)
+        raw = columns.column(m).cast("double")
+        expressions += [
+            F.count(value).alias(names.profile("values", j)),
+            F.count(F.when(F.abs(raw) == infinite, F.lit(1))).alias(names.profile("inf", j)),
+            F.avg(value).alias(names.profile("mean", j)),
+        ]
+    expressions += [columns.exact_levels(d).alias(names.profile("levels", i))
+                    for i, d in enumerate(dimensions)]
+    row = data_frame.agg(*expressions).collect()[0]
+    k = len(measures)
+    return Profile(
+        rows=int(row[0]),
+        values={m: int(row[1 + 3 * j]) for j, m in enumerate(measures)},
+        infinities={m: int(row[2 + 3 * j]) for j, m in enumerate(measures)},
+        means={m: row[3 + 3 * j] for j, m in enumerate(measures)},
+        levels={d: int(row[1 + 3 * k + i]) for i, d in enumerate(dimensions)},
+    )
 
 
 def _cell_moments(measure: str, shift: float, n: str, mean: str, m2: str) -> List[Any]:
@@ -90,9 +178,36 @@ def _cell_moments(measure: str, shift: float, n: str, mean: str, m2: str) -> Lis
     ]
 
 
-def _profile(frame: Any, names: _Names, measures: Sequence[str],
-             dimensions: Sequence[str]) -> Tuple[int, List[float], List[int]]:
-    """One aggregation: row count, each measure's mean (0 without values) and each dimension's
+def _first_rows(frame: Any, names: _Names, measures: Sequence[str],
+                dimensions: Sequence[str]) -> Tuple[int, List[Optional[float]], List[int]]:
+    """A small job over the first ``SAMPLE_ROWS`` rows: how many there are, each measure's
+    mean there (None without values) and each dimension's levels there."""
+    from pyspark.sql import functions as F
+
+    expressions = [F.count(F.lit(1)).alias(names.profile("rows", 0))]
+    expressions += [F.avg(columns.measure_value(m)).alias(names.profile("mean", j))
+                    for j, m in enumerate(measures)]
+    expressions += [columns.exact_levels(d).alias(names.profile("levels", i))
+                    for i, d in enumerate(dimensions)]
+    row = frame.limit(SAMPLE_ROWS).agg(*expressions).collect()[0]
+    means = [row[1 + j] for j in range(len(measures))]
+    levels = [int(row[1 + len(measures) + i]) for i in range(len(dimensions))]
+    return int(row[0]), means, levels
+
+
+def _look_first(frame: Any, names: _Names, measures: Sequence[str],
+                dimensions: Sequence[str]) -> Tuple[int, List[float], List[int]]:
+    """The first rows' count and level counts, and each measure's shift: its mean in the first
+    rows, or over every row when the first rows hold none of its values."""
+    seen, means, levels = _first_rows(frame, names, measures, dimensions)
+    if seen >= SAMPLE_ROWS and any(mean is None for mean in means):
+        _, means, _ = _approximate_profile(frame, names, measures, [])
+    return seen, [_shift(mean) for mean in means], levels
+
+
+def _approximate_profile(frame: Any, names: _Names, measures: Sequence[str],
+                         dimensions: Sequence[str]) -> Tuple[int, List[Optional[float]], List[int]]:
+    """One scan: the row count, each measure's mean (None without values) and each dimension's
     approximate level count."""
     from pyspark.sql import functions as F
 
@@ -103,16 +218,23 @@ def _profile(frame: Any, names: _Names, measures: Sequence[str],
                     for i, d in enumerate(dimensions)]
     row = frame.agg(*expressions).collect()[0]
     means = [row[1 + j] for j in range(len(measures))]
-    shifts = [float(v) if v is not None else 0.0 for v in means]
-    levels = [int(row[1 + len(measures) + i]) for i in range(len(dimensions))]
-    return int(row[0]), shifts, levels
+    return int(row[0]), means, [int(row[1 + len(measures) + i]) for i in range(len(dimensions))]
+
+
+def _most_rows(dimensions: int, levels: int) -> int:
+    """The most rolled-up rows that ``dimensions`` dimensions of ``levels`` levels give."""
+    return 1 + dimensions * levels + dimensions * (dimensions - 1) // 2 * levels * levels
 
 
 def _marginal_rows(frame: Any, names: _Names, measures: Sequence[str],
-                   dimensions: Sequence[str], shifts: Sequence[float]) -> List[Any]:
-    """Stages 1 and 2 in one query; the collected rows of every grouping set."""
+                   dimensions: Sequence[str], shifts: Sequence[float],
+                   most: Optional[int] = None) -> Optional[List[Any]]:
+    """Stages 1 and 2 in one query; the collected rows of every grouping set, or None when
+    there are more than ``most`` of them."""
+    from pyspark.sql import functions as F
+
     keys = [names.key(i) for i in range(len(dimensions))]
-    moments = []
+    moments = [F.count(F.lit(1)).alias(names.rows())]
     for j, (measure, shift) in enumerate(zip(measures, shifts)):
         moments += _cell_moments(measure, shift, names.moment("n", j), names.moment("mean", j),
                                  names.moment("m2", j))
@@ -123,7 +245,7 @@ def _marginal_rows(frame: Any, names: _Names, measures: Sequence[str],
         cells = frame.agg(*moments)
 
     # Per cell: n, n·d, n·d² and M2, d the cell mean's deviation from the measure's shift.
-    shifted = [columns.column(k) for k in keys]
+    shifted = [columns.column(k) for k in keys] + [columns.column(names.rows())]
     for j in range(len(measures)):
         n = columns.column(names.moment("n", j))
         deviation = columns.column(names.moment("mean", j))
@@ -140,6 +262,7 @@ def _marginal_rows(frame: Any, names: _Names, measures: Sequence[str],
     q = columns.quoted
     select = [q(k) for k in keys]
     select += ["grouping(%s) AS %s" % (q(k), q(names.flag(i))) for i, k in enumerate(keys)]
+    select.append("SUM(%s) AS %s" % (q(names.rows()), q(names.rows())))
     for j in range(len(measures)):
         select += ["SUM(%s) AS %s" % (q(names.moment(what, j)), q(names.moment(what, j)))
                    for what in ("n", "sd", "sdd", "m2")]
@@ -148,7 +271,11 @@ def _marginal_rows(frame: Any, names: _Names, measures: Sequence[str],
              for i in range(len(keys)) for j in range(i + 1, len(keys))]
     text = "SELECT %s FROM {cells} GROUP BY GROUPING SETS (%s)" % (", ".join(select),
                                                                     ", ".join(sets))
-    return frame.sparkSession.sql(text, cells=cells).collect()
+    rolled = frame.sparkSession.sql(text, cells=cells)
+    if most is None:
+        return rolled.collect()
+    rows = rolled.limit(most + 1).collect()
+    return None if len(rows) > most else rows
 
 
 class _Marginals(object):
@@ -165,6 +292,11 @@ class _Marginals(object):
             members = tuple(i for i in range(self.k) if row[self.k + i] == 0)
             self.sets.setdefault(members, []).append(row)
 
+    def rows(self) -> int:
+        """Number of rows of the data."""
+        overall = self.sets.get(())
+        return int(overall[0][2 * self.k] or 0) if overall else 0
+
     def levels(self, dimension: str) -> int:
         """Exact number of levels of a dimension, a null counting as one."""
         return len(self.sets.get((self.position[dimension],), []))
@@ -172,7 +304,7 @@ class _Marginals(object):
     def _moments(self, row: Any, j: int) -> Tuple[int, Optional[float], float]:
         """Count, mean's deviation from the shift (None without values) and M2 of measure j in
         a group: Chan's merge of the group's cells."""
-        base = 2 * self.k + 4 * j
+        base = 2 * self.k + 1 + 4 * j
         n = int(row[base] or 0)
         if n == 0:
             return 0, None, float("nan")
@@ -238,45 +370,122 @@ def _file(marginals: _Marginals, measures: Sequence[str], dimensions: Sequence[s
     return result
 
 
-def _defaults(data_frame: Any, helper: Any, measure_columns: Optional[Sequence[str]],
-              dimension_columns: Optional[Sequence[str]]) -> Tuple[Any, List[str], List[str]]:
-    if helper is None:
-        helper = DataFrameHelper(data_frame)
+def _defaults(data_frame: Any, measure_columns: Optional[Sequence[str]],
+              dimension_columns: Optional[Sequence[str]],
+              helper: Any) -> Tuple[List[str], List[str]]:
+    if measure_columns is None or dimension_columns is None:
+        helper = helper if helper is not None else DataFrameHelper(data_frame)
     measures = helper.get_numeric_columns() if measure_columns is None else measure_columns
     dimensions = helper.get_string_columns() if dimension_columns is None else dimension_columns
-    return helper, list(measures), list(dimensions)
+    return list(measures), list(dimensions)
+
+
+def _covers(known: Profile, measures: Sequence[str], dimensions: Sequence[str]) -> None:
+    missing = [m for m in measures if m not in known.means]
+    missing += [d for d in dimensions if d not in known.levels]
+    if missing:
+        raise ValueError("the profile does not cover %s" % ", ".join(map(columns.quoted, missing)))
+
+
+class _Plan(object):
+    """What the plan knows before its tables' query: the shifts, and the dimensions to group by
+    with their exact level counts and the row count where already known."""
+
+    def __init__(self, shifts: List[float], candidates: List[str],
+                 levels: Optional[Dict[str, int]] = None, rows: Optional[int] = None) -> None:
+        self.shifts = shifts
+        self.candidates = candidates
+        self.levels = levels
+        self.rows = rows
+
+
+def _before_tables(frame: Any, names: _Names, measures: List[str], dimensions: List[str],
+                   max_num_levels: int, named: bool, helper: Any,
+                   known: Optional[Profile]) -> _Plan:
+    """The shifts and the candidate dimensions, from the profile or the helper when given,
+    otherwise from the first rows of the data."""
+    if known is not None:
+        _covers(known, measures, dimensions)
+        return _Plan(known.shifts(measures), _within(dimensions, known.levels, known.rows,
+                                                     max_num_levels, named),
+                     known.levels, known.rows)
+    seen, shifts, first_levels = _look_first(frame, names, measures, dimensions)
+    whole = seen < SAMPLE_ROWS  # the first rows were every row: their counts are exact
+    if helper is not None:
+        rows = int(helper.get_num_rows())
+        levels = {d: int(helper.get_num_unique_values(d)) for d in dimensions}
+        return _Plan(shifts, _within(dimensions, levels, rows, max_num_levels, named), levels, rows)
+    levels = dict(zip(dimensions, first_levels))
+    if whole:
+        return _Plan(shifts, _within(dimensions, levels, seen, max_num_levels, named), levels,
+                     seen)
+    # More levels in the first rows than max_num_levels can only mean more than the bound.
+    return _Plan(shifts, dimensions if named
+                 else [d for d in dimensions if levels[d] <= max_num_levels])
+
+
+def _within(dimensions: Sequence[str], levels: Mapping[str, int], rows: int,
+            max_num_levels: int, named: bool) -> List[str]:
+    if named:
+        return list(dimensions)
+    bound = columns.level_bound(rows, max_num_levels)
+    return [d for d in dimensions if levels[d] <= bound]
+
+
+def _tables(frame: Any, names: _Names, measures: List[str], plan: _Plan,
+            max_num_levels: int) -> _Marginals:
+    """The tables' query, bounded in its rows when the candidates' level counts are not known;
+    should they be exceeded, one scan counts the levels approximately and the query runs again
+    without the dimensions far over the bound."""
+    if plan.levels is not None:
+        rows = _marginal_rows(frame, names, measures, plan.candidates, plan.shifts)
+    else:
+        most = _most_rows(len(plan.candidates), 2 * max_num_levels + 10)
+        rows = _marginal_rows(frame, names, measures, plan.candidates, plan.shifts, most)
+        if rows is None:
+            count, _, approximate = _approximate_profile(frame, names, [], plan.candidates)
+            bound = columns.level_bound(count, max_num_levels)
+            plan.candidates = [d for d, n in zip(plan.candidates, approximate)
+                               if columns.may_pass_bound(n, bound, LEVELS_RSD)]
+            rows = _marginal_rows(frame, names, measures, plan.candidates, plan.shifts)
+    assert rows is not None
+    return _Marginals(rows, plan.candidates, plan.shifts)
 
 
 def one_scan_test_all(data_frame: Any, measure_columns: Optional[Sequence[str]] = None,
                       dimension_columns: Optional[Sequence[str]] = None,
                       max_num_levels: int = columns.DEFAULT_MAX_LEVELS, helper: Any = None,
-                      progress: Progress = None) -> DFTwoWayAnovaResult:
+                      progress: Progress = None,
+                      profile: Optional[Profile] = None) -> DFTwoWayAnovaResult:
     """Test every measure against every dimension within the level bound, and every pair of
-    them: ``TwoWayAnova(data_frame, helper).test_all(...)``'s result, from two Spark queries.
+    them, as ``TwoWayAnova(data_frame, helper).test_all(...)`` does, from one scan.
 
-    Measures, dimensions and the level bound are chosen as ``test_all`` chooses them: the
-    numeric and the string columns by default; the bound min(round(rows ** 0.35),
-    ``max_num_levels``); a dimension is kept when its number of distinct values, a null counting
-    as one, is at most the bound, in the order given, repeats kept. Each listed measure (repeats
-    too) gets a new ``MeasureAnovaResult`` made from its (count, mean, Σx²), then a level table
-    per kept dimension and a cell table per pair i < j, and is added to the collection.
+    Measures and the level bound are chosen as ``test_all`` chooses them: the numeric columns
+    by default; the bound min(round(rows ** 0.35), ``max_num_levels``). Without
+    ``dimension_columns`` the dimensions are the string columns whose number of distinct
+    values, a null counting as one, is at most the bound, in frame order; dimensions named in
+    ``dimension_columns`` are all tested, in the order given, repeats kept, and those over the
+    bound are named in a :class:`LevelBoundWarning`. Each listed measure (repeats too) gets a
+    new ``MeasureAnovaResult`` made from its (count, mean, Σx²), then a level table per
+    dimension and a cell table per pair i < j, and is added to the collection.
 
     Parameters
     ----------
     data_frame : pyspark.sql.DataFrame
-        The data. Cache it first when it is expensive to compute: it is scanned twice.
+        The data. Cache it first when it is expensive to compute.
     measure_columns, dimension_columns : sequence of str, optional
-        Measures and candidate dimensions, in order; None means the helper's numeric and
-        string columns.
+        Measures and dimensions, in order; None means the numeric and the string columns
+        (those within the bound).
     max_num_levels : int, default 40
         The most levels a dimension may have before the row-count bound applies.
     helper : DataFrameHelper, optional
         When given, it supplies the default columns, the row count and exact level counts (its
-        own cached aggregation, as ``test_all`` asks it), and the profile only computes the
-        measures' means. Without one, the profile counts the levels approximately and the
-        exact counts come from the tables' query.
+        own cached aggregation, as ``test_all`` asks it).
     progress : callable, optional
         Called with "profile", "tables-query" and "tables" as each step ends.
+    profile : Profile, optional
+        The :func:`profile` of the data, covering the measures and dimensions: the plan then
+        runs its tables' query straight away.
 
     Returns
     -------
@@ -286,42 +495,44 @@ def one_scan_test_all(data_frame: Any, measure_columns: Optional[Sequence[str]] 
     Notes
     -----
     A null, NaN or infinite measure value is missing (left out of that measure's counts only).
+    The data is scanned once (twice when a helper or a profile has to be computed first), plus
+    a small job over its first rows; see the module's description.
     """
-    given_helper = helper is not None
-    helper, measures, dimensions = _defaults(data_frame, helper, measure_columns,
-                                             dimension_columns)
+    measures, dimensions = _defaults(data_frame, measure_columns, dimension_columns, helper)
     if not measures:
         return DFTwoWayAnovaResult()
+    named = dimension_columns is not None
     unique_measures, unique_dimensions = _unique(measures), _unique(dimensions)
     names = _Names(data_frame.columns)
-    if given_helper:
-        rows = int(helper.get_num_rows())
-        bound = columns.level_bound(rows, max_num_levels)
-        exact = {d: helper.get_num_unique_values(d) for d in unique_dimensions}
-        candidates = [d for d in unique_dimensions if exact[d] <= bound]
-        _, shifts, _ = _profile(data_frame, names, unique_measures, [])
-    else:
-        rows, shifts, approximate = _profile(data_frame, names, unique_measures,
-                                             unique_dimensions)
-        bound = columns.level_bound(rows, max_num_levels)
-        candidates = [d for d, levels in zip(unique_dimensions, approximate)
-                      if columns.may_pass_bound(levels, bound, LEVELS_RSD)]
+    plan = _before_tables(data_frame, names, unique_measures, unique_dimensions, max_num_levels,
+                          named, helper, profile)
     if progress is not None:
         progress("profile")
-    marginals = _Marginals(
-        _marginal_rows(data_frame, names, unique_measures, candidates, shifts), candidates, shifts
-    )
+    marginals = _tables(data_frame, names, unique_measures, plan, max_num_levels)
     if progress is not None:
         progress("tables-query")
-    kept = [d for d in dimensions if d in marginals.position and marginals.levels(d) <= bound]
+    rows = plan.rows if plan.rows is not None else marginals.rows()
+    bound = columns.level_bound(rows, max_num_levels)
+    levels = plan.levels or {d: marginals.levels(d) for d in marginals.position}
+    if named:
+        over = [d for d in unique_dimensions if levels[d] > bound]
+        if over and rows > 0:
+            warnings.warn(
+                "tested as named although above the automatic level bound of %d: %s" % (
+                    bound, ", ".join("%s (%d levels)" % (columns.quoted(d), levels[d])
+                                     for d in over)),
+                LevelBoundWarning, stacklevel=2)
+        kept = list(dimensions)
+    else:
+        kept = [d for d in dimensions if d in marginals.position and levels[d] <= bound]
     return _file(marginals, measures, kept, progress)
 
 
 def one_scan_test_against(data_frame: Any, measure_columns: Sequence[str],
-                          dimension_columns: Sequence[str],
-                          progress: Progress = None) -> DFTwoWayAnovaResult:
+                          dimension_columns: Sequence[str], progress: Progress = None,
+                          profile: Optional[Profile] = None) -> DFTwoWayAnovaResult:
     """Every listed measure against the given dimensions and their pairs, with no level bound
-    (as ``TwoWayAnova.test_against`` is given its dimensions), from two Spark queries.
+    and no warning (as ``TwoWayAnova.test_against`` is given its dimensions), from one scan.
 
     Parameters
     ----------
@@ -329,6 +540,8 @@ def one_scan_test_against(data_frame: Any, measure_columns: Sequence[str],
     measure_columns, dimension_columns : sequence of str
         Measures, and the dimensions to test them against, in order (repeats kept).
     progress : callable, optional
+        As in :func:`one_scan_test_all`.
+    profile : Profile, optional
         As in :func:`one_scan_test_all`.
 
     Returns
@@ -340,7 +553,11 @@ def one_scan_test_against(data_frame: Any, measure_columns: Sequence[str],
         return DFTwoWayAnovaResult()
     unique_measures, unique_dimensions = _unique(measures), _unique(dimensions)
     names = _Names(data_frame.columns)
-    _, shifts, _ = _profile(data_frame, names, unique_measures, [])
+    if profile is not None:
+        _covers(profile, unique_measures, [])
+        shifts = profile.shifts(unique_measures)
+    else:
+        _, shifts, _ = _look_first(data_frame, names, unique_measures, [])
     if progress is not None:
         progress("profile")
     marginals = _Marginals(

@@ -42,6 +42,7 @@ measures (the analyser's own plan gives NaN or infinite means instead).
 """
 from __future__ import annotations
 
+import math
 import warnings
 from typing import Any, Callable, Dict, Hashable, List, Mapping, Optional, Sequence, Tuple
 
@@ -159,17 +160,16 @@ def profile(data_frame: Any, measure_columns: Sequence[str],
     )
 
 
-def _cell_moments(measure: str, shift: float, n: str, mean: str, m2: str) -> List[Any]:
-    """Stage-1 aggregates of one measure per cell: the count of values, their mean's deviation
-    from ``shift`` and their second central moment.
+def _cell_moments(value: Any, n: str, mean: str, m2: str) -> List[Any]:
+    """Stage-1 aggregates of one measure per cell, from its values' deviations from the shift
+    (``value``): the count of values, their mean and their second central moment.
 
-    Each value enters as its deviation from the shift: Spark's mean is a plain sum divided by
-    the count, which would lose the small differences between the cell means of large values.
-    The second moment is ``count · var_pop``, which Spark accumulates by stable updates.
+    The values enter as deviations from the shift because Spark's mean is a plain sum divided
+    by the count, which would lose the small differences between the cell means of large
+    values. The second moment is ``count · var_pop``, which Spark accumulates by stable updates.
     """
     from pyspark.sql import functions as F
 
-    value = columns.measure_value(measure) - F.lit(float(shift))
     count = F.count(value)
     return [
         count.alias(n),
@@ -180,19 +180,19 @@ def _cell_moments(measure: str, shift: float, n: str, mean: str, m2: str) -> Lis
 
 def _first_rows(frame: Any, names: _Names, measures: Sequence[str],
                 dimensions: Sequence[str]) -> Tuple[int, List[Optional[float]], List[int]]:
-    """A small job over the first ``SAMPLE_ROWS`` rows: how many there are, each measure's
-    mean there (None without values) and each dimension's levels there."""
-    from pyspark.sql import functions as F
-
-    expressions = [F.count(F.lit(1)).alias(names.profile("rows", 0))]
-    expressions += [F.avg(columns.measure_value(m)).alias(names.profile("mean", j))
-                    for j, m in enumerate(measures)]
-    expressions += [columns.exact_levels(d).alias(names.profile("levels", i))
-                    for i, d in enumerate(dimensions)]
-    row = frame.limit(SAMPLE_ROWS).agg(*expressions).collect()[0]
-    means = [row[1 + j] for j in range(len(measures))]
-    levels = [int(row[1 + len(measures) + i]) for i in range(len(dimensions))]
-    return int(row[0]), means, levels
+    """The first ``SAMPLE_ROWS`` rows (Spark reads no more of the data than it needs for them):
+    how many there are, each measure's mean there (None without values) and each dimension's
+    levels there, a null counting as one."""
+    chosen = [columns.measure_value(m).alias(names.moment("x", j)) for j, m in enumerate(measures)]
+    chosen += [columns.column(d).alias(names.key(i)) for i, d in enumerate(dimensions)]
+    rows = frame.select(*chosen).limit(SAMPLE_ROWS).collect()
+    means = []
+    for j in range(len(measures)):
+        values = [row[j] for row in rows if row[j] is not None]
+        means.append(math.fsum(values) / len(values) if values else None)
+    k = len(measures)
+    levels = [len({row[k + i] for row in rows}) for i in range(len(dimensions))]
+    return len(rows), means, levels
 
 
 def _look_first(frame: Any, names: _Names, measures: Sequence[str],
@@ -234,15 +234,21 @@ def _marginal_rows(frame: Any, names: _Names, measures: Sequence[str],
     from pyspark.sql import functions as F
 
     keys = [names.key(i) for i in range(len(dimensions))]
+    values = [names.moment("x", j) for j in range(len(measures))]
+    # Each value once per row, as its deviation from the shift (NaN and infinities as null).
+    deviations = frame.select(
+        *[columns.column(d).alias(k) for d, k in zip(dimensions, keys)],
+        *[(columns.measure_value(m) - F.lit(float(shift))).alias(x)
+          for m, shift, x in zip(measures, shifts, values)]
+    )
     moments = [F.count(F.lit(1)).alias(names.rows())]
-    for j, (measure, shift) in enumerate(zip(measures, shifts)):
-        moments += _cell_moments(measure, shift, names.moment("n", j), names.moment("mean", j),
-                                 names.moment("m2", j))
+    for j, x in enumerate(values):
+        moments += _cell_moments(columns.column(x), names.moment("n", j),
+                                 names.moment("mean", j), names.moment("m2", j))
     if dimensions:
-        grouped = frame.groupBy(*[columns.column(d).alias(k) for d, k in zip(dimensions, keys)])
-        cells = grouped.agg(*moments)
+        cells = deviations.groupBy(*[columns.column(k) for k in keys]).agg(*moments)
     else:
-        cells = frame.agg(*moments)
+        cells = deviations.agg(*moments)
 
     # Per cell: n, n·d, n·d² and M2, d the cell mean's deviation from the measure's shift.
     shifted = [columns.column(k) for k in keys] + [columns.column(names.rows())]

@@ -227,6 +227,25 @@ def test_the_helper_profile_and_first_rows_paths_agree(frames):
         onescan.one_scan_test_all(df, ["y", "z"], None, 4, profile=known)
 
 
+@pytest.mark.parametrize("sample_rows", [5, 10000])  # counted by Spark, or on the driver
+def test_profile_counts_what_pandas_counts(spark, monkeypatch, sample_rows):
+    monkeypatch.setattr(onescan, "SAMPLE_ROWS", sample_rows)
+    nan, inf = float("nan"), float("inf")
+    rows = [("a", 1.0, 1.5, 2), ("b", nan, -inf, 2), (None, None, 3.0, None), ("a", inf, nan, 3),
+            ("c", 4.0, 0.0, 3), (None, 2.0, -0.0, 2), ("b", 5.0, nan, None)]
+    df = spark.createDataFrame(rows, "g string, y double, f double, k int").repartition(2)
+    found = onescan.profile(df, ["y", "f", "y"], ["g", "f", "k"])
+    pdf = pd.DataFrame(rows, columns=["g", "y", "f", "k"])
+    assert found.rows == 7
+    for m in ("y", "f"):
+        finite = pdf[m][np.isfinite(pdf[m].astype(float))]
+        assert found.values[m] == len(finite)
+        assert found.infinities[m] == int(np.isinf(pdf[m].astype(float)).sum())
+        assert found.means[m] == pytest.approx(finite.mean(), rel=1e-15)
+    # A null is a level, every NaN is one level, and -0.0 is 0.0.
+    assert found.levels == {"g": 4, "f": 5, "k": 3}
+
+
 def test_a_dimension_far_over_the_bound_never_reaches_the_tables(spark):
     rows = [("k%d" % i, "g%d" % (i % 3), float(i % 7)) for i in range(300)]
     df = spark.createDataFrame(rows, "id string, g string, y double")

@@ -124,19 +124,58 @@ def _shift(mean: Optional[float]) -> float:
 
 def profile(data_frame: Any, measure_columns: Sequence[str],
             dimension_columns: Sequence[str]) -> Profile:
-    """One aggregation of ``data_frame``: the :class:`Profile` of the given columns.
+    """The :class:`Profile` of the given columns of ``data_frame``.
+
+    The first ``SAMPLE_ROWS`` rows are read first (a small job); when they are all the rows,
+    the profile is counted from them on the driver, otherwise by one aggregation of the data.
 
     Parameters
     ----------
     data_frame : pyspark.sql.DataFrame
     measure_columns, dimension_columns : sequence of str
         Numeric measures (counted as doubles; NaN and the infinities are not values) and
-        dimensions (their exact level counts, ``count(DISTINCT)`` plus one for a null).
+        dimensions (their exact level counts, a null counting as one).
     """
-    from pyspark.sql import functions as F
-
     measures, dimensions = _unique(measure_columns), _unique(dimension_columns)
     names = _Names(data_frame.columns)
+    chosen = [columns.column(m).cast("double").alias(names.moment("x", j))
+              for j, m in enumerate(measures)]
+    chosen += [columns.column(d).alias(names.key(i)) for i, d in enumerate(dimensions)]
+    first = data_frame.select(*chosen).limit(SAMPLE_ROWS).collect()
+    if len(first) < SAMPLE_ROWS:
+        return _counted(first, measures, dimensions)
+    return _aggregated(data_frame, names, measures, dimensions)
+
+
+_NAN_LEVEL = object()
+
+
+def _level_count(rows: Sequence[Any], index: int) -> int:
+    """Number of distinct values in column ``index`` of collected rows, as Spark groups them: a
+    null is one level, and so is NaN (two NaN objects are not equal in Python)."""
+    return len({_NAN_LEVEL if isinstance(v, float) and math.isnan(v) else v
+                for v in (row[index] for row in rows)})
+
+
+def _counted(rows: Sequence[Any], measures: Sequence[str], dimensions: Sequence[str]) -> Profile:
+    """The profile of every row of the data, counted on the driver."""
+    values, infinities, means, levels = {}, {}, {}, {}
+    for j, m in enumerate(measures):
+        present = [row[j] for row in rows if row[j] is not None and not math.isnan(row[j])]
+        finite = [x for x in present if not math.isinf(x)]
+        values[m], infinities[m] = len(finite), len(present) - len(finite)
+        means[m] = math.fsum(finite) / len(finite) if finite else None
+    k = len(measures)
+    for i, d in enumerate(dimensions):
+        levels[d] = _level_count(rows, k + i)
+    return Profile(len(rows), values, infinities, means, levels)
+
+
+def _aggregated(data_frame: Any, names: _Names, measures: Sequence[str],
+                dimensions: Sequence[str]) -> Profile:
+    """The profile from one aggregation of the data."""
+    from pyspark.sql import functions as F
+
     infinite = F.lit(float("inf"))
     expressions = [F.count(F.lit(1)).alias(names.profile("rows", 0))]
     for j, m in enumerate(measures):
@@ -191,7 +230,7 @@ def _first_rows(frame: Any, names: _Names, measures: Sequence[str],
         values = [row[j] for row in rows if row[j] is not None]
         means.append(math.fsum(values) / len(values) if values else None)
     k = len(measures)
-    levels = [len({row[k + i] for row in rows}) for i in range(len(dimensions))]
+    levels = [_level_count(rows, k + i) for i in range(len(dimensions))]
     return len(rows), means, levels
 
 

@@ -269,20 +269,21 @@ def _late_frame(spark, late):
     return spark.createDataFrame(rows, "g string, t string, y double").coalesce(1)
 
 
-@pytest.mark.parametrize("late, cap, queries", [
-    ("levels", 4, 4),  # t: 1 level first, 281 in all; the tables' rows overflow, asked again
-    ("levels", 40, 2),  # t's 281 levels fit in the rows the query may bring back
-    ("values", 40, 3),  # y has no value first: its shift is the mean of every row
+@pytest.mark.parametrize("late, cap, named, queries", [
+    ("levels", 4, None, 4),  # t: 1 level first, 281 in all; the rows overflow, asked again
+    ("levels", 4, ["t", "g"], 2),  # named: every level of t is wanted, none is a surprise
+    ("levels", 40, None, 2),  # t's 281 levels fit in the rows the query may bring back
+    ("values", 40, None, 3),  # y has no value first: its shift is the mean of every row
 ])
-def test_first_rows_that_mislead_change_no_result(spark, monkeypatch, late, cap, queries):
+def test_first_rows_that_mislead_change_no_result(spark, monkeypatch, late, cap, named, queries):
     monkeypatch.setattr(onescan, "SAMPLE_ROWS", 20)
     df = _late_frame(spark, late)
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", anova.ImpreciseTableWarning)
-        old = TwoWayAnova(df, DataFrameHelper(df)).test_all(None, None, cap)
+    old = _reference(df, ["y"], named, cap, over=["t"] if named else [])
     old.refine(df)  # values near 10⁹: the raw sums of the per-test plan need it
     before = set(_sql_queries(spark))
-    new = onescan.one_scan_test_all(df, max_num_levels=cap)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", onescan.LevelBoundWarning)
+        new = onescan.one_scan_test_all(df, ["y"], named, max_num_levels=cap)
     assert len(set(_sql_queries(spark)) - before) == queries
     _assert_same_results(old, new, df.toPandas())
 

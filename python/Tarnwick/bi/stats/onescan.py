@@ -434,14 +434,17 @@ def _covers(known: Profile, measures: Sequence[str], dimensions: Sequence[str]) 
 
 class _Plan(object):
     """What the plan knows before its tables' query: the shifts, and the dimensions to group by
-    with their exact level counts and the row count where already known."""
+    with their exact level counts and the row count where already known. ``bounded``: the
+    candidates' level counts are unknown and the query may bring back only so many rows."""
 
     def __init__(self, shifts: List[float], candidates: List[str],
-                 levels: Optional[Dict[str, int]] = None, rows: Optional[int] = None) -> None:
+                 levels: Optional[Dict[str, int]] = None, rows: Optional[int] = None,
+                 bounded: bool = False) -> None:
         self.shifts = shifts
         self.candidates = candidates
         self.levels = levels
         self.rows = rows
+        self.bounded = bounded
 
 
 def _before_tables(frame: Any, names: _Names, measures: List[str], dimensions: List[str],
@@ -464,9 +467,10 @@ def _before_tables(frame: Any, names: _Names, measures: List[str], dimensions: L
     if whole:
         return _Plan(shifts, _within(dimensions, levels, seen, max_num_levels, named), levels,
                      seen)
+    if named:  # tested whatever their number of levels
+        return _Plan(shifts, list(dimensions))
     # More levels in the first rows than max_num_levels can only mean more than the bound.
-    return _Plan(shifts, dimensions if named
-                 else [d for d in dimensions if levels[d] <= max_num_levels])
+    return _Plan(shifts, [d for d in dimensions if levels[d] <= max_num_levels], bounded=True)
 
 
 def _within(dimensions: Sequence[str], levels: Mapping[str, int], rows: int,
@@ -479,10 +483,9 @@ def _within(dimensions: Sequence[str], levels: Mapping[str, int], rows: int,
 
 def _tables(frame: Any, names: _Names, measures: List[str], plan: _Plan,
             max_num_levels: int) -> _Marginals:
-    """The tables' query, bounded in its rows when the candidates' level counts are not known;
-    should they be exceeded, one scan counts the levels approximately and the query runs again
+    """The tables' query, bounded in its rows when the plan is; should they be exceeded, one scan counts the levels approximately and the query runs again
     without the dimensions far over the bound."""
-    if plan.levels is not None:
+    if not plan.bounded:
         rows = _marginal_rows(frame, names, measures, plan.candidates, plan.shifts)
     else:
         most = _most_rows(len(plan.candidates), 2 * max_num_levels + 10)

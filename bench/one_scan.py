@@ -35,7 +35,10 @@ import sys
 import tempfile
 import time
 
-MEASURES = ["m1", "m2", "m3"]
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from spark_end_to_end import MEASURES, generate  # noqa: E402  (the same generated frames)
+
 DEFAULT_CASES = "1e6x4x6,1e6x6x40,1e7x4x6,penguins"
 
 
@@ -43,10 +46,6 @@ def parse_case(text):
     """``ROWSxDIMSxLEVELS`` (levels: the most of any dimension; 6 means 3, 4, 5, 6, 3, ...)."""
     rows, dims, levels = text.split("x")
     return int(float(rows)), int(dims), int(levels)
-
-
-def levels_of(index, most):
-    return 3 + index % 4 if most == 6 else most
 
 
 def session():
@@ -66,27 +65,6 @@ def session():
     )
     spark.sparkContext.setLogLevel("ERROR")
     return spark
-
-
-def generate(spark, rows, dimensions, most, seed=7):
-    """A cached frame: measures m1..m3 (effects of d1 and d2, 1% nulls), dimensions d1..dN."""
-    from pyspark.sql import functions as F
-
-    base = spark.range(rows, numPartitions=4)
-    dims = [
-        F.concat(F.lit("L"), (F.rand(seed + 100 + j) * levels_of(j, most)).cast("int")
-                 .cast("string")).alias("d%d" % (j + 1))
-        for j in range(dimensions)
-    ]
-    frame = base.select("id", *dims)
-    measures = []
-    for i, name in enumerate(MEASURES):
-        effect = F.length(F.col("d1")) + F.ascii(F.substring("d2", 2, 1)) % 3 * (i + 1)
-        value = F.randn(seed + i) * 10 + 50 + effect
-        measures.append(F.when(F.rand(seed + 50 + i) < 0.01, None).otherwise(value).alias(name))
-    frame = frame.select(*(measures + ["d%d" % (j + 1) for j in range(dimensions)])).cache()
-    frame.count()
-    return frame
 
 
 def queries(spark):
@@ -117,7 +95,7 @@ def frame_case(spark, rows, dims, most, repeat):
     from Tarnwick.bi.stats import onescan
     from Tarnwick.bi.stats.factorpair import TwoWayAnova
 
-    frame = generate(spark, rows, dims, most)
+    frame = generate(spark, rows, dims, most=most)
     dimensions = ["d%d" % (j + 1) for j in range(dims)]
     names = onescan._Names(frame.columns)
     def with_checks():

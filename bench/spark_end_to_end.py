@@ -35,9 +35,9 @@ def parse_ints(text):
     return [int(part) for part in text.split(",") if part.strip()]
 
 
-def levels_of(index):
-    """Dimension ``index`` (from 0) has 3, 4, 5, 6, 3, 4, ... levels."""
-    return 3 + index % 4
+def levels_of(index, most=6):
+    """Dimension ``index`` (from 0) has 3, 4, 5, 6, 3, 4, ... levels (``most`` 6), or ``most``."""
+    return 3 + index % 4 if most == 6 else most
 
 
 # --- peak memory of the driver's two processes ----------------------------------------------------
@@ -161,13 +161,14 @@ def session(driver_memory):
     return spark
 
 
-def generate(spark, rows, dimensions, seed=7):
+def generate(spark, rows, dimensions, seed=7, most=6):
     """A cached frame: measures m1..m3 (with an effect of d1 and d2 and 1% nulls), d1..dN."""
     from pyspark.sql import functions as F
 
     base = spark.range(rows, numPartitions=4)
     dims = [
-        F.concat(F.lit("L"), (F.rand(seed + 100 + j) * levels_of(j)).cast("int").cast("string"))
+        F.concat(F.lit("L"), (F.rand(seed + 100 + j) * levels_of(j, most)).cast("int")
+                 .cast("string"))
         .alias("d%d" % (j + 1))
         for j in range(dimensions)
     ]

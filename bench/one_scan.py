@@ -37,7 +37,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from spark_end_to_end import MEASURES, generate  # noqa: E402  (the same generated frames)
+from spark_end_to_end import MEASURES, generate, session  # noqa: E402  (same frames, session)
 
 DEFAULT_CASES = "1e6x4x6,1e6x6x40,1e7x4x6,penguins"
 
@@ -46,25 +46,6 @@ def parse_case(text):
     """``ROWSxDIMSxLEVELS`` (levels: the most of any dimension; 6 means 3, 4, 5, 6, 3, ...)."""
     rows, dims, levels = text.split("x")
     return int(float(rows)), int(dims), int(levels)
-
-
-def session():
-    os.environ.setdefault("PYSPARK_PYTHON", sys.executable)
-    from pyspark.sql import SparkSession
-
-    spark = (
-        SparkSession.builder.master("local[2]")
-        .appName("tarnwick-bench-one-scan")
-        .config("spark.sql.shuffle.partitions", "2")
-        .config("spark.default.parallelism", "2")
-        .config("spark.ui.enabled", "false")
-        .config("spark.ui.showConsoleProgress", "false")
-        .config("spark.driver.memory", "4g")
-        .config("spark.sql.ui.retainedExecutions", "100000")
-        .getOrCreate()
-    )
-    spark.sparkContext.setLogLevel("ERROR")
-    return spark
 
 
 def queries(spark):
@@ -167,7 +148,7 @@ def main(argv=None):
             penguins_case(args.repeat)
             continue
         if spark is None:
-            spark = session()
+            spark = session("4g")
         frame_case(spark, *(parse_case(case) + (args.repeat,)))
     if spark is not None:
         spark.stop()

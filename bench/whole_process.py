@@ -1,0 +1,194 @@
+"""The command line on a Parquet file, whole process, against a bare Spark process.
+
+For each size it generates (once, outside the repository) a Parquet file of three measures and
+four dimensions of 3 to 6 levels, then takes turns between processes and prints the wall time and
+the driver's peak memory (the Python process and everything it started, the JVM included):
+
+* **bare**: start Python and a local session, read the file, run one aggregation (count and sum of
+  every numeric column), stop. Nothing can analyse the file faster on Spark.
+* **run**: ``python -m Tarnwick FILE --json -q`` with the extra arguments given (``--run-args``),
+  with the phases the command line reports (session, read, checks, tests).
+* each further ``--also ARGS`` (repeatable): the command line with those arguments instead, say
+  ``--also "--plan per-test"`` or ``--also "--no-cache"``.
+
+The figure of merit is each run's median (or best) against the bare process's.
+
+    python bench/whole_process.py --rows 1e6,1e7 --repeat 3
+    python bench/whole_process.py --rows 1e8 --repeat 2 --best
+    python bench/whole_process.py --rows 1e6 --also "--plan per-test"
+
+Every process runs on its own, one after another; keep the machine quiet while it runs.
+"""
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import platform
+import shlex
+import statistics
+import subprocess
+import sys
+import threading
+import time
+from typing import Dict, List, Optional, Tuple
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from spark_end_to_end import MEASURES, levels_of, parse_sizes, rows_label  # noqa: E402
+
+DIMENSIONS = 4
+
+BARE = """
+import sys
+from pyspark.sql import SparkSession, functions as F
+spark = (SparkSession.builder.master(sys.argv[2]).config("spark.ui.enabled", "false")
+         .config("spark.ui.showConsoleProgress", "false").getOrCreate())
+frame = spark.read.parquet(sys.argv[1])
+numeric = [f.name for f in frame.schema.fields
+           if f.dataType.typeName() in ("double", "float", "long", "integer")]
+frame.agg(F.count(F.lit(1)), *[F.sum(c) for c in numeric]).collect()
+spark.stop()
+"""
+
+GENERATE = """
+import sys
+sys.path.insert(0, sys.argv[4])
+from pyspark.sql import SparkSession, functions as F
+from spark_end_to_end import MEASURES, levels_of
+rows, dimensions, path = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
+spark = (SparkSession.builder.master("local[*]").config("spark.ui.enabled", "false")
+         .config("spark.ui.showConsoleProgress", "false").getOrCreate())
+base = spark.range(rows, numPartitions=max(4, rows // 2000000))
+dims = [F.concat(F.lit("L"), (F.rand(107 + j) * levels_of(j)).cast("int").cast("string"))
+        .alias("d%d" % (j + 1)) for j in range(dimensions)]
+frame = base.select("id", *dims)
+measures = []
+for i, name in enumerate(MEASURES):
+    effect = F.length(F.col("d1")) + F.ascii(F.substring("d2", 2, 1)) % 3 * (i + 1)
+    value = F.randn(7 + i) * 10 + 50 + effect
+    measures.append(F.when(F.rand(57 + i) < 0.01, None).otherwise(value).alias(name))
+frame.select(*(measures + ["d%d" % (j + 1) for j in range(dimensions)])).write.parquet(path)
+spark.stop()
+"""
+
+
+def data_file(folder: str, rows: int) -> str:
+    """The generated Parquet directory for ``rows`` rows, made on first use."""
+    path = os.path.join(folder, "rows-%s-%dx%d.parquet" % (rows_label(rows), len(MEASURES),
+                                                           DIMENSIONS))
+    if not os.path.isdir(path):
+        print("generating %s ..." % path, flush=True)
+        here = os.path.dirname(os.path.abspath(__file__))
+        subprocess.run([sys.executable, "-c", GENERATE, str(rows), str(DIMENSIONS), path, here],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return path
+
+
+def _tree_rss(root) -> int:
+    """Resident bytes of a process and all its descendants."""
+    import psutil
+
+    total = 0
+    for process in [root] + root.children(recursive=True):
+        try:
+            total += process.memory_info().rss
+        except psutil.Error:
+            pass
+    return total
+
+
+def timed(command: List[str], env: Dict[str, str]) -> Tuple[float, int, str]:
+    """Wall seconds, peak resident bytes of the process tree (sampled every 50 ms), stdout."""
+    import psutil
+
+    started = time.monotonic()
+    child = subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             universal_newlines=True)
+    peak = [0]
+    done = threading.Event()
+
+    def sample() -> None:
+        root = psutil.Process(child.pid)
+        while not done.is_set():
+            try:
+                peak[0] = max(peak[0], _tree_rss(root))
+            except psutil.Error:
+                return
+            done.wait(0.05)
+
+    sampler = threading.Thread(target=sample, daemon=True)
+    sampler.start()
+    stdout, stderr = child.communicate()
+    elapsed = time.monotonic() - started
+    done.set()
+    sampler.join()
+    if child.returncode != 0:
+        raise SystemExit("failed (%d): %s\n%s" % (child.returncode, " ".join(command),
+                                                   stderr[-3000:]))
+    return elapsed, peak[0], stdout
+
+
+def phases(output: str) -> str:
+    try:
+        timings = json.loads(output)["run"]["timings_seconds"]
+    except (ValueError, KeyError):
+        return "no phases"
+    return " / ".join("%s %.1f" % (k, v) for k, v in timings.items())
+
+
+def summary(values: List[float], best: bool) -> float:
+    return min(values) if best else statistics.median(values)
+
+
+def main(argv: Optional[List[str]] = None) -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--rows", type=parse_sizes, default=parse_sizes("1e6,1e7"))
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--best", action="store_true", help="best of the rounds, not the median")
+    parser.add_argument("--master", default="local[*]")
+    parser.add_argument("--data", default=os.path.join(os.environ.get("TMPDIR", "/tmp"),
+                                                       "tarnwick-bench"),
+                        help="where the generated files are kept (outside the repository)")
+    parser.add_argument("--run-args", default="", help="extra arguments of the main run")
+    parser.add_argument("--also", action="append", default=[], metavar="ARGS",
+                        help="another command-line run with these arguments (repeatable)")
+    args = parser.parse_args(argv)
+
+    os.makedirs(args.data, exist_ok=True)
+    env = dict(os.environ)
+    env.pop("PYTHONPATH", None)
+    env.setdefault("PYSPARK_PYTHON", sys.executable)
+    import pyspark
+
+    print("CPython %s, pyspark %s, %s, %d cores, load average %.2f; %d rounds, %s" % (
+        platform.python_version(), pyspark.__version__, args.master, os.cpu_count() or 1,
+        os.getloadavg()[0], args.repeat, "best" if args.best else "median"))
+    variants = [("run", shlex.split(args.run_args))]
+    variants += [("run " + extra, shlex.split(extra)) for extra in args.also]
+    for rows in args.rows:
+        path = data_file(args.data, rows)
+        size = sum(os.path.getsize(os.path.join(path, name)) for name in os.listdir(path))
+        print("\n%s rows, %.0f MB" % (rows_label(rows), size / 1e6))
+        commands = [("bare", [sys.executable, "-c", BARE, path, args.master])]
+        commands += [(label, [sys.executable, "-m", "Tarnwick", path, "--json", "-q",
+                              "--master", args.master] + extra)
+                     for label, extra in variants]
+        walls = {label: [] for label, _ in commands}  # type: Dict[str, List[float]]
+        peaks = {label: [] for label, _ in commands}  # type: Dict[str, List[int]]
+        for round_number in range(args.repeat):
+            for label, command in commands:
+                wall, peak, output = timed(command, env)
+                walls[label].append(wall)
+                peaks[label].append(peak)
+                detail = "" if label == "bare" else " (%s)" % phases(output)
+                print("  round %d %-24s %7.2f s, peak %6.0f MB%s" % (
+                    round_number + 1, label, wall, peak / 1e6, detail), flush=True)
+        bare = summary(walls["bare"], args.best)
+        for label, _ in commands:
+            wall = summary(walls[label], args.best)
+            print("  %-32s %7.2f s  %5.2f x bare, peak %6.0f MB" % (
+                label, wall, wall / bare, max(peaks[label]) / 1e6))
+
+
+if __name__ == "__main__":
+    main()

@@ -63,7 +63,15 @@ def _refined_terms(spark_df: Any, measure: str, dimensions: List[Hashable],
 
 def jsonable(value: Any) -> Any:
     """``value`` made JSON-ready: NaN and infinities as None, numpy scalars as Python numbers,
-    tuples as lists, dictionary keys as text; anything else unknown as its text."""
+    tuples as lists, dictionary keys as text; anything else unknown as its text.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from Tarnwick.bi.common.results import jsonable
+    >>> jsonable({1: (np.float64(2.5), float("nan")), "n": np.int64(3)})
+    {'1': [2.5, None], 'n': 3}
+    """
     if isinstance(value, dict):
         return {str(k): jsonable(v) for k, v in value.items()}
     if isinstance(value, (list, tuple)):
@@ -94,7 +102,7 @@ class MeasureAnovaResult(object):
     ----------
     measure_row : sequence
         The measure's count n, mean and sum of squares Σx², in this order (a Spark ``Row``;
-        kept as given in :attr:`measure_row`).
+        kept as given in ``measure_row``).
 
     Attributes
     ----------
@@ -105,6 +113,23 @@ class MeasureAnovaResult(object):
     tables : list of tuple
         Every table received, in order: ``("one-way", (dimension,), level_table)`` or
         ``("two-way", (dimension1, dimension2), cell_table)``, the tables themselves (no copies).
+
+    Examples
+    --------
+    The analyser files a record like this one; three values per level of ``region``
+    (north: 12, 14.5, 13; south: 9, 11, 10.5):
+
+    >>> import pandas as pd
+    >>> from Tarnwick.bi.common.results import MeasureAnovaResult
+    >>> record = MeasureAnovaResult((6, 70.0 / 6, 835.5))  # count, mean, sum of squares
+    >>> levels = pd.DataFrame({"levels": ["north", "south"], "counts": [3, 3],
+    ...                        "means": [39.5 / 3, 30.5 / 3]})
+    >>> levels["total"] = levels.means * levels.counts
+    >>> levels["var3"] = levels.counts * levels.means * levels.means
+    >>> record.set_OneWayAnovaResult("region", levels)
+    >>> table = record.get_one_way("region")
+    >>> table.loc["region", ["sum_sq", "df", "F"]].astype(float).round(3).tolist()
+    [13.5, 1.0, 10.125]
     """
 
     def __init__(self, measure_row: Any) -> None:
@@ -232,7 +257,7 @@ class MeasureAnovaResult(object):
         spark_df : pyspark.sql.DataFrame
             The frame the record was computed from.
         measure : str, optional
-            The measure column; defaults to :attr:`measure`.
+            The measure column; defaults to ``measure``.
 
         Returns
         -------
@@ -428,7 +453,28 @@ class DFTwoWayAnovaResult(object):
     """The result records of a batch run, one per measure, in the order added.
 
     A measure name added again replaces the earlier record in look-ups, :meth:`summary` and the
-    exports (keeping the name's first position); :attr:`records` keeps every addition in order.
+    exports (keeping the name's first position); ``records`` keeps every addition in order.
+
+    Examples
+    --------
+    >>> from Tarnwick.bi.common import DataFrameHelper
+    >>> from Tarnwick.bi.stats.factorpair import TwoWayAnova
+    >>> df = spark.createDataFrame(
+    ...     [("north", "mon", 12.0), ("north", "tue", 14.5), ("south", "mon", 9.0),
+    ...      ("south", "tue", 11.0), ("north", "mon", 13.0), ("south", "tue", 10.5)],
+    ...     "region string, day string, sales double")
+    >>> results = TwoWayAnova(df, DataFrameHelper(df)).test_all()
+    >>> results.measures
+    ['sales']
+    >>> summary = results.summary(correction="holm")
+    >>> summary[["test", "effect"]].values.tolist()[:2]  # the smallest p-values first
+    [['two-way', 'region'], ['one-way', 'region']]
+    >>> one_way = summary[summary.test == "one-way"].set_index("effect")
+    >>> round(float(one_way.loc["region", "F"]), 3)
+    10.125
+    >>> comparison = results.post_hoc("sales", "region", method="tukey")
+    >>> comparison[["group1", "group2", "mean_diff", "reject"]].values.tolist()
+    [['north', 'south', -3.0, True]]
     """
 
     def __init__(self) -> None:

@@ -23,34 +23,40 @@ OwnedRef Init(MethodCall& call) {
   const BorrowedRef data_frame = call.argument(1);
   const BorrowedRef df_helper = call.argument(2);
 
-  call.Line(lines::kFrame);  // self._data_frame = data_frame
+  // self._data_frame = data_frame
+  call.Line(lines::kFrame);
   SetAttr(self, names.data_frame_attribute, data_frame);
 
-  call.Line(lines::kHelper);  // self._dataframe_helper = df_helper
+  // self._dataframe_helper = df_helper
+  call.Line(lines::kHelper);
   SetAttr(self, names.dataframe_helper_attribute, df_helper);
 
-  call.Line(lines::kMeasures);  // self._measure_columns = self._dataframe_helper.get_numeric_columns()
+  // self._measure_columns = self._dataframe_helper.get_numeric_columns()
+  call.Line(lines::kMeasures);
   {
     OwnedRef helper = GetAttr(self, names.dataframe_helper_attribute);
     OwnedRef numeric_columns = CallMethod(helper, names.get_numeric_columns);
     SetAttr(self, names.measure_columns_attribute, numeric_columns);
   }
 
-  call.Line(lines::kDimensions);  // self._dimension_columns = self._dataframe_helper.get_string_columns()
+  // self._dimension_columns = self._dataframe_helper.get_string_columns()
+  call.Line(lines::kDimensions);
   {
     OwnedRef helper = GetAttr(self, names.dataframe_helper_attribute);
     OwnedRef string_columns = CallMethod(helper, names.get_string_columns);
     SetAttr(self, names.dimension_columns_attribute, string_columns);
   }
 
-  call.Line(lines::kRows);  // self._df = self._dataframe_helper.get_num_rows()
+  // self._df = self._dataframe_helper.get_num_rows()
+  call.Line(lines::kRows);
   {
     OwnedRef helper = GetAttr(self, names.dataframe_helper_attribute);
     OwnedRef row_count = CallMethod(helper, names.get_num_rows);
     SetAttr(self, names.df_attribute, row_count);
   }
 
-  call.Line(lines::kMean);  // self._mean = {}
+  // self._mean = {}
+  call.Line(lines::kMean);
   {
     OwnedRef mean = tarnwick::Require(PyDict_New());
     SetAttr(self, names.mean_attribute, mean);

@@ -507,7 +507,18 @@ class DFTwoWayAnovaResult(object):
         return iter(list(self._by_name))
 
     def get_one_way(self, measure: Any, dimension: Hashable) -> pd.DataFrame:
-        """One-way table of ``measure`` against ``dimension`` (see MeasureAnovaResult)."""
+        """One-way table of ``measure`` against ``dimension`` (see MeasureAnovaResult).
+
+        Examples
+        --------
+        >>> from Tarnwick.bi.stats.onescan import one_scan_test_all
+        >>> df = spark.createDataFrame([("a", 1.0), ("a", 2.0), ("a", 4.0), ("b", 6.0),
+        ...                             ("b", 7.0), ("b", 9.0)], "g string, y double")
+        >>> results = one_scan_test_all(df)
+        >>> table = results.get_one_way("y", "g")
+        >>> table.loc["g", ["sum_sq", "df", "F"]].astype(float).round(3).tolist()
+        [37.5, 1.0, 16.071]
+        """
         return self._by_name[measure].get_one_way(dimension)
 
     def get_two_way(self, measure: Any, dimension1: Hashable, dimension2: Hashable,
@@ -522,12 +533,36 @@ class DFTwoWayAnovaResult(object):
         return self._by_name[measure].post_hoc(dimension, method, alpha, data_frame, pair)
 
     def welch(self, measure: Any, dimension: Hashable, data_frame: Any = None) -> pd.DataFrame:
-        """Welch's one-way ANOVA of ``measure`` across ``dimension`` (see MeasureAnovaResult)."""
+        """Welch's one-way ANOVA of ``measure`` across ``dimension`` (see MeasureAnovaResult).
+
+        Examples
+        --------
+        >>> from Tarnwick.bi.stats.onescan import one_scan_test_all
+        >>> df = spark.createDataFrame([("a", 1.0), ("a", 2.0), ("a", 4.0), ("b", 6.0),
+        ...                             ("b", 7.0), ("b", 9.0)], "g string, y double")
+        >>> results = one_scan_test_all(df)
+        >>> welch = results.welch("y", "g", data_frame=df)
+        >>> welch.loc["g", ["F", "df1", "df2"]].astype(float).round(3).tolist()
+        [16.071, 1.0, 4.0]
+        """
         return self._by_name[measure].welch(dimension, data_frame)
 
     def levene(self, measure: Any, dimension: Hashable, data_frame: Any,
                center: str = "mean") -> pd.DataFrame:
-        """Levene's or Brown–Forsythe's test of ``measure`` across ``dimension``."""
+        """Levene's or Brown–Forsythe's test of ``measure`` across ``dimension``.
+
+        The two levels below are spread alike about their medians:
+
+        Examples
+        --------
+        >>> from Tarnwick.bi.stats.onescan import one_scan_test_all
+        >>> df = spark.createDataFrame([("a", 1.0), ("a", 2.0), ("a", 4.0), ("b", 6.0),
+        ...                             ("b", 7.0), ("b", 9.0)], "g string, y double")
+        >>> results = one_scan_test_all(df)
+        >>> test = results.levene("y", "g", df, center="median")
+        >>> test.loc["g", ["F", "p_value"]].astype(float).round(6).tolist()
+        [0.0, 1.0]
+        """
         return self._by_name[measure].levene(dimension, data_frame, center)
 
     def summary(self, correction: Optional[str] = None, typ: int = 2) -> pd.DataFrame:
@@ -583,6 +618,15 @@ class DFTwoWayAnovaResult(object):
         -------
         int
             The number of tests recomputed.
+
+        Examples
+        --------
+        >>> from Tarnwick.bi.stats.onescan import one_scan_test_all
+        >>> df = spark.createDataFrame([("a", 1.0), ("a", 2.0), ("a", 4.0), ("b", 6.0),
+        ...                             ("b", 7.0), ("b", 9.0)], "g string, y double")
+        >>> results = one_scan_test_all(df)
+        >>> results.imprecise_tests, results.refine(df)  # the one-scan plan marks none
+        ([], 0)
         """
         return sum(record.refine(spark_df, name) for name, record in self._by_name.items())
 
@@ -596,7 +640,19 @@ class DFTwoWayAnovaResult(object):
         return {"measures": measures}
 
     def to_json(self, **kwargs: Any) -> str:
-        """:meth:`to_dict` as JSON (undefined numbers as null); ``kwargs`` go to ``json.dumps``."""
+        """:meth:`to_dict` as JSON (undefined numbers as null); ``kwargs`` go to ``json.dumps``.
+
+        Examples
+        --------
+        >>> from Tarnwick.bi.stats.onescan import one_scan_test_all
+        >>> df = spark.createDataFrame([("a", 1.0), ("a", 2.0), ("a", 4.0), ("b", 6.0),
+        ...                             ("b", 7.0), ("b", 9.0)], "g string, y double")
+        >>> results = one_scan_test_all(df)
+        >>> import json
+        >>> exported = json.loads(results.to_json())["measures"][0]
+        >>> exported["measure"], exported["n"], exported["one_way"][0]["dimension"]
+        ('y', 6.0, 'g')
+        """
         return json.dumps(self.to_dict(), allow_nan=False, **kwargs)
 
     def _repr_html_(self) -> str:

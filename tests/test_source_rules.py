@@ -1,4 +1,5 @@
 """Coding rules the compiler cannot check, read off the C++ sources."""
+import json
 import os
 import re
 
@@ -48,20 +49,46 @@ def test_rules_see_the_sources():
     assert len(SOURCES) >= 8
 
 
-def _factorpair_code():
-    folder = os.path.join("src", "factorpair")
-    return "".join(_code(os.path.join(folder, name))
-                   for name in sorted(os.listdir(os.path.join(REPO, folder)))
-                   if name.endswith(".cpp"))
+FACTORPAIR = [path for path in SOURCES if path.startswith(os.path.join("src", "factorpair"))]
 
 
-def test_statement_lines_of_the_methods_are_the_table_s():
-    from support.source import METHODS
+@pytest.mark.parametrize("path", FACTORPAIR)
+def test_source_lines_come_from_the_table_never_from_literals(path):
+    code = _code(path)
+    assert not re.search(r"\bLine\(\s*\d", code)
+    assert not re.search(r"\bForEach\(\s*\w+\s*,\s*\d", code)
+    assert not re.search(r"\bscope\.line\s*=\s*\d", code)
+    assert not re.search(r"\bkDefinitionLine\b", code)
 
-    code = _factorpair_code()
-    traced = set(int(n) for n in re.findall(r"\bLine\((\d+)\)", code))
-    traced |= set(int(n) for n in re.findall(r"\bForEach\(\s*\w+\s*,\s*(\d+)", code))
-    defined = set(int(n) for n in re.findall(r"\bkDefinitionLine\s*=\s*(\d+)", code))
-    assert traced == set(number for method in METHODS.values()
-                         for number, _ in method.statements.values())
-    assert defined == set(method.line for method in METHODS.values())
+
+@pytest.mark.parametrize("path", FACTORPAIR)
+def test_no_source_file_is_named_like_a_test(path):
+    name = os.path.basename(path)
+    assert not name.startswith("test_") and not re.search(r"_tests?\.[ch]pp$", name)
+
+
+def _listing(table):
+    """(line, owner, key) of every entry of the source lines table, in table order."""
+    rows = [(line, "module", name) for name, line in table["module_globals"].items()]
+    for method, entry in table["methods"].items():
+        rows.append((entry["line"], method, "def"))
+        rows += [(line, method, key) for key, (line, _) in entry["statements"].items()]
+    return rows
+
+
+def test_the_source_lines_table_reads_as_one_source_listing():
+    from support.source import METHODS, MODULE_LINES, TABLE
+
+    with open(TABLE) as handle:
+        rows = _listing(json.load(handle))
+    lines = [line for line, _, _ in rows]
+    # In source order: module statements, then each method's def and its statements.
+    assert lines == sorted(lines), rows
+    definitions = sorted(method.line for method in METHODS.values())
+    assert max(MODULE_LINES.values()) < definitions[0]
+    for method in METHODS.values():
+        following = [line for line in definitions if line > method.line]
+        end = following[0] if following else float("inf")
+        assert all(method.line < line < end for line, _ in method.statements.values()), method
+        texts = [text for _, text in method.statements.values()]
+        assert all(texts) and len(set(texts)) == len(texts)

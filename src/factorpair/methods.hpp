@@ -1,4 +1,5 @@
-// The five methods of TwoWayAnova and the process-wide state they share.
+// The five methods of TwoWayAnova (one file each, method_*.cpp) and the process-wide state they
+// share. Their source lines are in source_lines.json, read through factorpair/source_lines.hpp.
 #pragma once
 
 #include "core/method.hpp"
@@ -8,11 +9,11 @@ namespace factorpair {
 // The file name of every traceback entry and code object of this module.
 inline constexpr char kTraceFile[] = "Tarnwick\\bi\\stats\\factorpair";
 
-extern const tarnwick::MethodDefinition kInitMethod;                  // line 29
-extern const tarnwick::MethodDefinition kTestAllMethod;               // line 38
-extern const tarnwick::MethodDefinition kTestAnovaMethod;             // line 57
-extern const tarnwick::MethodDefinition kTestAgainstMethod;           // line 64
-extern const tarnwick::MethodDefinition kTestAnovaInteractionMethod;  // line 71
+extern const tarnwick::MethodDefinition kInitMethod;
+extern const tarnwick::MethodDefinition kTestAllMethod;
+extern const tarnwick::MethodDefinition kTestAnovaMethod;
+extern const tarnwick::MethodDefinition kTestAgainstMethod;
+extern const tarnwick::MethodDefinition kTestAnovaInteractionMethod;
 
 // Made while the module initialises and only read afterwards.
 struct MethodState {

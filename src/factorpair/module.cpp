@@ -6,6 +6,7 @@
 #include "core/loader.hpp"
 #include "factorpair/methods.hpp"
 #include "factorpair/names.hpp"
+#include "factorpair/source_lines.hpp"
 
 namespace factorpair {
 namespace {
@@ -15,40 +16,42 @@ using tarnwick::OwnedRef;
 using tarnwick::Require;
 using tarnwick::TraceScope;
 
+namespace module_lines = source_lines::module;
+
 // --- module statements ----------------------------------------------------------------------
 
 void FactorpairPrepare(BorrowedRef /*module*/) { MakeNames(); }
 
 void FactorpairBody(BorrowedRef /*module*/, TraceScope& scope) {
   const BorrowedRef globals = scope.globals;
-  scope.line = 1;
+  scope.line = module_lines::kRange;
   HoldRound();
   MakeMethodMetadata();
 
-  scope.line = 1;
+  scope.line = module_lines::kRange;
   tarnwick::ImportFrom(globals, "builtins", {"range"});
-  scope.line = 2;
+  scope.line = module_lines::kObject;
   tarnwick::ImportFrom(globals, "builtins", {"object"});
-  scope.line = 3;
+  scope.line = module_lines::kPd;
   tarnwick::ImportAs(globals, "pandas", "pd");
-  scope.line = 4;
+  scope.line = module_lines::kDataFrame;
   tarnwick::ImportFrom(globals, "pyspark.sql", {"DataFrame"});
-  scope.line = 5;
+  scope.line = module_lines::kMean;
   tarnwick::ImportFrom(globals, "pyspark.sql.functions", {"mean", "sum", "col", "count"});
-  scope.line = 7;
+  scope.line = module_lines::kDataFrameHelper;
   tarnwick::ImportFrom(globals, "Tarnwick.bi.common", {"DataFrameHelper"});
-  scope.line = 8;
+  scope.line = module_lines::kAccepts;
   tarnwick::ImportFrom(globals, "Tarnwick.bi.common.decorators", {"accepts"});
-  scope.line = 9;
+  scope.line = module_lines::kDFTwoWayAnovaResult;
   tarnwick::ImportFrom(globals, "Tarnwick.bi.common.results", {"DFTwoWayAnovaResult"});
-  scope.line = 10;
+  scope.line = module_lines::kMeasureAnovaResult;
   tarnwick::ImportFrom(globals, "Tarnwick.bi.common.results", {"MeasureAnovaResult"});
 
-  scope.line = 19;
+  scope.line = module_lines::kTwoWayAnova;
   OwnedRef two_way_anova = MakeTwoWayAnovaClass(globals);
   Require(PyDict_SetItem(globals.get(), names.two_way_anova.get(), two_way_anova.get()));
 
-  scope.line = 1;
+  scope.line = module_lines::kTest;
   OwnedRef test_dictionary = Require(PyDict_New());
   Require(PyDict_SetItem(globals.get(), names.test_dictionary.get(), test_dictionary.get()));
 }

@@ -40,6 +40,18 @@ class DataFrameHelper(object):
     hands each name to Spark as it is. A column whose name Spark would read as something else
     (a dot: a struct field; a back-quote: quoting; ``*``: every column) is therefore left out of
     both lists, with a ``UserWarning`` naming it; rename such columns to analyse them.
+
+    Examples
+    --------
+    >>> from Tarnwick.bi.common import DataFrameHelper
+    >>> df = spark.createDataFrame(
+    ...     [("north", "mon", 12.0), ("south", "mon", 9.0), ("south", None, None)],
+    ...     "region string, day string, sales double")
+    >>> helper = DataFrameHelper(df)
+    >>> helper.get_numeric_columns(), helper.get_string_columns()
+    (['sales'], ['region', 'day'])
+    >>> helper.get_num_rows(), helper.get_num_unique_values("day"), helper.get_num_values("sales")
+    (3, 2, 2)
     """
 
     def __init__(self, spark_df: "DataFrame") -> None:

@@ -24,7 +24,7 @@ import pandas as pd
 EPS = float(np.finfo(float).eps)
 
 class ImpreciseTableWarning(RuntimeWarning):
-    """A table's residual sum of squares kept fewer than :data:`MIN_SIGNIFICANT_DIGITS` digits."""
+    """A table's residual sum of squares kept fewer than ``MIN_SIGNIFICANT_DIGITS`` digits."""
 
 
 #: Column of a level or cell table with each group's sum of squared deviations from its mean.

@@ -118,6 +118,19 @@ def accepts(*types: Any, **kwtypes: Any) -> Callable[[Callable], Callable]:
         none of the types given for its parameter; the message names the function, the
         parameter, the expected types and the type received. ``None`` is accepted for a
         parameter whose default is ``None``.
+
+    Examples
+    --------
+    >>> from Tarnwick.bi.common.decorators import accepts
+    >>> @accepts(str, levels=int)
+    ... def label(name, levels=None):
+    ...     return "%s (%s levels)" % (name, levels)
+    >>> label("region", levels=3)
+    'region (3 levels)'
+    >>> label("region", levels="3")
+    Traceback (most recent call last):
+    ...
+    TypeError: ...
     """
     positional = [_normalise(given, "positional type %d" % i) for i, given in enumerate(types)]
     by_keyword = {name: _normalise(given, "type of %r" % name) for name, given in kwtypes.items()}

@@ -63,7 +63,15 @@ def _refined_terms(spark_df: Any, measure: str, dimensions: List[Hashable],
 
 def jsonable(value: Any) -> Any:
     """``value`` made JSON-ready: NaN and infinities as None, numpy scalars as Python numbers,
-    tuples as lists, dictionary keys as text; anything else unknown as its text."""
+    tuples as lists, dictionary keys as text; anything else unknown as its text.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from Tarnwick.bi.common.results import jsonable
+    >>> jsonable({1: (np.float64(2.5), float("nan")), "n": np.int64(3)})
+    {'1': [2.5, None], 'n': 3}
+    """
     if isinstance(value, dict):
         return {str(k): jsonable(v) for k, v in value.items()}
     if isinstance(value, (list, tuple)):
@@ -94,7 +102,7 @@ class MeasureAnovaResult(object):
     ----------
     measure_row : sequence
         The measure's count n, mean and sum of squares Σx², in this order (a Spark ``Row``;
-        kept as given in :attr:`measure_row`).
+        kept as given in ``measure_row``).
 
     Attributes
     ----------
@@ -105,6 +113,23 @@ class MeasureAnovaResult(object):
     tables : list of tuple
         Every table received, in order: ``("one-way", (dimension,), level_table)`` or
         ``("two-way", (dimension1, dimension2), cell_table)``, the tables themselves (no copies).
+
+    Examples
+    --------
+    The analyser files a record like this one; three values per level of ``region``
+    (north: 12, 14.5, 13; south: 9, 11, 10.5):
+
+    >>> import pandas as pd
+    >>> from Tarnwick.bi.common.results import MeasureAnovaResult
+    >>> record = MeasureAnovaResult((6, 70.0 / 6, 835.5))  # count, mean, sum of squares
+    >>> levels = pd.DataFrame({"levels": ["north", "south"], "counts": [3, 3],
+    ...                        "means": [39.5 / 3, 30.5 / 3]})
+    >>> levels["total"] = levels.means * levels.counts
+    >>> levels["var3"] = levels.counts * levels.means * levels.means
+    >>> record.set_OneWayAnovaResult("region", levels)
+    >>> table = record.get_one_way("region")
+    >>> table.loc["region", ["sum_sq", "df", "F"]].astype(float).round(3).tolist()
+    [13.5, 1.0, 10.125]
     """
 
     def __init__(self, measure_row: Any) -> None:
@@ -232,7 +257,7 @@ class MeasureAnovaResult(object):
         spark_df : pyspark.sql.DataFrame
             The frame the record was computed from.
         measure : str, optional
-            The measure column; defaults to :attr:`measure`.
+            The measure column; defaults to ``measure``.
 
         Returns
         -------
@@ -428,7 +453,28 @@ class DFTwoWayAnovaResult(object):
     """The result records of a batch run, one per measure, in the order added.
 
     A measure name added again replaces the earlier record in look-ups, :meth:`summary` and the
-    exports (keeping the name's first position); :attr:`records` keeps every addition in order.
+    exports (keeping the name's first position); ``records`` keeps every addition in order.
+
+    Examples
+    --------
+    >>> from Tarnwick.bi.common import DataFrameHelper
+    >>> from Tarnwick.bi.stats.factorpair import TwoWayAnova
+    >>> df = spark.createDataFrame(
+    ...     [("north", "mon", 12.0), ("north", "tue", 14.5), ("south", "mon", 9.0),
+    ...      ("south", "tue", 11.0), ("north", "mon", 13.0), ("south", "tue", 10.5)],
+    ...     "region string, day string, sales double")
+    >>> results = TwoWayAnova(df, DataFrameHelper(df)).test_all()
+    >>> results.measures
+    ['sales']
+    >>> summary = results.summary(correction="holm")
+    >>> summary[["test", "effect"]].values.tolist()[:2]  # the smallest p-values first
+    [['two-way', 'region'], ['one-way', 'region']]
+    >>> one_way = summary[summary.test == "one-way"].set_index("effect")
+    >>> round(float(one_way.loc["region", "F"]), 3)
+    10.125
+    >>> comparison = results.post_hoc("sales", "region", method="tukey")
+    >>> comparison[["group1", "group2", "mean_diff", "reject"]].values.tolist()
+    [['north', 'south', -3.0, True]]
     """
 
     def __init__(self) -> None:
@@ -461,7 +507,18 @@ class DFTwoWayAnovaResult(object):
         return iter(list(self._by_name))
 
     def get_one_way(self, measure: Any, dimension: Hashable) -> pd.DataFrame:
-        """One-way table of ``measure`` against ``dimension`` (see MeasureAnovaResult)."""
+        """One-way table of ``measure`` against ``dimension`` (see MeasureAnovaResult).
+
+        Examples
+        --------
+        >>> from Tarnwick.bi.stats.onescan import one_scan_test_all
+        >>> df = spark.createDataFrame([("a", 1.0), ("a", 2.0), ("a", 4.0), ("b", 6.0),
+        ...                             ("b", 7.0), ("b", 9.0)], "g string, y double")
+        >>> results = one_scan_test_all(df)
+        >>> table = results.get_one_way("y", "g")
+        >>> table.loc["g", ["sum_sq", "df", "F"]].astype(float).round(3).tolist()
+        [37.5, 1.0, 16.071]
+        """
         return self._by_name[measure].get_one_way(dimension)
 
     def get_two_way(self, measure: Any, dimension1: Hashable, dimension2: Hashable,
@@ -476,12 +533,36 @@ class DFTwoWayAnovaResult(object):
         return self._by_name[measure].post_hoc(dimension, method, alpha, data_frame, pair)
 
     def welch(self, measure: Any, dimension: Hashable, data_frame: Any = None) -> pd.DataFrame:
-        """Welch's one-way ANOVA of ``measure`` across ``dimension`` (see MeasureAnovaResult)."""
+        """Welch's one-way ANOVA of ``measure`` across ``dimension`` (see MeasureAnovaResult).
+
+        Examples
+        --------
+        >>> from Tarnwick.bi.stats.onescan import one_scan_test_all
+        >>> df = spark.createDataFrame([("a", 1.0), ("a", 2.0), ("a", 4.0), ("b", 6.0),
+        ...                             ("b", 7.0), ("b", 9.0)], "g string, y double")
+        >>> results = one_scan_test_all(df)
+        >>> welch = results.welch("y", "g", data_frame=df)
+        >>> welch.loc["g", ["F", "df1", "df2"]].astype(float).round(3).tolist()
+        [16.071, 1.0, 4.0]
+        """
         return self._by_name[measure].welch(dimension, data_frame)
 
     def levene(self, measure: Any, dimension: Hashable, data_frame: Any,
                center: str = "mean") -> pd.DataFrame:
-        """Levene's or Brown–Forsythe's test of ``measure`` across ``dimension``."""
+        """Levene's or Brown–Forsythe's test of ``measure`` across ``dimension``.
+
+        The two levels below are spread alike about their medians:
+
+        Examples
+        --------
+        >>> from Tarnwick.bi.stats.onescan import one_scan_test_all
+        >>> df = spark.createDataFrame([("a", 1.0), ("a", 2.0), ("a", 4.0), ("b", 6.0),
+        ...                             ("b", 7.0), ("b", 9.0)], "g string, y double")
+        >>> results = one_scan_test_all(df)
+        >>> test = results.levene("y", "g", df, center="median")
+        >>> test.loc["g", ["F", "p_value"]].astype(float).round(6).tolist()
+        [0.0, 1.0]
+        """
         return self._by_name[measure].levene(dimension, data_frame, center)
 
     def summary(self, correction: Optional[str] = None, typ: int = 2) -> pd.DataFrame:
@@ -537,6 +618,15 @@ class DFTwoWayAnovaResult(object):
         -------
         int
             The number of tests recomputed.
+
+        Examples
+        --------
+        >>> from Tarnwick.bi.stats.onescan import one_scan_test_all
+        >>> df = spark.createDataFrame([("a", 1.0), ("a", 2.0), ("a", 4.0), ("b", 6.0),
+        ...                             ("b", 7.0), ("b", 9.0)], "g string, y double")
+        >>> results = one_scan_test_all(df)
+        >>> results.imprecise_tests, results.refine(df)  # the one-scan plan marks none
+        ([], 0)
         """
         return sum(record.refine(spark_df, name) for name, record in self._by_name.items())
 
@@ -550,7 +640,19 @@ class DFTwoWayAnovaResult(object):
         return {"measures": measures}
 
     def to_json(self, **kwargs: Any) -> str:
-        """:meth:`to_dict` as JSON (undefined numbers as null); ``kwargs`` go to ``json.dumps``."""
+        """:meth:`to_dict` as JSON (undefined numbers as null); ``kwargs`` go to ``json.dumps``.
+
+        Examples
+        --------
+        >>> from Tarnwick.bi.stats.onescan import one_scan_test_all
+        >>> df = spark.createDataFrame([("a", 1.0), ("a", 2.0), ("a", 4.0), ("b", 6.0),
+        ...                             ("b", 7.0), ("b", 9.0)], "g string, y double")
+        >>> results = one_scan_test_all(df)
+        >>> import json
+        >>> exported = json.loads(results.to_json())["measures"][0]
+        >>> exported["measure"], exported["n"], exported["one_way"][0]["dimension"]
+        ('y', 6.0, 'g')
+        """
         return json.dumps(self.to_dict(), allow_nan=False, **kwargs)
 
     def _repr_html_(self) -> str:

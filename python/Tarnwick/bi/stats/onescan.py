@@ -100,6 +100,19 @@ class Profile(object):
     values, its infinities and their mean, and per dimension its exact number of levels (a
     null counting as one). Made by :func:`profile`; the command line checks its input with it
     and hands it to the plan, which then needs no step of its own before the tables' query.
+
+    Examples
+    --------
+    >>> from Tarnwick.bi.stats.onescan import profile
+    >>> df = spark.createDataFrame(
+    ...     [("north", "mon", 12.0), ("north", "tue", 14.5), ("south", "mon", 9.0),
+    ...      ("south", "tue", 11.0), ("north", "mon", 13.0), ("south", "tue", 10.5)],
+    ...     "region string, day string, sales double")
+    >>> facts = profile(df, ["sales"], ["region", "day"])
+    >>> facts.rows, facts.values, facts.infinities, facts.levels
+    (6, {'sales': 6}, {'sales': 0}, {'region': 2, 'day': 2})
+    >>> round(facts.means["sales"], 4)
+    11.6667
     """
 
     def __init__(self, rows: int, values: Mapping[str, int], infinities: Mapping[str, int],
@@ -135,6 +148,24 @@ def profile(data_frame: Any, measure_columns: Sequence[str],
     measure_columns, dimension_columns : sequence of str
         Numeric measures (counted as doubles; NaN and the infinities are not values) and
         dimensions (their exact level counts, a null counting as one).
+
+    Returns
+    -------
+    Profile
+
+    Examples
+    --------
+    Profile once, then run the plan on the profile without its own look at the first rows:
+
+    >>> from Tarnwick.bi.stats.onescan import one_scan_test_all, profile
+    >>> df = spark.createDataFrame(
+    ...     [("north", "mon", 12.0), ("north", "tue", 14.5), ("south", "mon", 9.0),
+    ...      ("south", "tue", 11.0), ("north", "mon", 13.0), ("south", "tue", 10.5)],
+    ...     "region string, day string, sales double")
+    >>> facts = profile(df, ["sales"], ["region", "day"])
+    >>> results = one_scan_test_all(df, ["sales"], ["region", "day"], profile=facts)
+    >>> round(float(results.get_one_way("sales", "region").loc["region", "F"]), 3)
+    10.125
     """
     measures, dimensions = _unique(measure_columns), _unique(dimension_columns)
     names = _Names(data_frame.columns)
@@ -545,6 +576,20 @@ def one_scan_test_all(data_frame: Any, measure_columns: Optional[Sequence[str]] 
     A null, NaN or infinite measure value is missing (left out of that measure's counts only).
     The data is scanned once (twice when a helper or a profile has to be computed first), plus
     a small job over its first rows; see the module's description.
+
+    Examples
+    --------
+    >>> from Tarnwick.bi.stats.onescan import one_scan_test_all
+    >>> df = spark.createDataFrame(
+    ...     [("north", "mon", 12.0), ("north", "tue", 14.5), ("south", "mon", 9.0),
+    ...      ("south", "tue", 11.0), ("north", "mon", 13.0), ("south", "tue", 10.5)],
+    ...     "region string, day string, sales double")
+    >>> results = one_scan_test_all(df)
+    >>> results.measures, results.get_measure_result("sales").pairs
+    (['sales'], [('region', 'day')])
+    >>> table = results.get_two_way("sales", "region", "day", typ=2)
+    >>> table.loc[["region", "day", "region:day", "Residual"], "df"].tolist()
+    [1.0, 1.0, 1.0, 2.0]
     """
     measures, dimensions = _defaults(data_frame, measure_columns, dimension_columns, helper)
     if not measures:
@@ -595,6 +640,19 @@ def one_scan_test_against(data_frame: Any, measure_columns: Sequence[str],
     Returns
     -------
     DFTwoWayAnovaResult
+
+    Examples
+    --------
+    >>> from Tarnwick.bi.stats.onescan import one_scan_test_against
+    >>> df = spark.createDataFrame(
+    ...     [("north", "mon", 12.0), ("north", "tue", 14.5), ("south", "mon", 9.0),
+    ...      ("south", "tue", 11.0), ("north", "mon", 13.0), ("south", "tue", 10.5)],
+    ...     "region string, day string, sales double")
+    >>> results = one_scan_test_against(df, ["sales"], ["day", "region"])
+    >>> results.get_measure_result("sales").dimensions
+    ['day', 'region']
+    >>> round(float(results.get_one_way("sales", "day").loc["day", "F"]), 4)
+    0.1468
     """
     measures, dimensions = list(measure_columns), list(dimension_columns)
     if not measures:

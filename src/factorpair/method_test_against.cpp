@@ -2,6 +2,7 @@
 #include "core/call.hpp"
 #include "factorpair/methods.hpp"
 #include "factorpair/names.hpp"
+#include "factorpair/source_lines.hpp"
 
 namespace factorpair {
 namespace {
@@ -11,8 +12,9 @@ using tarnwick::MethodCall;
 using tarnwick::OwnedRef;
 using tarnwick::Require;
 
-// The line of the def statement, and the number of parameters (self included).
-constexpr int kDefinitionLine = 64;
+namespace lines = source_lines::test_against;
+
+// The number of parameters, self included.
 constexpr int kParameterCount = 3;
 
 constexpr const char* kVariables[] = {"self", "measure", "dimensions", "dimension",
@@ -25,22 +27,22 @@ OwnedRef TestAgainst(MethodCall& call) {
 
   // for dimension in dimensions:
   //     self.test_anova(measure, dimension)
-  ForEach(call, 65, dimensions, [&](BorrowedRef dimension) {
-    call.Line(66);
+  ForEach(call, lines::kLoop, dimensions, [&](BorrowedRef dimension) {
+    call.Line(lines::kOne);
     CallMethod(self, names.test_anova, measure, dimension);
   });
 
   // for i in range(0, len(dimensions) - 1):
-  call.Line(67);
+  call.Line(lines::kOuter);
   OwnedRef outer_range;
   {
     OwnedRef range = call.Global(names.range);
     OwnedRef last = Require(PyLong_FromSsize_t(tarnwick::Length(dimensions) - 1));
     outer_range = Call(range, names.zero, last);
   }
-  ForEach(call, 67, outer_range.borrow(), [&](BorrowedRef i) {
+  ForEach(call, lines::kOuter, outer_range.borrow(), [&](BorrowedRef i) {
     //     for j in range(i + 1, len(dimensions)):
-    call.Line(68);
+    call.Line(lines::kInner);
     OwnedRef inner_range;
     {
       OwnedRef range = call.Global(names.range);
@@ -48,9 +50,9 @@ OwnedRef TestAgainst(MethodCall& call) {
       OwnedRef length = Require(PyLong_FromSsize_t(tarnwick::Length(dimensions)));
       inner_range = Call(range, first, length);
     }
-    ForEach(call, 68, inner_range.borrow(), [&](BorrowedRef j) {
+    ForEach(call, lines::kInner, inner_range.borrow(), [&](BorrowedRef j) {
       //         self.test_anova_interaction(measure, dimensions[i], dimensions[j])
-      call.Line(69);
+      call.Line(lines::kTwo);
       tarnwick::LoadedMethod interaction = LoadMethod(self, names.test_anova_interaction);
       OwnedRef dimension1 = GetItem(dimensions, i);
       OwnedRef dimension2 = GetItem(dimensions, j);
@@ -67,7 +69,7 @@ const tarnwick::MethodDefinition kTestAgainstMethod = {
     "TwoWayAnova.test_against",
     "Tarnwick.bi.stats.factorpair.TwoWayAnova.test_against",
     kTraceFile,
-    kDefinitionLine,
+    lines::kDefinition,
     kParameterCount,
     kVariables,
     TestAgainst};

@@ -4,6 +4,7 @@
 #include "factorpair/group_table.hpp"
 #include "factorpair/methods.hpp"
 #include "factorpair/names.hpp"
+#include "factorpair/source_lines.hpp"
 
 namespace factorpair {
 namespace {
@@ -12,8 +13,9 @@ using tarnwick::BorrowedRef;
 using tarnwick::MethodCall;
 using tarnwick::OwnedRef;
 
-// The line of the def statement, and the number of parameters (self included).
-constexpr int kDefinitionLine = 71;
+namespace lines = source_lines::test_anova_interaction;
+
+// The number of parameters, self included.
 constexpr int kParameterCount = 4;
 
 constexpr const char* kVariables[] = {"self",       "measure", "dimension1",
@@ -27,25 +29,25 @@ OwnedRef TestAnovaInteraction(MethodCall& call) {
 
   // var = self._data_frame.groupby(dimension1, dimension2)
   //       .agg(count(col(measure)), mean(col(measure))).collect()
-  call.Line(72);
+  call.Line(lines::kAggregate);
   OwnedRef var = CollectCountsAndMeans(call, self, measure, dimension1, dimension2);
 
   // var = pd.DataFrame(var, columns=['level1', 'level2', 'counts', 'means'])
-  call.Line(73);
+  call.Line(lines::kTable);
   var = NewTable(call, var.borrow(),
                  {names.level1_column.borrow(), names.level2_column.borrow(),
                   names.counts_column.borrow(), names.means_column.borrow()});
 
   // var['total'] = var.means * var.counts
-  call.Line(74);
+  call.Line(lines::kTotal);
   AddTotalColumn(var.borrow());
 
   // var['var5'] = var.counts * var.means * var.means
-  call.Line(75);
+  call.Line(lines::kSquare);
   AddSquareColumn(var.borrow(), names.var5_column.borrow());
 
   // self._anova_result.set_TwoWayAnovaResult(dimension1, dimension2, var)
-  call.Line(76);
+  call.Line(lines::kRecord);
   {
     OwnedRef record = GetAttr(self, names.anova_result_attribute);
     CallMethod(record, names.set_two_way_result, dimension1, dimension2, var);
@@ -60,7 +62,7 @@ const tarnwick::MethodDefinition kTestAnovaInteractionMethod = {
     "TwoWayAnova.test_anova_interaction",
     "Tarnwick.bi.stats.factorpair.TwoWayAnova.test_anova_interaction",
     kTraceFile,
-    kDefinitionLine,
+    lines::kDefinition,
     kParameterCount,
     kVariables,
     TestAnovaInteraction};

@@ -3,6 +3,7 @@
 #include "factorpair/group_table.hpp"
 #include "factorpair/methods.hpp"
 #include "factorpair/names.hpp"
+#include "factorpair/source_lines.hpp"
 
 namespace factorpair {
 namespace {
@@ -11,8 +12,9 @@ using tarnwick::BorrowedRef;
 using tarnwick::MethodCall;
 using tarnwick::OwnedRef;
 
-// The line of the def statement, and the number of parameters (self included).
-constexpr int kDefinitionLine = 57;
+namespace lines = source_lines::test_anova;
+
+// The number of parameters, self included.
 constexpr int kParameterCount = 3;
 
 constexpr const char* kVariables[] = {"self", "measure", "dimension", "var", nullptr};
@@ -24,25 +26,25 @@ OwnedRef TestAnova(MethodCall& call) {
 
   // var = self._data_frame.groupby(dimension).agg(count(col(measure)), mean(col(measure)))
   //       .collect()
-  call.Line(58);
+  call.Line(lines::kAggregate);
   OwnedRef var = CollectCountsAndMeans(call, self, measure, dimension);
 
   // var = pd.DataFrame(var, columns=['levels', 'counts', 'means'])
-  call.Line(59);
+  call.Line(lines::kTable);
   var = NewTable(
       call, var.borrow(),
       {names.levels_column.borrow(), names.counts_column.borrow(), names.means_column.borrow()});
 
   // var['total'] = var.means * var.counts
-  call.Line(60);
+  call.Line(lines::kTotal);
   AddTotalColumn(var.borrow());
 
   // var['var3'] = var.counts * var.means * var.means
-  call.Line(61);
+  call.Line(lines::kSquare);
   AddSquareColumn(var.borrow(), names.var3_column.borrow());
 
   // self._anova_result.set_OneWayAnovaResult(dimension, var)
-  call.Line(62);
+  call.Line(lines::kRecord);
   {
     OwnedRef record = GetAttr(self, names.anova_result_attribute);
     CallMethod(record, names.set_one_way_result, dimension, var);
@@ -57,7 +59,7 @@ const tarnwick::MethodDefinition kTestAnovaMethod = {
     "TwoWayAnova.test_anova",
     "Tarnwick.bi.stats.factorpair.TwoWayAnova.test_anova",
     kTraceFile,
-    kDefinitionLine,
+    lines::kDefinition,
     kParameterCount,
     kVariables,
     TestAnova};

@@ -3,6 +3,7 @@
 #include "core/call.hpp"
 #include "factorpair/methods.hpp"
 #include "factorpair/names.hpp"
+#include "factorpair/source_lines.hpp"
 
 namespace factorpair {
 namespace {
@@ -12,8 +13,9 @@ using tarnwick::MethodCall;
 using tarnwick::OwnedRef;
 using tarnwick::Require;
 
-// The line of the def statement, and the number of parameters (self included).
-constexpr int kDefinitionLine = 38;
+namespace lines = source_lines::test_all;
+
+// The number of parameters, self included.
 constexpr int kParameterCount = 4;
 
 constexpr const char* kVariables[] = {"self",
@@ -68,7 +70,7 @@ OwnedRef TestAll(MethodCall& call) {
   // measures = self._measure_columns if measure_columns is None else measure_columns
   OwnedRef measures;
   if (measure_columns.is(none)) {
-    call.Line(41);
+    call.Line(lines::kMeasures);
     measures = GetAttr(self, names.measure_columns_attribute);
   } else {
     measures = OwnedRef::NewReference(measure_columns);
@@ -77,7 +79,7 @@ OwnedRef TestAll(MethodCall& call) {
   // dimensions = self._dimension_columns if dimension_columns is None else dimension_columns
   OwnedRef dimensions;
   if (dimension_columns.is(none)) {
-    call.Line(44);
+    call.Line(lines::kDimensions);
     dimensions = GetAttr(self, names.dimension_columns_attribute);
   } else {
     dimensions = OwnedRef::NewReference(dimension_columns);
@@ -85,7 +87,7 @@ OwnedRef TestAll(MethodCall& call) {
 
   // max_num_levels = min(round(self._dataframe_helper.get_num_rows() ** 0.35), max_num_levels),
   // the argument winning a tie
-  call.Line(45);
+  call.Line(lines::kBound);
   {
     OwnedRef helper = GetAttr(self, names.dataframe_helper_attribute);
     OwnedRef row_count = CallMethod(helper, names.get_num_rows);
@@ -97,14 +99,14 @@ OwnedRef TestAll(MethodCall& call) {
   }
 
   // DF_Anova_Result = DFTwoWayAnovaResult()
-  call.Line(46);
+  call.Line(lines::kCollection);
   OwnedRef df_anova_result = Call(OwnedRef(call.Global(names.result_collection_class)));
 
   // dimensions_to_test = [dim for dim in dimensions
   //                       if self._dataframe_helper.get_num_unique_values(dim) <= max_num_levels]
-  call.Line(47);
+  call.Line(lines::kFilter);
   OwnedRef dimensions_to_test = Require(PyList_New(0));
-  ForEach(call, 47, dimensions.borrow(), [&](BorrowedRef dim) {
+  ForEach(call, lines::kFilter, dimensions.borrow(), [&](BorrowedRef dim) {
     OwnedRef helper = GetAttr(self, names.dataframe_helper_attribute);
     OwnedRef level_count = CallMethod(helper, names.get_num_unique_values, dim);
     if (Compare(level_count, max_num_levels, Py_LE)) {
@@ -113,12 +115,12 @@ OwnedRef TestAll(MethodCall& call) {
   });
 
   // for m in measures:
-  ForEach(call, 49, measures.borrow(), [&](BorrowedRef m) {
-    call.Line(51);
+  ForEach(call, lines::kLoop, measures.borrow(), [&](BorrowedRef m) {
+    call.Line(lines::kAggregate);
     OwnedRef var = AggregateMeasure(call, self, m);
 
     // self._anova_result = MeasureAnovaResult(var[0])
-    call.Line(52);
+    call.Line(lines::kRecord);
     {
       OwnedRef record_class = call.Global(names.result_record_class);
       OwnedRef measure_row = GetItem(var, names.zero);
@@ -127,11 +129,11 @@ OwnedRef TestAll(MethodCall& call) {
     }
 
     // self.test_against(m, dimensions_to_test)
-    call.Line(53);
+    call.Line(lines::kAgainst);
     CallMethod(self, names.test_against, m, dimensions_to_test);
 
     // DF_Anova_Result.add_measure_result(m, self._anova_result)
-    call.Line(54);
+    call.Line(lines::kAdd);
     {
       tarnwick::LoadedMethod add_measure_result =
           LoadMethod(df_anova_result, names.add_measure_result);
@@ -149,7 +151,7 @@ const tarnwick::MethodDefinition kTestAllMethod = {
     "TwoWayAnova.test_all",
     "Tarnwick.bi.stats.factorpair.TwoWayAnova.test_all",
     kTraceFile,
-    kDefinitionLine,
+    lines::kDefinition,
     kParameterCount,
     kVariables,
     TestAll};

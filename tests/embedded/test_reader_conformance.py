@@ -5,6 +5,7 @@ Every file of the corpus is read by both: the same column names, the same kind o
 1e-12, with nulls, NaN, both infinities and -0.0 told apart). Files the embedded reader cannot
 read as Spark does must be refused with the reason.
 """
+import gzip
 import json
 import math
 import os
@@ -17,6 +18,7 @@ import pytest
 from Tarnwick.bi.embedded.reader import Unsupported
 from Tarnwick.bi.embedded.reader import read_file as read_embedded
 from Tarnwick.cli import reader as spark_reader
+from Tarnwick.cli.errors import InputError
 
 HOSTILE_NAMES = ["g.x", "`v`", "*", "a,b", 'say "hi"', "it's", "größe", "日本", "\x1b[31mred",
                  "=1+2", "x; DROP TABLE t; --", "$.key", "a/b~c"]
@@ -96,7 +98,7 @@ def corpus(tmp_path_factory, spark):
         .coalesce(1).write.parquet(str(root / "timestamp.parquet"))
     with open(str(root / "values.json"), "w") as handle:
         for g, v, n in special:
-            handle.write(json.dumps({"g": g, "v": v, "n": n, "é ü": "ü∑" + g}) + "\n")
+            handle.write(json.dumps({"g": g, "v": v, "n": n, "é ü": "ü∑" + g, "none": None}) + "\n")
     write(root / "array.json", json.dumps([{"g": "a", "v": 1}, {"g": "b", "v": 2.5}]))
     write(root / "pretty.json", json.dumps([{"g": "a", "v": 1}, {"g": "b", "w": True}], indent=2))
     write(root / "values.csv",
@@ -108,6 +110,10 @@ def corpus(tmp_path_factory, spark):
           "NaN,+.5,2147483647,,3,-Infinity\n"
           ',7,-2147483648,1,"",+Infinity\n')
     write(root / "missing.csv", 'g;v;s;n\nNA;NA;"NA";1\n"";;"";\nx;1;y;"NA"\nz;2;"";NA\n')
+    with gzip.open(str(root / "values.csv.gz"), "wt", newline="") as handle:
+        handle.write(open(str(root / "values.csv")).read())
+    write(root / "text.csv", 'g\tn\tempty\tq\n a \t"5"\t\tback\\slash\n"b\tc"\t-7\t\t"say ""x"""\n'
+                             '日本\t"+0"\t""\tit\'s\n')
     write(root / "bom.csv", "\ufeffg,v\r\nä,1\r\nö,2\r\n")
     write(root / "dup.csv", "a,A,a,,b,B,NA\n1,x,2.5,3,4,5,6\n")
     write(root / "words.csv", "g,w\na,nan\nb,inf\nc,Infinity\n")
@@ -122,6 +128,19 @@ def corpus(tmp_path_factory, spark):
         "%s,NaN,%d.5\n" % ("xy"[i % 2], i) for i in range(20)))
     big = "g,big\n" + "".join("%s,%d\n" % ("abc"[i % 3], 2 ** 63 - 1 - 4096 * (i % 7)) for i in range(12))
     write(root / "odd" / "big.csv", big)
+    # The hostile values of the command line's hardening tests: huge and near-2**63 numbers.
+    noise = np.sin(np.arange(60))
+    hostile = pd.DataFrame({"g": ["a", "b", "c"] * 20, "y": noise, "huge": 1e200 * (1 + noise),
+                            "big": [2 ** 63 - 1 - 4096 * (i % 7) for i in range(60)]})
+    lines = hostile.to_csv(index=False).splitlines()
+    lines[3] = lines[3].replace(lines[3].split(",")[1], "Infinity", 1)
+    write(root / "hostile" / "values.csv", "\n".join(lines) + "\n")
+    spark.createDataFrame([("abc"[i % 3], Decimal(10 ** 37 + 10 ** 30 * (i % 5))) for i in range(12)],
+                          "g string, d decimal(38,0)").coalesce(1).write.parquet(
+        str(root / "hostile" / "decimals.parquet"))
+    # Files neither reader reads.
+    write(root / "broken" / "broken.parquet", "this is not a parquet file\n")
+    write(root / "broken" / "clash.csv", "a,,_c1\n1,2,3\n")
     # Files the embedded reader refuses, each with the reason it gives.
     write(root / "refused" / "multiline.csv", 'g,v\n"a\nb",1\nc,2\n')
     write(root / "refused" / "decimal.csv", "g,v\na,1.\nb,2\n")
@@ -153,6 +172,8 @@ SAME = [
     ("values.csv", "csv", {}),
     ("missing.csv", "csv", {"sep": ";", "null_value": "NA"}),
     ("missing.csv", "csv", {"sep": ";"}),
+    ("values.csv.gz", "csv", {}),
+    ("text.csv", "csv", {"sep": "\t"}),
     ("bom.csv", "csv", {}),
     ("dup.csv", "csv", {}),
     ("dup.csv", "csv", {"null_value": "NA"}),
@@ -169,6 +190,8 @@ SAME = [
     ("it's \"odd\" dir", "csv", {}),
     ("odd/nan.csv", "csv", {}),
     ("odd/big.csv", "csv", {}),
+    ("hostile/values.csv", "csv", {}),
+    ("hostile/decimals.parquet", "parquet", {}),
 ]
 
 
@@ -201,6 +224,7 @@ REFUSED = [
     ("refused/nested.json", "json", "member 'v' holds OBJECT"),
     ("refused/wide.json", "json", "member 'v' holds"),
     ("refused/textnum.json", "json", "member 'v' holds"),
+    ("paths/_hidden.csv", "csv", "leading '_' or '.'"),
     ("timestamp.parquet", "parquet", "column 't' has type TIMESTAMP"),
 ]
 
@@ -210,3 +234,28 @@ def test_refused_with_the_reason(corpus, name, fmt, reason):
     with pytest.raises(Unsupported) as refusal:
         read_embedded(str(corpus / name), fmt)
     assert reason in refusal.value.reason
+
+
+@pytest.mark.parametrize("name, fmt, glob", [
+    ("broken/broken.parquet", "parquet", False),
+    ("broken/clash.csv", "csv", False),
+    ("broken/missing.csv", "csv", False),
+    ("paths/nothing*.csv", "csv", True),
+])
+def test_what_spark_cannot_read_gives_no_frame(spark, corpus, name, fmt, glob):
+    path = str(corpus / name)
+    with pytest.raises(InputError):
+        spark_reader.read_file(spark, path, fmt, glob=glob).collect()
+    with pytest.raises((InputError, Unsupported)):
+        read_embedded(path, fmt, glob=glob)
+
+
+def test_a_pattern_that_matches_nothing_is_said_as_spark_says_it(spark, corpus):
+    pattern = str(corpus / "paths" / "nothing*.csv")
+    messages = []
+    for read in (lambda: spark_reader.read_file(spark, pattern, "csv", glob=True),
+                 lambda: read_embedded(pattern, "csv", glob=True)):
+        with pytest.raises(InputError) as error:
+            read()
+        messages.append(str(error.value))
+    assert messages[0] == messages[1]

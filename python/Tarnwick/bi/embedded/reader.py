@@ -139,6 +139,16 @@ def _identifier(name: str) -> str:
     return '"%s"' % name.replace('"', '""')
 
 
+def _rows(connection, sql: str) -> List[tuple]:
+    """Every row of a query, its result finished (newer DuckDB refuses further work on a
+    connection while a result is open)."""
+    return connection.execute(sql).fetchall()
+
+
+def _row(connection, sql: str) -> tuple:
+    return _rows(connection, sql)[0]
+
+
 def _texts(values: Iterable[str]) -> str:
     return ", ".join(_literal(v) for v in values)
 
@@ -260,8 +270,12 @@ def _files_of(path: str, glob: bool) -> List[str]:
                 raise Unsupported(path, "the directory has subdirectories, which Spark reads "
                                         "through partition discovery")
             files.extend(found)
-        elif not os.path.basename(root).startswith((".", "_")):  # Spark leaves those out
+        elif not os.path.basename(root).startswith((".", "_")):
             files.append(root)
+        elif not glob:
+            # Spark 3 leaves such a file out even when named, Spark 4 reads it.
+            raise Unsupported(path, "Spark versions differ on reading a file named with a "
+                                    "leading '_' or '.'")
     files = [f for f in files if os.path.getsize(f) > 0]  # an empty file adds no rows
     if not files:
         raise InputError("%s holds no data" % path)
@@ -431,8 +445,8 @@ def _read_csv(connection, shown: str, files: List[str], sep: str, null_value: Op
            _texts(nulls))
     )
     try:
-        classes = connection.execute("SELECT %s FROM %s" % (
-            ", ".join("bit_or(%s)" % _csv_class(c, missing) for c in raw), source)).fetchone()
+        classes = _row(connection, "SELECT %s FROM %s" % (
+            ", ".join("bit_or(%s)" % _csv_class(c, missing) for c in raw), source))
     except Exception as exc:  # duckdb's errors share no base class across its versions
         raise _duckdb_error(shown, exc) from exc
     bits = [int(b or 0) for b in classes]
@@ -461,8 +475,8 @@ def _csv_refusal(connection, source: str, column: str, missing: str, bits: int) 
         wanted, why = _BOOLEAN, "booleans mixed with numbers (such as %s) are read differently by Spark"
     else:
         wanted, why = _DECIMAL, "Spark reads it as a decimal type (a value like %s)"
-    example = connection.execute("SELECT min(%s) FROM %s WHERE (%s) = %d" % (
-        column, source, _csv_class(column, missing), wanted)).fetchone()[0]
+    example = _row(connection, "SELECT min(%s) FROM %s WHERE (%s) = %d" % (
+        column, source, _csv_class(column, missing), wanted))[0]
     return why % repr(example[:40] if example else example)
 
 
@@ -474,9 +488,8 @@ def _read_parquet(connection, shown: str, files: List[str]):
     schemas = []
     try:
         for path in paths:
-            schemas.append(connection.execute(
-                "DESCRIBE SELECT * FROM read_parquet(%s, binary_as_string = false)" % _literal(path)
-            ).fetchall())
+            schemas.append(_rows(connection, "DESCRIBE SELECT * FROM read_parquet(%s, "
+                                             "binary_as_string = false)" % _literal(path)))
     except Exception as exc:
         raise _duckdb_error(shown, exc) from exc
     if any(s != schemas[0] for s in schemas):
@@ -537,24 +550,20 @@ def _read_json(connection, shown: str, files: List[str]):
                "SELECT unnest(from_json(r, '[\"json\"]')) FROM (%s) WHERE json_type(r) = 'ARRAY')"
                % (values, values))
     try:
-        not_objects, = connection.execute(
-            "SELECT count(*) FILTER (WHERE json_type(r) <> 'OBJECT') FROM %s" % records).fetchone()
+        not_objects, = _row(connection, "SELECT count(*) FILTER (WHERE json_type(r) <> 'OBJECT') FROM %s" % records)
         if not_objects:
             raise Unsupported(shown, "some of its records are not JSON objects; Spark keeps them "
                                      "in a _corrupt_record column")
-        keys = [row[0] for row in connection.execute(
-            "SELECT DISTINCT unnest(json_keys(r)) FROM %s" % records).fetchall()]
+        keys = [row[0] for row in _rows(
+            connection, "SELECT DISTINCT unnest(json_keys(r)) FROM %s" % records)]
         keys.sort(key=_spark_order)
         if not keys:
             raise InputError("%s has no columns" % shown)
         _check_names(shown, keys)
-        summary = connection.execute("SELECT %s FROM %s" % (", ".join(
+        summary = _row(connection, "SELECT %s FROM %s" % (", ".join(
             "list(DISTINCT json_type(r, %s)), %s" % (_pointer(k), _json_number_kinds(_pointer(k)))
-            for k in keys), records)
-        ).fetchone()
-    except Unsupported:
-        raise
-    except InputError:
+            for k in keys), records))
+    except (Unsupported, InputError):
         raise
     except Exception as exc:
         raise _duckdb_error(shown, exc) from exc

@@ -148,6 +148,8 @@ def corpus(tmp_path_factory, spark):
     write(root / "refused" / "date.csv", "g,v\na,2020-01-01\nb,2020-01-02\n")
     write(root / "refused" / "padded.csv", "g,v\na, 5\nb,2\n")
     write(root / "refused" / "mixed.csv", "g,v\na,TRUE\nb,1\n")
+    write(root / "refused" / "header.csv", 'g,"v\nw"\na,1\n')
+    write(root / "refused" / "blank.csv", '\ng,v\na,1\n')
     write(root / "refused" / "ragged.csv", "g,v\na,1,9\nb\n")
     write(root / "refused" / "case.csv", "a1,A,a\n1,2,3\n")
     write(root / "refused" / "corrupt.json", '{"g": "a", "v": 1}\nnot json\n')
@@ -217,8 +219,10 @@ REFUSED = [
     ("refused/date.csv", "csv", "a value like '2020-01-01'"),
     ("refused/padded.csv", "csv", "a value like ' 5'"),
     ("refused/mixed.csv", "csv", "booleans mixed with numbers"),
+    ("refused/header.csv", "csv", "header line has a quoted field across lines"),
+    ("refused/blank.csv", "csv", "first line is blank"),
     ("refused/ragged.csv", "csv", "DuckDB cannot read it as Spark does"),
-    ("refused/case.csv", "csv", "differ at most in case"),
+    ("refused/case.csv", "csv", "the same when case is ignored"),
     ("refused/nested", "csv", "subdirectories"),
     ("refused/corrupt.json", "json", "_corrupt_record"),
     ("refused/nested.json", "json", "member 'v' holds OBJECT"),

@@ -348,7 +348,14 @@ def _header_fields(path: str, sep: str) -> List[str]:
             line = handle.readline()
     except (UnicodeDecodeError, OSError) as exc:
         raise Unsupported(path, "its first line cannot be read as UTF-8 text: %s" % first_line(exc))
-    rows = list(csv.reader([line.rstrip("\r\n")], delimiter=sep, quotechar='"', doublequote=True))
+    line = line.rstrip("\r\n")
+    if not line:
+        raise Unsupported(path, "its first line is blank (Spark and DuckDB look for the header "
+                                "line differently)")
+    if line.count('"') % 2:
+        raise Unsupported(path, "its header line has a quoted field across lines; Spark reads "
+                                "CSV line by line")
+    rows = list(csv.reader([line], delimiter=sep, quotechar='"', doublequote=True))
     return rows[0] if rows else []
 
 
@@ -619,11 +626,12 @@ def _json_type(found: set, wide_integer: bool, floating: bool) -> Optional[str]:
 def _check_names(shown: str, names: Sequence[str]) -> None:
     """DuckDB tells columns apart ignoring case: names equal but for case cannot be held (and
     Spark, ignoring case too, cannot tell them apart either)."""
-    folded = {}  # type: Dict[str, str]
-    for name in names:
-        other = folded.setdefault(name.lower(), name)
-        if other is not name:
-            raise Unsupported(shown, "the column names %r and %r differ at most in case" % (other, name))
+    first = {}  # type: Dict[str, int]
+    for index, name in enumerate(names):
+        other = first.setdefault(name.lower(), index)
+        if other != index:
+            raise Unsupported(shown, "the column names %r and %r are the same when case is "
+                                     "ignored" % (names[other], name))
 
 
 def read_file(path: str, fmt: str, sep: str = ",", null_value: Optional[str] = None,

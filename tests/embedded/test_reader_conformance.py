@@ -117,6 +117,7 @@ def corpus(tmp_path_factory, spark):
     write(root / "bom.csv", "\ufeffg,v\r\nä,1\r\nö,2\r\n")
     write(root / "dup.csv", "a,A,a,,b,B,NA\n1,x,2.5,3,4,5,6\n")
     write(root / "words.csv", "g,w\na,nan\nb,inf\nc,Infinity\n")
+    write(root / "signed.csv", "g,w,x\na,-NaN,+Infinity\nb,+NaN,-Inf\nc,1.5,Inf\n")
     for part, text in (("part-0.csv", "g,v\na,1\nb,2\n"), ("part-1.csv", "g,v\nc,3.5\n"),
                        ("_SUCCESS", ""), (".hidden.csv", "g,v\nz,99\n")):
         write(root / "parts" / part, text)
@@ -180,6 +181,7 @@ SAME = [
     ("dup.csv", "csv", {}),
     ("dup.csv", "csv", {"null_value": "NA"}),
     ("words.csv", "csv", {}),
+    ("signed.csv", "csv", {}),
     ("parts", "csv", {}),
     ("paths/data[1].csv", "csv", {}),
     ("paths/star*.csv", "csv", {}),

@@ -1,0 +1,1 @@
+"""The embedded engine: local files analysed in process with DuckDB, beside Spark."""

@@ -149,6 +149,6 @@ def test_interaction_plot_from_an_awkward_cell_table(tmp_path):
      (0.0, 6, "0"), (3.2e-7, 6, "3.2e-07"), (2.0e16, 6, "2e+16"), (float("nan"), 6, ""), (None, 6, "")],
 )
 def test_format_number(value, digits, text):
-    from Tarnwick.cli.report import format_number
+    from Tarnwick.cli.present import format_number
 
     assert format_number(value, digits) == text

@@ -15,7 +15,7 @@ from statsmodels.stats.oneway import anova_oneway
 
 from cli_helpers import run_cli
 from Tarnwick.bi.common.results import DFTwoWayAnovaResult
-from Tarnwick.cli import options, posthoc_report, report
+from Tarnwick.cli import options, posthoc_report, present
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "host"))
 from host_terms import pandas_level_table, pandas_record, with_sumsq_dev  # noqa: E402
@@ -64,7 +64,7 @@ def arguments(**given):
 
 
 def context(extras):
-    return report.Context(source="test", rows=30, measures=["y"], dimensions=["g", "h"],
+    return present.Context(source="test", rows=30, measures=["y"], dimensions=["g", "h"],
                           levels={"g": 4, "h": 3}, bound=8, ss_type=2, master="local", tests=2,
                           elapsed=1.0, extras=extras)
 
@@ -91,13 +91,13 @@ def test_comparisons_go_to_the_significant_tests_and_to_every_output(method, eve
     np.testing.assert_allclose(extras.tests[("y", "g")]["welch"].F, welch.statistic, rtol=1e-9)
 
     ctx = context(extras)
-    document = json.loads(report.to_json(results, ctx))
+    document = json.loads(present.to_json(results, ctx))
     entry = [e for e in document["post_hoc"] if e["dimension"] == "g"][0]
     assert entry["method"] == method
     np.testing.assert_allclose([p["ci_lower"] for p in entry["pairs"]], table.ci_lower, rtol=1e-12)
     assert [t["test"] for t in document["variance_tests"]] == ["welch", "welch"]
 
-    csv = pd.read_csv(io.StringIO(report.to_csv(results, ctx)), keep_default_na=False,
+    csv = pd.read_csv(io.StringIO(present.to_csv(results, ctx)), keep_default_na=False,
                       na_values=[""])
     rows = csv[csv.test == method]
     assert len(rows) == sum({"g": 6, "h": 3}[d] for d in compared)  # k(k - 1)/2 pairs
@@ -107,7 +107,7 @@ def test_comparisons_go_to_the_significant_tests_and_to_every_output(method, eve
     assert len(csv[csv.test == "welch"]) == 2
     np.testing.assert_allclose(csv[csv.test == "welch"].df2.iloc[0], welch.df[1], rtol=1e-9)
 
-    text = report.to_text(results, ctx)
+    text = present.to_text(results, ctx)
     title = "%s comparisons of g (95%% simultaneous intervals" % posthoc_report.METHOD_NAMES[method]
     assert text.count(title) == 1
     assert text.index("One-way: g") < text.index(title) < text.index("One-way: h")
@@ -122,19 +122,19 @@ def test_a_single_level_is_reported_in_the_text():
     results.add_measure_result("y", record)
     extras = posthoc_report.compute(results, None, arguments(post_hoc="tukey",
                                                              post_hoc_all=True), None)
-    ctx = report.Context(source="test", rows=30, measures=["y"], dimensions=["one"],
+    ctx = present.Context(source="test", rows=30, measures=["y"], dimensions=["one"],
                          levels={"one": 1}, bound=8, ss_type=2, master="local", tests=1,
                          elapsed=1.0, extras=extras)
     assert ("Tukey-Kramer comparisons of one (95% simultaneous intervals; mean_diff = group2 - "
-            "group1): not computed: 1 level: nothing to compare") in report.to_text(results, ctx)
+            "group1): not computed: 1 level: nothing to compare") in present.to_text(results, ctx)
 
 
 def test_default_outputs_keep_their_shape():
     results = one_scan_results(frame_of())
     ctx = context(None)
-    assert list(pd.read_csv(io.StringIO(report.to_csv(results, ctx))).columns) == \
-        report.CSV_COLUMNS
-    assert "post_hoc" not in json.loads(report.to_json(results, ctx))
+    assert list(pd.read_csv(io.StringIO(present.to_csv(results, ctx))).columns) == \
+        present.CSV_COLUMNS
+    assert "post_hoc" not in json.loads(present.to_json(results, ctx))
 
 
 def test_command_line_run_matches_scipy_and_statsmodels(data_files, tmp_path):

@@ -62,7 +62,7 @@ class Comparisons:
 
     def text(self, measure: Any, dimension: Hashable) -> str:
         """The lines shown under the one-way table of ``measure`` by ``dimension``."""
-        from Tarnwick.cli.report import format_number, format_table
+        from Tarnwick.cli.present import format_number, format_table
 
         lines = []
         tests = self.tests.get((measure, dimension), {})
@@ -133,7 +133,7 @@ class Comparisons:
 
 def _shown(table: pd.DataFrame) -> pd.DataFrame:
     """A comparison table with its numbers as readable text, for the text output."""
-    from Tarnwick.cli.report import format_number
+    from Tarnwick.cli.present import format_number
 
     shown = pd.DataFrame({"group1": [_printable(v) for v in table["group1"]],
                           "group2": [_printable(v) for v in table["group2"]]})

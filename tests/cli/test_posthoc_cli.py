@@ -15,7 +15,7 @@ from statsmodels.stats.oneway import anova_oneway
 
 from cli_helpers import run_cli
 from Tarnwick.bi.common.results import DFTwoWayAnovaResult
-from Tarnwick.cli import options, posthoc_report, present
+from Tarnwick.cli import analysis, options, present
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "host"))
 from host_terms import pandas_level_table, pandas_record, with_sumsq_dev  # noqa: E402
@@ -74,7 +74,7 @@ def context(extras):
 def test_comparisons_go_to_the_significant_tests_and_to_every_output(method, everything):
     frame = frame_of()
     results = one_scan_results(frame)
-    extras = posthoc_report.compute(results, None, arguments(post_hoc=method, welch=True,
+    extras = analysis.compare(results, None, arguments(post_hoc=method, welch=True,
                                                              post_hoc_all=everything), "holm")
     summary = results.summary(correction="holm")
     significant = {d[0] for d, p in zip(summary.dimensions, summary.p_adjusted) if p < 0.05}
@@ -108,7 +108,7 @@ def test_comparisons_go_to_the_significant_tests_and_to_every_output(method, eve
     np.testing.assert_allclose(csv[csv.test == "welch"].df2.iloc[0], welch.df[1], rtol=1e-9)
 
     text = present.to_text(results, ctx)
-    title = "%s comparisons of g (95%% simultaneous intervals" % posthoc_report.METHOD_NAMES[method]
+    title = "%s comparisons of g (95%% simultaneous intervals" % present.METHOD_NAMES[method]
     assert text.count(title) == 1
     assert text.index("One-way: g") < text.index(title) < text.index("One-way: h")
     assert ("comparisons of h" in text) == everything
@@ -120,7 +120,7 @@ def test_a_single_level_is_reported_in_the_text():
     record = pandas_record(frame, "y", ["one"])
     results = DFTwoWayAnovaResult()
     results.add_measure_result("y", record)
-    extras = posthoc_report.compute(results, None, arguments(post_hoc="tukey",
+    extras = analysis.compare(results, None, arguments(post_hoc="tukey",
                                                              post_hoc_all=True), None)
     ctx = present.Context(source="test", rows=30, measures=["y"], dimensions=["one"],
                          levels={"one": 1}, bound=8, ss_type=2, master="local", tests=1,
@@ -173,8 +173,8 @@ def test_levels_reach_the_terminal_as_text_only():
                           "y": [1.0, 2.0, 3.5, 7.0, 8.0, 6.5, 4.0, 4.5, 3.0]})
     results = DFTwoWayAnovaResult()
     results.add_measure_result("y", pandas_record(frame, "y", ["g"]))
-    extras = posthoc_report.compute(results, None, arguments(post_hoc="tukey",
+    extras = analysis.compare(results, None, arguments(post_hoc="tukey",
                                                              post_hoc_all=True), None)
-    text = extras.text("y", "g")
+    text = present.comparisons_text(extras, "y", "g")
     assert "\x1b" not in text and "a\nb" not in text
     assert "a\\x0ab" in text and "\\x1b[2Jx" in text

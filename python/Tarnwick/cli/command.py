@@ -1,9 +1,5 @@
-"""Command line: two-way analysis of variance of a data file on Spark.
-
-``tarnwick-anova [DATA] [options]`` (or ``python -m Tarnwick``) reads a CSV, Parquet or JSON
-file or directory with Spark, runs ``TwoWayAnova(frame, DataFrameHelper(frame)).test_all(...)``
-and prints the ANOVA tables. Without DATA it analyses the bundled Palmer penguins data. See
-``tarnwick-anova --help``.
+"""Running a command: ``main`` (the entry point, exit statuses and messages) and ``run`` (the
+steps of one analysis, each asked of the run's backend, see :mod:`Tarnwick.cli.backend`).
 """
 from __future__ import annotations
 
@@ -62,55 +58,15 @@ class _Phases:
         return elapsed
 
 
-def _check_before_spark(args, url):
-    """Checks that need no Spark come first, so that they answer at once; returns the format.
-
-    ``url`` is the Spark Connect server of the run, or None for a session of its own.
-    """
-    from Tarnwick.cli import plots, reader, remote
+def _check_outputs(args) -> None:
+    """Checks of where the results go, which need no engine: they answer at once."""
+    from Tarnwick.cli import plots
 
     if args.output:
         check_output_target(args.output, args.data)
     if args.plot:
         plots.require_matplotlib()
         plots.prepare_directory(args.plot)
-    if not args.data:
-        return None
-    if url is not None:  # a Spark Connect server: it reads the data and runs the driver
-        return remote.check_and_detect(args.data, args.format)
-    return reader.check_and_detect(args.data, args.format, glob=args.glob)
-
-
-def _start(args, url):
-    """The run's Spark session: on the Connect server ``url``, or a session of its own."""
-    from Tarnwick.cli import remote
-    from Tarnwick.cli.session import is_small_input, start_session
-
-    if url is not None:
-        return remote.start_session(url, extra=args.conf)
-    return start_session(
-        args.master, tuned=not args.no_tuning, spark_ui=args.spark_ui, debug=args.debug,
-        extra=args.conf, small_input=is_small_input(args.data),
-    )
-
-
-def _read(args, spark, fmt, url):
-    """The input frame, its description, and the requested measures and dimensions."""
-    from Tarnwick.cli import reader, remote
-
-    if args.data and url is not None:
-        frame = remote.read_file(spark, remote.data_path(args.data), fmt, sep=args.sep,
-                                 null_value=args.null_value)
-        return frame, args.data, args.measures, args.dimensions
-    if args.data:
-        frame = reader.read_file(spark, args.data, fmt, sep=args.sep, null_value=args.null_value,
-                                 glob=args.glob)
-        return frame, args.data, args.measures, args.dimensions
-    frame = reader.read_bundled(spark)
-    source = "bundled Palmer penguins data (%s)" % reader.BUNDLED_NAME
-    measures = args.measures if args.measures is not None else reader.BUNDLED_MEASURES
-    dimensions = args.dimensions if args.dimensions is not None else reader.BUNDLED_DIMENSIONS
-    return frame, source, measures, dimensions
 
 
 def _render(args, result, context) -> str:
@@ -140,61 +96,53 @@ def _deliver(args, result, text: str) -> None:
 
 def run(args) -> int:
     """Run the analysis that ``args`` describe; returns the exit status (raises InputError)."""
-    from Tarnwick.cli import names, posthoc_report, remote, present
-    from Tarnwick.cli.analysis import DEFAULT_PLAN, analyse
-    from Tarnwick.cli.session import stop_session
-    from Tarnwick.cli.prepare import plan_run
+    from Tarnwick.cli import present
+    from Tarnwick.cli.backend import choose_backend
 
-    url = remote.choose_url(args.remote, args.master)
-    fmt = _check_before_spark(args, url)
+    backend = choose_backend(args)
+    _check_outputs(args)
+    fmt = backend.check_input(args)
     phases = _Phases()
-    spark = _start(args, url)
+    backend.start()
     phases.mark("session")
     try:
-        frame, source, measures, dimensions = _read(args, spark, fmt, url)
+        frame, source, measures, dimensions = backend.read(args, fmt)
         phases.mark("read")
-        plan = plan_run(frame, measures, dimensions, args.max_levels, cache=not args.no_cache)
+        selection = backend.select_tests(frame, measures, dimensions, args)
         phases.mark("checks")
-        for note in plan.notes:
+        for note in selection.notes:
             _say(args, "note: " + note)
-
-        with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter("always", RuntimeWarning)
-            result, tests = analyse(getattr(args, "plan", DEFAULT_PLAN), plan, args.max_levels,
-                                    show_progress=not args.quiet)
-            result = names.restore(result, plan)  # the data's own column names again
-            refined = present.refine_if_needed(result, plan.frame, caught)
-        for message in present.warning_notes(caught, refined, debug=args.debug):
-            _say(args, "note: " + message)
-        extras = None
-        if posthoc_report.requested(args):
-            correction = None if args.correction == "none" else args.correction
-            extras = posthoc_report.compute(result, plan.frame, args, correction)
+        result, tests, refined, extras = _analyse(args, backend, selection)
         elapsed = phases.mark("tests")
-
         context = present.Context(
-            source=source,
-            rows=plan.rows,
-            measures=plan.measures,
-            dimensions=plan.dimensions,
-            levels=plan.levels,
-            bound=plan.bound,
-            ss_type=args.ss_type,
-            master=remote.display_url(url) if url is not None else spark.sparkContext.master,
-            tests=tests,
-            elapsed=elapsed,
-            correction=args.correction,
-            refined=refined,
-            timings=phases.timings,
-            extras=extras,
+            source=source, rows=selection.rows, measures=selection.measures,
+            dimensions=selection.dimensions, levels=selection.levels, bound=selection.bound,
+            ss_type=args.ss_type, master=backend.location, tests=tests, elapsed=elapsed,
+            correction=args.correction, refined=refined, timings=phases.timings, extras=extras,
         )
         _deliver(args, result, _render(args, result, context))
         return 0
     finally:
-        if url is not None:
-            spark.stop()  # the client's session; the server goes on
-        else:
-            stop_session(spark)
+        backend.stop()
+
+
+def _analyse(args, backend, selection):
+    """The plan's tables under the data's names, refined where marked, and the comparisons
+    asked for: (result, tests filed, tests refined, comparisons or None)."""
+    from Tarnwick.cli import analysis, names, present
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", RuntimeWarning)
+        result, tests = backend.analyse(selection, args)
+        result = names.restore(result, selection)  # the data's own column names again
+        refined = analysis.refine_marked(result, selection.frame)
+    for message in present.warning_notes(caught, refined, debug=args.debug):
+        _say(args, "note: " + message)
+    extras = None
+    if analysis.comparisons_requested(args):
+        correction = None if args.correction == "none" else args.correction
+        extras = analysis.compare(result, selection.frame, args, correction)
+    return result, tests, refined, extras
 
 
 def _interrupted() -> int:

@@ -86,7 +86,7 @@ def is_local_path(path: str) -> bool:
     return not _URI.match(path) or path.startswith("file://")
 
 
-def _local(path: str) -> str:
+def local_path(path: str) -> str:
     return path[len("file://"):] if path.startswith("file://") else path
 
 
@@ -140,7 +140,7 @@ def check_and_detect(path: str, fmt: Optional[str], glob: bool = False) -> str:
     With ``glob`` the path is a pattern that Spark expands: only its format is decided here.
     """
     if is_local_path(path) and not glob:
-        local = _local(path)
+        local = local_path(path)
         if not os.path.exists(local):
             raise InputError("no such file or directory: %s" % path)
         if os.path.isdir(local):
@@ -207,7 +207,7 @@ def read_file(spark, path: str, fmt: str, sep: str = ",", null_value: Optional[s
             # A small local file's types are found here, sparing Spark's two inference jobs.
             # (the file as named, not its pattern-escaped form for Hadoop)
             literal = not glob and is_local_path(shown)
-            schema = csv_schema.infer(_local(shown), sep, null_value) if literal else None
+            schema = csv_schema.infer(local_path(shown), sep, null_value) if literal else None
             reader = reader.schema(schema) if schema is not None else reader.option("inferSchema", "true")
             frame = reader.csv(path)
         elif fmt == "parquet":
@@ -222,12 +222,12 @@ def read_file(spark, path: str, fmt: str, sep: str = ",", null_value: Optional[s
     except AnalysisException as exc:
         if glob and "does not exist" in str(exc):
             raise InputError("the pattern %s matches no file" % shown) from exc
-        raise InputError("cannot read %s as %s: %s" % (shown, fmt, _short(exc))) from exc
+        raise InputError("cannot read %s as %s: %s" % (shown, fmt, short_error(exc))) from exc
     except InputError:
         raise
     except Exception as exc:
         if type(exc).__name__ in ("Py4JJavaError", "SparkRuntimeException", "SparkException"):
-            raise InputError("cannot read %s as %s: %s" % (shown, fmt, _short(exc))) from exc
+            raise InputError("cannot read %s as %s: %s" % (shown, fmt, short_error(exc))) from exc
         raise
     if not frame.columns:
         raise InputError("%s has no columns" % shown)
@@ -238,7 +238,7 @@ def _only_corrupt(frame) -> bool:
     return list(frame.columns) == ["_corrupt_record"]
 
 
-def _short(exc: BaseException) -> str:
+def short_error(exc: BaseException) -> str:
     """The first meaningful line of a Spark error message, without the JVM stack."""
     text = None
     java = getattr(exc, "java_exception", None)

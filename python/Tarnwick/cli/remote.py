@@ -144,7 +144,7 @@ def check_and_detect(path: str, fmt: Optional[str]) -> str:
     server may read a path this machine does not have (it reports a missing one itself)."""
     from Tarnwick.cli import reader
 
-    if reader.is_local_path(path) and not os.path.exists(reader._local(path)):
+    if reader.is_local_path(path) and not os.path.exists(reader.local_path(path)):
         detected = fmt or reader.format_of(path.rstrip("/"))
         if detected is None:
             raise InputError(
@@ -166,5 +166,5 @@ def read_file(spark, path: str, fmt: str, sep: str = ",", null_value: Optional[s
         frame = reader.read_file(spark, path, fmt, sep=sep, null_value=null_value)
         frame.schema  # the server's analysis of the read
     except AnalysisException as exc:
-        raise InputError("cannot read %s as %s: %s" % (path, fmt, reader._short(exc))) from exc
+        raise InputError("cannot read %s as %s: %s" % (path, fmt, reader.short_error(exc))) from exc
     return frame

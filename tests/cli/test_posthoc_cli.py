@@ -178,3 +178,31 @@ def test_levels_reach_the_terminal_as_text_only():
     text = present.comparisons_text(extras, "y", "g")
     assert "\x1b" not in text and "a\nb" not in text
     assert "a\\x0ab" in text and "\\x1b[2Jx" in text
+
+
+@pytest.mark.parametrize("alpha", ["0.05", b"0.05", None, 0.0, 1.0, float("nan")])
+@pytest.mark.parametrize("method", ["tukey", "games-howell"])
+def test_a_bad_alpha_is_a_value_error(alpha, method):
+    results = one_scan_results(frame_of())
+    with pytest.raises(ValueError, match="alpha"):
+        results.post_hoc("y", "g", method=method, alpha=alpha)
+
+
+@pytest.mark.parametrize("output", ["csv", "text"])
+def test_control_characters_of_levels_are_escaped_in_every_text_output(output):
+    levels = ["\x1b[31mred", "so\x01h", "plain"]
+    frame = pd.DataFrame({"g": [level for level in levels for _ in range(3)],
+                          "y": [1.0, 2.0, 3.5, 7.0, 8.0, 6.5, 4.0, 4.5, 3.0]})
+    results = DFTwoWayAnovaResult()
+    results.add_measure_result("y", pandas_record(frame, "y", ["g"]))
+    extras = analysis.compare(results, None, arguments(post_hoc="tukey", post_hoc_all=True), None)
+    ctx = present.Context(source="test", rows=9, measures=["y"], dimensions=["g"],
+                          levels={"g": 3}, bound=8, ss_type=2, master="local", tests=2,
+                          elapsed=1.0, extras=extras)
+    shown = present.to_csv(results, ctx) if output == "csv" else present.to_text(results, ctx)
+    assert "\x1b" not in shown and "\x01" not in shown
+    assert "\\x1b[31mred" in shown and "so\\x01h" in shown
+    if output == "csv":  # still one row per compared pair, each naming its levels
+        table = pd.read_csv(io.StringIO(shown))
+        pairs = table[table.test == "tukey"]
+        assert set(pairs.group1) | set(pairs.group2) == {"\\x1b[31mred", "so\\x01h", "plain"}

@@ -73,8 +73,17 @@ def address(url: str, where: str = "--remote") -> Tuple[str, int]:
 
 
 def display_url(url: str) -> str:
-    """The URL without its parameters (``/;token=...`` may hold a secret): for messages."""
-    return url.split("/;", 1)[0].split(";", 1)[0].rstrip("/")
+    """The URL without its parameters (``/;token=...`` may hold a secret): for messages.
+
+    Examples
+    --------
+    >>> display_url("sc://host:15002/;token=secret"), display_url("sc://")
+    ('sc://host:15002', 'sc://')
+    """
+    shown = url.split("/;", 1)[0].split(";", 1)[0]
+    if shown.startswith(SCHEME):
+        return SCHEME + shown[len(SCHEME):].rstrip("/")
+    return shown.rstrip("/")
 
 
 def require_client() -> None:

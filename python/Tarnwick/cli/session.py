@@ -18,7 +18,7 @@ import threading
 from typing import Any, Dict, Iterable, Iterator, List, NamedTuple, Optional, Tuple
 
 from Tarnwick.cli import signals
-from Tarnwick.cli.errors import InputError, first_line
+from Tarnwick.cli.errors import InputError, first_line, safe_text
 
 DEFAULT_MASTER = "local[*]"
 APP_NAME = "tarnwick-anova"
@@ -262,7 +262,7 @@ def start_session(settings: SessionSettings):
             signals.stop_process_group(process.pid)
         if not isinstance(exc, Exception):
             raise  # an interrupt: the caller reports it
-        text = str(exc)
+        text = safe_text(exc)
         if "Java gateway process exited" in text or "JAVA_GATEWAY_EXITED" in text:
             raise InputError(
                 "the Spark driver (a Java process) did not start for master %s; check that "
@@ -328,7 +328,7 @@ def _check_sql_settings(session, extra: Iterable[Tuple[str, str]]) -> None:
         try:
             session.conf.set(key, value)
         except Exception as exc:
-            text = str(exc)
+            text = safe_text(exc)
             if "CANNOT_MODIFY_CONFIG" in text or "Cannot modify" in text:
                 continue  # a static setting: it took effect at start-up
             message = first_line(getattr(exc, "desc", None) or text, "rejected")

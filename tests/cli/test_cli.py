@@ -10,7 +10,7 @@ import pandas as pd
 import pytest
 
 from cli_helpers import cli_env, run_cli
-from Tarnwick.cli.report import format_number
+from Tarnwick.cli.present import format_number
 
 PENGUIN_MEASURES = ["bill_length_mm", "bill_depth_mm", "flipper_length_mm", "body_mass_g"]
 PENGUIN_DIMENSIONS = ["species", "island", "sex"]

@@ -235,3 +235,61 @@ def test_plot_directory_is_only_checked_before_the_run(tmp_path):
     (tmp_path / "file").write_text("")
     with pytest.raises(InputError, match="not a directory"):
         plots.prepare_directory(str(tmp_path / "file" / "plots"))
+
+
+def _zstd_frame(data):
+    """A zstd frame header and raw payload: enough to carry the format's first bytes."""
+    return b"\x28\xb5\x2f\xfd" + data
+
+
+@pytest.mark.parametrize("kind, compress", [
+    ("gzip", lambda data: __import__("gzip").compress(data)),
+    ("bzip2", lambda data: __import__("bz2").compress(data)),
+    ("xz", lambda data: __import__("lzma").compress(data)),
+    ("zstd", _zstd_frame),
+])
+@pytest.mark.parametrize("name", ["data.csv", "data.json"])
+def test_compressed_bytes_under_a_plain_name_are_refused(tmp_path, kind, compress, name):
+    content = compress(b"g,y\na,1\nb,2\n")
+    plain = tmp_path / name
+    plain.write_bytes(content)
+    with pytest.raises(InputError) as caught:
+        reader.check_and_detect(str(plain), None)
+    assert "looks compressed (%s)" % kind in str(caught.value)
+    suffix = {"gzip": ".gz", "bzip2": ".bz2", "xz": ".xz", "zstd": ".zst"}[kind]
+    named = tmp_path / (name + suffix)
+    named.write_bytes(content)
+    assert reader.check_and_detect(str(named), None) == name.split(".")[1]
+
+
+def test_errors_whose_text_fails_still_give_one_line():
+    from Tarnwick.cli.errors import first_line
+
+    class JvmBound(Exception):
+        desc = "spark.sql.shuffle.partitions must be positive"
+
+        def __str__(self):
+            raise RuntimeError("the JVM refused")
+
+    assert first_line(JvmBound()) == JvmBound.desc
+    assert first_line(type("Bare", (JvmBound,), {"desc": None})()) == "Bare"
+
+
+@pytest.mark.parametrize("url", ["sc://", "sc:///;token=secret"])
+def test_a_server_url_without_host_is_named_whole(url):
+    from Tarnwick.cli import remote
+
+    with pytest.raises(InputError) as caught:
+        remote.choose_url(url, None, {})
+    assert str(caught.value) == "--remote sc:// names no host"
+
+
+def test_an_invalid_sql_setting_is_refused_in_one_line(tmp_path):
+    from cli_helpers import run_cli
+
+    completed = run_cli(["--conf", "spark.sql.shuffle.partitions=-1", "-q"], cwd=str(tmp_path))
+    assert completed.returncode == 2, completed.stderr
+    lines = [line for line in completed.stderr.splitlines() if line.strip()]
+    assert len(lines) == 1 and "Traceback" not in completed.stderr
+    assert lines[0].startswith("tarnwick-anova: error: invalid --conf "
+                               "spark.sql.shuffle.partitions=-1")

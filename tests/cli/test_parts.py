@@ -58,19 +58,19 @@ def test_local_cores(master, cores, monkeypatch):
 
 def test_session_config_local_and_cluster(monkeypatch):
     monkeypatch.delenv("PYSPARK_GATEWAY_PORT", raising=False)
-    local = session.session_config("local[3]")
+    local = session.session_config(session.SessionSettings("local[3]"))
     assert local["spark.sql.shuffle.partitions"] == "3"
     assert local["spark.sql.adaptive.enabled"] == "true"
     assert local["spark.ui.enabled"] == "false"
     assert "log4j2.configurationFile" in local["spark.driver.extraJavaOptions"]
-    cluster = session.session_config("spark://h:7077", spark_ui=True)
+    cluster = session.session_config(session.SessionSettings("spark://h:7077", spark_ui=True))
     assert "spark.sql.shuffle.partitions" not in cluster and "spark.ui.enabled" not in cluster
-    untuned = session.session_config("local[3]", tuned=False, debug=True)
+    untuned = session.session_config(session.SessionSettings("local[3]", tuned=False, debug=True))
     assert untuned == {"spark.ui.showConsoleProgress": "false"}
-    extra = session.session_config("local[2]", extra=[("spark.driver.extraJavaOptions", "-Dx=1"), ("spark.a", "b")])
+    extra = session.session_config(session.SessionSettings("local[2]", extra=[("spark.driver.extraJavaOptions", "-Dx=1"), ("spark.a", "b")]))
     assert extra["spark.driver.extraJavaOptions"].endswith(" -Dx=1") and extra["spark.a"] == "b"
     monkeypatch.setenv("PYSPARK_GATEWAY_PORT", "1")  # under spark-submit the JVM already runs
-    assert "spark.driver.extraJavaOptions" not in session.session_config("local[2]")
+    assert "spark.driver.extraJavaOptions" not in session.session_config(session.SessionSettings("local[2]"))
 
 
 @pytest.mark.parametrize("rows, cap, bound", [(0, 40, 0), (344, 40, 8), (1000, 40, 11), (1000, 5, 5), (100000, 40, 40), (36450, 40, 39)])
@@ -94,27 +94,52 @@ def test_progress_bar_line_and_estimate():
     assert stream.getvalue().endswith("\r") and stream.getvalue().count("\r[") == 14
 
 
-def test_progress_counts_filed_results_and_restores_the_module():
-    class Record:
-        def __init__(self, row):
-            self.row = row
+class RecordingAnalyser:
+    """Stands in for the analyser: records its calls and files what the real one files."""
 
-        def set_OneWayAnovaResult(self, dimension, table):
-            return "one"
+    def __init__(self):
+        self.calls = []
 
-        def set_TwoWayAnovaResult(self, dimension1, dimension2, table):
-            return "two"
+    def test_all(self, measures, dimensions, max_num_levels):
+        from Tarnwick.bi.common.results import DFTwoWayAnovaResult
 
-    class Module:
-        MeasureAnovaResult = Record
+        self.calls.append(("test_all", list(measures), list(dimensions), max_num_levels))
+        self.current = Record()
+        collection = DFTwoWayAnovaResult()
+        collection.add_measure_result(measures[0], self.current)
+        return collection
 
-    ticks = []
-    with progress.counting_results(Module, lambda: ticks.append(1)):
-        record = Module.MeasureAnovaResult((1, 2.0, 3.0))
-        assert record.set_OneWayAnovaResult("a", None) == "one"
-        assert record.set_TwoWayAnovaResult("a", "b", None) == "two"
-        assert isinstance(record, Record) and record.row == (1, 2.0, 3.0)
-    assert len(ticks) == 3 and Module.MeasureAnovaResult is Record
+    def test_against(self, measure, dimensions):
+        self.calls.append(("test_against", measure, list(dimensions)))
+        for i, first in enumerate(dimensions):
+            self.current.dimensions.append(first)
+            self.current.pairs.extend((first, second) for second in dimensions[i + 1:])
+
+
+class Record:
+    measure = None
+
+    def __init__(self):
+        self.dimensions, self.pairs = [], []
+
+
+@pytest.mark.parametrize("measures, dimensions", [(["y", "z"], ["a", "b", "c"]), (["y"], ["a"]),
+                                                  (["y", "y"], ["a", "b"])])
+def test_per_test_plan_files_every_test_and_counts_each_aggregation(measures, dimensions):
+    from Tarnwick.cli.analysis import filed_tests, progress_total, test_as_selected
+
+    analyser = RecordingAnalyser()
+    advanced = []
+    result = test_as_selected(analyser, measures, dimensions, 7, advanced.append)
+    # One measure at a time: its overall row alone (no dimension to bound), then every
+    # dimension and pair as selected, into the record the analyser holds.
+    expected = []
+    for measure in measures:
+        expected += [("test_all", [measure], [], 7), ("test_against", measure, dimensions)]
+    assert analyser.calls == expected
+    assert [name for name, _ in result.records] == measures
+    total = progress_total("per-test", len(measures), len(dimensions))
+    assert sum(advanced) == filed_tests(result) == total
 
 
 @pytest.mark.parametrize(
@@ -149,6 +174,6 @@ def test_interaction_plot_from_an_awkward_cell_table(tmp_path):
      (0.0, 6, "0"), (3.2e-7, 6, "3.2e-07"), (2.0e16, 6, "2e+16"), (float("nan"), 6, ""), (None, 6, "")],
 )
 def test_format_number(value, digits, text):
-    from Tarnwick.cli.report import format_number
+    from Tarnwick.cli.present import format_number
 
     assert format_number(value, digits) == text

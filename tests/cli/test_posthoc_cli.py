@@ -15,7 +15,7 @@ from statsmodels.stats.oneway import anova_oneway
 
 from cli_helpers import run_cli
 from Tarnwick.bi.common.results import DFTwoWayAnovaResult
-from Tarnwick.cli import options, posthoc_report, report
+from Tarnwick.cli import analysis, options, present
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "host"))
 from host_terms import pandas_level_table, pandas_record, with_sumsq_dev  # noqa: E402
@@ -64,7 +64,7 @@ def arguments(**given):
 
 
 def context(extras):
-    return report.Context(source="test", rows=30, measures=["y"], dimensions=["g", "h"],
+    return present.Context(source="test", rows=30, measures=["y"], dimensions=["g", "h"],
                           levels={"g": 4, "h": 3}, bound=8, ss_type=2, master="local", tests=2,
                           elapsed=1.0, extras=extras)
 
@@ -74,7 +74,7 @@ def context(extras):
 def test_comparisons_go_to_the_significant_tests_and_to_every_output(method, everything):
     frame = frame_of()
     results = one_scan_results(frame)
-    extras = posthoc_report.compute(results, None, arguments(post_hoc=method, welch=True,
+    extras = analysis.compare(results, None, arguments(post_hoc=method, welch=True,
                                                              post_hoc_all=everything), "holm")
     summary = results.summary(correction="holm")
     significant = {d[0] for d, p in zip(summary.dimensions, summary.p_adjusted) if p < 0.05}
@@ -91,13 +91,13 @@ def test_comparisons_go_to_the_significant_tests_and_to_every_output(method, eve
     np.testing.assert_allclose(extras.tests[("y", "g")]["welch"].F, welch.statistic, rtol=1e-9)
 
     ctx = context(extras)
-    document = json.loads(report.to_json(results, ctx))
+    document = json.loads(present.to_json(results, ctx))
     entry = [e for e in document["post_hoc"] if e["dimension"] == "g"][0]
     assert entry["method"] == method
     np.testing.assert_allclose([p["ci_lower"] for p in entry["pairs"]], table.ci_lower, rtol=1e-12)
     assert [t["test"] for t in document["variance_tests"]] == ["welch", "welch"]
 
-    csv = pd.read_csv(io.StringIO(report.to_csv(results, ctx)), keep_default_na=False,
+    csv = pd.read_csv(io.StringIO(present.to_csv(results, ctx)), keep_default_na=False,
                       na_values=[""])
     rows = csv[csv.test == method]
     assert len(rows) == sum({"g": 6, "h": 3}[d] for d in compared)  # k(k - 1)/2 pairs
@@ -107,8 +107,8 @@ def test_comparisons_go_to_the_significant_tests_and_to_every_output(method, eve
     assert len(csv[csv.test == "welch"]) == 2
     np.testing.assert_allclose(csv[csv.test == "welch"].df2.iloc[0], welch.df[1], rtol=1e-9)
 
-    text = report.to_text(results, ctx)
-    title = "%s comparisons of g (95%% simultaneous intervals" % posthoc_report.METHOD_NAMES[method]
+    text = present.to_text(results, ctx)
+    title = "%s comparisons of g (95%% simultaneous intervals" % present.METHOD_NAMES[method]
     assert text.count(title) == 1
     assert text.index("One-way: g") < text.index(title) < text.index("One-way: h")
     assert ("comparisons of h" in text) == everything
@@ -120,21 +120,21 @@ def test_a_single_level_is_reported_in_the_text():
     record = pandas_record(frame, "y", ["one"])
     results = DFTwoWayAnovaResult()
     results.add_measure_result("y", record)
-    extras = posthoc_report.compute(results, None, arguments(post_hoc="tukey",
+    extras = analysis.compare(results, None, arguments(post_hoc="tukey",
                                                              post_hoc_all=True), None)
-    ctx = report.Context(source="test", rows=30, measures=["y"], dimensions=["one"],
+    ctx = present.Context(source="test", rows=30, measures=["y"], dimensions=["one"],
                          levels={"one": 1}, bound=8, ss_type=2, master="local", tests=1,
                          elapsed=1.0, extras=extras)
     assert ("Tukey-Kramer comparisons of one (95% simultaneous intervals; mean_diff = group2 - "
-            "group1): not computed: 1 level: nothing to compare") in report.to_text(results, ctx)
+            "group1): not computed: 1 level: nothing to compare") in present.to_text(results, ctx)
 
 
 def test_default_outputs_keep_their_shape():
     results = one_scan_results(frame_of())
     ctx = context(None)
-    assert list(pd.read_csv(io.StringIO(report.to_csv(results, ctx))).columns) == \
-        report.CSV_COLUMNS
-    assert "post_hoc" not in json.loads(report.to_json(results, ctx))
+    assert list(pd.read_csv(io.StringIO(present.to_csv(results, ctx))).columns) == \
+        present.CSV_COLUMNS
+    assert "post_hoc" not in json.loads(present.to_json(results, ctx))
 
 
 def test_command_line_run_matches_scipy_and_statsmodels(data_files, tmp_path):
@@ -173,8 +173,36 @@ def test_levels_reach_the_terminal_as_text_only():
                           "y": [1.0, 2.0, 3.5, 7.0, 8.0, 6.5, 4.0, 4.5, 3.0]})
     results = DFTwoWayAnovaResult()
     results.add_measure_result("y", pandas_record(frame, "y", ["g"]))
-    extras = posthoc_report.compute(results, None, arguments(post_hoc="tukey",
+    extras = analysis.compare(results, None, arguments(post_hoc="tukey",
                                                              post_hoc_all=True), None)
-    text = extras.text("y", "g")
+    text = present.comparisons_text(extras, "y", "g")
     assert "\x1b" not in text and "a\nb" not in text
     assert "a\\x0ab" in text and "\\x1b[2Jx" in text
+
+
+@pytest.mark.parametrize("alpha", ["0.05", b"0.05", None, 0.0, 1.0, float("nan")])
+@pytest.mark.parametrize("method", ["tukey", "games-howell"])
+def test_a_bad_alpha_is_a_value_error(alpha, method):
+    results = one_scan_results(frame_of())
+    with pytest.raises(ValueError, match="alpha"):
+        results.post_hoc("y", "g", method=method, alpha=alpha)
+
+
+@pytest.mark.parametrize("output", ["csv", "text"])
+def test_control_characters_of_levels_are_escaped_in_every_text_output(output):
+    levels = ["\x1b[31mred", "so\x01h", "plain"]
+    frame = pd.DataFrame({"g": [level for level in levels for _ in range(3)],
+                          "y": [1.0, 2.0, 3.5, 7.0, 8.0, 6.5, 4.0, 4.5, 3.0]})
+    results = DFTwoWayAnovaResult()
+    results.add_measure_result("y", pandas_record(frame, "y", ["g"]))
+    extras = analysis.compare(results, None, arguments(post_hoc="tukey", post_hoc_all=True), None)
+    ctx = present.Context(source="test", rows=9, measures=["y"], dimensions=["g"],
+                          levels={"g": 3}, bound=8, ss_type=2, master="local", tests=2,
+                          elapsed=1.0, extras=extras)
+    shown = present.to_csv(results, ctx) if output == "csv" else present.to_text(results, ctx)
+    assert "\x1b" not in shown and "\x01" not in shown
+    assert "\\x1b[31mred" in shown and "so\\x01h" in shown
+    if output == "csv":  # still one row per compared pair, each naming its levels
+        table = pd.read_csv(io.StringIO(shown))
+        pairs = table[table.test == "tukey"]
+        assert set(pairs.group1) | set(pairs.group2) == {"\\x1b[31mred", "so\\x01h", "plain"}

@@ -17,8 +17,8 @@ def test_quick_start_options(monkeypatch, master, tuned, small, submitted, quick
         monkeypatch.setenv("PYSPARK_GATEWAY_PORT", "1")
     else:
         monkeypatch.delenv("PYSPARK_GATEWAY_PORT", raising=False)
-    conf = session.session_config(master, tuned=tuned, small_input=small,
-                                  extra=[("spark.driver.extraJavaOptions", "-Dx=1")])
+    conf = session.session_config(session.SessionSettings(
+        master, tuned=tuned, small_input=small, extra=(("spark.driver.extraJavaOptions", "-Dx=1"),)))
     options = conf["spark.driver.extraJavaOptions"]
     assert (session.QUICK_START_JAVA_OPTIONS in options) == quick
     assert options.endswith("-Dx=1")  # the user's options come last and win

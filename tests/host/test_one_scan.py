@@ -155,17 +155,14 @@ CASES = [
 def _reference(df, measures, dimensions, cap, over):
     """The analyser's tables: test_all, or for named dimensions over the bound test_all's loop
     with the analyser's own test_against (as the command line runs it)."""
-    from types import SimpleNamespace
-    from Tarnwick.bi.stats import factorpair
-    from Tarnwick.cli.analysis import _test_all_as_given
+    from Tarnwick.cli.analysis import test_as_selected
 
     analyser = TwoWayAnova(df, DataFrameHelper(df))
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", anova.ImpreciseTableWarning)
         if not over:
             return analyser.test_all(measures, dimensions, cap)
-        plan = SimpleNamespace(frame=df, measures=measures, dimensions=dimensions)
-        return _test_all_as_given(factorpair, analyser, plan)
+        return test_as_selected(analyser, measures, dimensions, cap, lambda steps: None)
 
 
 @pytest.fixture(scope="module")

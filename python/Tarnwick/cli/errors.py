@@ -12,9 +12,19 @@ class InputError(Exception):
     exit_status = 2
 
 
+def safe_text(value: object) -> str:
+    """``str(value)``, or for an error whose text cannot be made (pyspark builds some errors'
+    text by asking the JVM, which may refuse, say under an invalid SQL setting) its ``desc``
+    or its type's name."""
+    try:
+        return str(value)
+    except Exception:
+        return getattr(value, "desc", None) or type(value).__name__
+
+
 def first_line(text: object, default: str = "") -> str:
     """The first non-blank line of ``text`` (an exception or a message), stripped."""
-    for line in str(text).splitlines():
+    for line in safe_text(text).splitlines():
         if line.strip():
             return line.strip()
     return default

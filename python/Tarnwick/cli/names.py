@@ -1,7 +1,7 @@
 """The data's own column names in the output of a run that renamed columns for the analyser.
 
 The analyser hands each name to Spark as it is, and Spark reads a dot, a back-quote or ``*`` in
-it as syntax. The run's plan therefore gives such columns plain names (``plan.original`` maps
+it as syntax. The run's selection therefore gives such columns plain names (``selection.original`` maps
 them back); once the analysis is done, :func:`restore` files the same tables again under the
 data's names, so that every table, summary and export shows the names the user knows.
 """
@@ -13,25 +13,25 @@ from Tarnwick.bi.common.columns import column
 from Tarnwick.bi.common.results import DFTwoWayAnovaResult, MeasureAnovaResult
 
 
-def restore(result, plan):
-    """``result`` under the data's column names, and ``plan`` updated to match.
+def restore(result, selection):
+    """``result`` under the data's column names, and ``selection`` updated to match.
 
-    ``plan.measures``, ``plan.dimensions`` and ``plan.levels`` take the data's names, and
-    ``plan.frame`` becomes the same cached data with its columns named as in the data (for
+    ``selection.measures``, ``selection.dimensions`` and ``selection.levels`` take the data's
+    names, and ``selection.frame`` becomes the same cached data with its columns named as in the data (for
     recomputing tests later). Without renamed columns both are returned as they are.
 
     Parameters
     ----------
     result : DFTwoWayAnovaResult
         The analyser's results, filed under the run's names.
-    plan : Plan
-        The run's plan; ``plan.original`` maps run names to data names.
+    selection : Selection
+        What the run tests; ``selection.original`` maps run names to data names.
 
     Returns
     -------
     DFTwoWayAnovaResult
     """
-    original = dict(plan.original)
+    original = dict(selection.original)
     if not original:
         return result
 
@@ -50,9 +50,10 @@ def restore(result, plan):
                 else:
                     again.set_TwoWayAnovaResult(name(dimensions[0]), name(dimensions[1]), table)
             restored.add_measure_result(name(measure), again)
-    plan.frame = plan.frame.select(*[column(c).alias(name(c)) for c in plan.frame.columns])
-    plan.measures = [name(m) for m in plan.measures]
-    plan.dimensions = [name(d) for d in plan.dimensions]
-    plan.levels = {name(d): n for d, n in plan.levels.items()}
-    plan.original = {}
+    frame = selection.frame
+    selection.frame = frame.select(*[column(c).alias(name(c)) for c in frame.columns])
+    selection.measures = [name(m) for m in selection.measures]
+    selection.dimensions = [name(d) for d in selection.dimensions]
+    selection.levels = {name(d): n for d, n in selection.levels.items()}
+    selection.original = {}
     return restored

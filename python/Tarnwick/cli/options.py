@@ -4,6 +4,8 @@ from __future__ import annotations
 import argparse
 from typing import List, Optional, Sequence
 
+from Tarnwick.cli.analysis import DEFAULT_PLAN, PLANS
+
 PROG = "tarnwick-anova"
 
 DESCRIPTION = """\
@@ -80,6 +82,7 @@ def _conf_pair(text: str):
 
 
 def build_parser() -> argparse.ArgumentParser:
+    """The parser of ``tarnwick-anova``: the data argument, then one group of options each."""
     parser = argparse.ArgumentParser(
         prog=PROG,
         description=DESCRIPTION,
@@ -93,9 +96,15 @@ def build_parser() -> argparse.ArgumentParser:
         help="a CSV, Parquet or JSON file, or a directory of them (local path or any URI that "
         "Spark reads, such as hdfs:// or s3a://); default: the bundled penguins data",
     )
+    for add_group in (_columns, _reading, _significance, _comparisons, _output, _spark):
+        add_group(parser)
+    parser.add_argument("--version", action="version", version="%(prog)s " + _version())
+    return parser
 
-    columns = parser.add_argument_group("what to test")
-    columns.add_argument(
+
+def _columns(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("what to test")
+    group.add_argument(
         "-m",
         "--measures",
         type=_column_list,
@@ -103,7 +112,7 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="COL[,COL...]",
         help="numeric columns to test, in order (default: every numeric column)",
     )
-    columns.add_argument(
+    group.add_argument(
         "--measure",
         dest="measures",
         type=_one_name,
@@ -112,7 +121,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="one measure, its name taken exactly as given (commas and edge spaces included); "
         "repeatable, and combines with -m in the order given",
     )
-    columns.add_argument(
+    group.add_argument(
         "-d",
         "--dimensions",
         type=_column_list,
@@ -122,7 +131,7 @@ def build_parser() -> argparse.ArgumentParser:
         "a non-string column named here is tested with its values as levels, and a named "
         "column is tested whatever its number of levels",
     )
-    columns.add_argument(
+    group.add_argument(
         "--dimension",
         dest="dimensions",
         type=_one_name,
@@ -130,7 +139,7 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="NAME",
         help="one dimension, its name taken exactly as given; repeatable, combines with -d",
     )
-    columns.add_argument(
+    group.add_argument(
         "--max-levels",
         "--max-num-levels",
         dest="max_levels",
@@ -140,7 +149,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="largest number of levels a dimension may have to be chosen without -d "
         "(default: 40); the bound is lowered further to round(rows ** 0.35)",
     )
-    columns.add_argument(
+    group.add_argument(
         "-t",
         "--type",
         dest="ss_type",
@@ -151,62 +160,39 @@ def build_parser() -> argparse.ArgumentParser:
         "(sum-to-zero contrasts)",
     )
 
-    reading = parser.add_argument_group("reading the data")
-    reading.add_argument(
+
+def _reading(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("reading the data")
+    group.add_argument(
         "--format",
         choices=("csv", "parquet", "json"),
         help="input format (default: from the file name extension)",
     )
-    reading.add_argument(
+    group.add_argument(
         "--glob",
         action="store_true",
         help="DATA is a pattern (Hadoop glob: * ? [abc] {a,b}) instead of a literal path",
     )
-    reading.add_argument(
+    group.add_argument(
         "--sep", default=",", type=_separator, metavar="CHAR", help="CSV field separator (default: ,)"
     )
-    reading.add_argument(
+    group.add_argument(
         "--null-value",
         metavar="TEXT",
         help="CSV text that stands for a missing value, such as NA (empty fields always do)",
     )
 
-    columns.add_argument(
+
+def _significance(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("significance")
+    group.add_argument(
         "--correction",
         choices=("holm", "bh", "none"),
         default="holm",
         help="multiple-testing adjustment of the summary's p-values over all tests: holm "
         "(default), bh (Benjamini-Hochberg) or none",
     )
-
-    differ = parser.add_argument_group("which levels differ")
-    differ.add_argument(
-        "--post-hoc",
-        choices=("tukey", "games-howell"),
-        help="compare every pair of levels for the one-way tests whose F is significant at "
-        "--alpha after the --correction: tukey (Tukey-Kramer, pooled variance) or games-howell "
-        "(each level's own variance; one extra Spark aggregation per test)",
-    )
-    differ.add_argument(
-        "--post-hoc-all", action="store_true", help="compare the levels of every one-way test"
-    )
-    differ.add_argument(
-        "--welch",
-        action="store_true",
-        help="Welch's unequal-variance F beside each one-way table (one extra aggregation each)",
-    )
-    differ.add_argument(
-        "--levene",
-        action="store_true",
-        help="Levene's test of equal variances (deviations from the level means) for each one-way "
-        "test (one extra aggregation each)",
-    )
-    differ.add_argument(
-        "--brown-forsythe",
-        action="store_true",
-        help="Brown-Forsythe's test of equal variances (deviations from the level medians)",
-    )
-    differ.add_argument(
+    group.add_argument(
         "--alpha",
         type=_probability,
         default=0.05,
@@ -215,6 +201,38 @@ def build_parser() -> argparse.ArgumentParser:
         "the comparisons' intervals (default: 0.05)",
     )
 
+
+def _comparisons(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("which levels differ")
+    group.add_argument(
+        "--post-hoc",
+        choices=("tukey", "games-howell"),
+        help="compare every pair of levels for the one-way tests whose F is significant at "
+        "--alpha after the --correction: tukey (Tukey-Kramer, pooled variance) or games-howell "
+        "(each level's own variance; one extra Spark aggregation per test)",
+    )
+    group.add_argument(
+        "--post-hoc-all", action="store_true", help="compare the levels of every one-way test"
+    )
+    group.add_argument(
+        "--welch",
+        action="store_true",
+        help="Welch's unequal-variance F beside each one-way table (one extra aggregation each)",
+    )
+    group.add_argument(
+        "--levene",
+        action="store_true",
+        help="Levene's test of equal variances (deviations from the level means) for each one-way "
+        "test (one extra aggregation each)",
+    )
+    group.add_argument(
+        "--brown-forsythe",
+        action="store_true",
+        help="Brown-Forsythe's test of equal variances (deviations from the level medians)",
+    )
+
+
+def _output(parser: argparse.ArgumentParser) -> None:
     output = parser.add_argument_group("output")
     fmt = output.add_mutually_exclusive_group()
     fmt.add_argument("--json", action="store_true", help="print the results as JSON")
@@ -238,21 +256,23 @@ def build_parser() -> argparse.ArgumentParser:
         "--debug", action="store_true", help="show Python tracebacks and Spark's warnings"
     )
 
-    spark = parser.add_argument_group("Spark")
-    spark.add_argument(
+
+def _spark(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("Spark")
+    group.add_argument(
         "--master",
         metavar="URL",
         help="Spark master: local[*] (default), local[N], spark://HOST:PORT, yarn, k8s://...; "
         "under spark-submit, the master spark-submit was given",
     )
-    spark.add_argument(
+    group.add_argument(
         "--remote",
         metavar="sc://HOST:PORT",
         help="run on a Spark Connect server, which reads the data (pyspark 4 with its connect "
         "extra; no local Java needed); default: the SPARK_REMOTE environment variable when "
         "--master is not given",
     )
-    spark.add_argument(
+    group.add_argument(
         "--conf",
         type=_conf_pair,
         action="append",
@@ -260,31 +280,29 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="KEY=VALUE",
         help="extra Spark configuration (repeatable), such as spark.executor.memory=4g",
     )
-    spark.add_argument(
+    group.add_argument(
         "--spark-ui", action="store_true", help="keep Spark's web UI on (off by default)"
     )
-    spark.add_argument(
+    group.add_argument(
         "--no-tuning",
         action="store_true",
         help="use Spark's own session defaults (shuffle partitions, UI) instead of the tuned "
         "local ones (for comparison)",
     )
-    spark.add_argument(
+    group.add_argument(
         "--no-cache",
         action="store_true",
         help="do not cache the input before the analysis (for comparison, or when the data "
         "does not fit the executors' memory)",
     )
-    spark.add_argument(
+    group.add_argument(
         "--plan",
-        choices=("one-scan", "per-test"),
-        default="one-scan",
+        choices=PLANS,
+        default=DEFAULT_PLAN,
         help="how Spark computes the tables: one-scan (default: every table from one "
         "aggregation of the data) or per-test (one aggregation per measure, dimension and "
         "pair, the analyser's own plan); both give the same tables",
     )
-    parser.add_argument("--version", action="version", version="%(prog)s " + _version())
-    return parser
 
 
 def _version() -> str:

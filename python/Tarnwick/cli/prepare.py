@@ -15,7 +15,7 @@ from Tarnwick.bi.common.columns import (
 from Tarnwick.cli.errors import InputError
 
 
-class Plan:
+class Selection:
     """What a run tests: the frame (pruned, cleaned, cached), its helper, its profile and the
     columns."""
 
@@ -61,13 +61,13 @@ def _plain_names(used: Sequence[str], columns: Sequence[str]) -> Dict[str, str]:
     return renamed
 
 
-def plan_run(
+def select_tests(
     frame,
     measures: Optional[Sequence[str]],
     dimensions: Optional[Sequence[str]],
     max_num_levels: int,
     cache: bool = True,
-) -> Plan:
+) -> Selection:
     """Check the requested columns against ``frame`` and decide what the run tests.
 
     Named columns must exist; named measures must be numeric and hold at least one value.
@@ -96,11 +96,11 @@ def plan_run(
     frame, measures = _drop_empty_measures(frame, profile, measures, named_measures, shown, notes)
     bound, levels, kept = _bound_levels(profile.levels, dimensions, rows, max_num_levels, shown,
                                         notes, named_dimensions)
-    plan = Plan(frame, DataFrameHelper(frame), measures, kept, rows, bound, levels, notes,
-                profile)
-    plan.original = shown
-    plan.unbounded = any(levels[d] > bound for d in kept)
-    return plan
+    selection = Selection(frame, DataFrameHelper(frame), measures, kept, rows, bound, levels,
+                          notes, profile)
+    selection.original = shown
+    selection.unbounded = any(levels[d] > bound for d in kept)
+    return selection
 
 
 def _check_names(frame, measures, dimensions, types) -> None:

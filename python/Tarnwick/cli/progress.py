@@ -1,16 +1,9 @@
 """Progress of a batch run. With the analyser's per-test plan every finished Spark aggregation
-counts as one test; the one-scan plan reports its few steps instead (see ``cli.analysis``).
-
-The analyser files each result through the result record it creates: the record is constructed
-from the measure's overall aggregation, then receives one level table per dimension and one cell
-table per pair of dimensions. Counting those calls counts the run's m·(1 + d + d·(d − 1)/2)
-aggregations exactly, as each one ends. To see them, the record class is replaced, in the analysis
-module's namespace and only for the duration of the run, by a subclass that counts (the module
-looks the name up each time it uses it).
+counts as one test, m·(1 + d + d·(d − 1)/2) in all, reported as each measure's aggregations
+end; the one-scan plan reports its few steps instead (see ``cli.analysis``).
 """
 from __future__ import annotations
 
-import contextlib
 import sys
 import time
 from typing import Callable, Optional, TextIO
@@ -84,38 +77,3 @@ class ProgressBar:
             self.stream.write("\r" + " " * self._width + "\r")
             self.stream.flush()
             self._width = 0
-
-
-def counting_record_class(record_base, tick: Callable[[], None]):
-    """A subclass of the host's record class that reports each filed result to ``tick``."""
-
-    class CountingMeasureAnovaResult(record_base):
-        def __init__(self, *args, **kwargs):
-            super().__init__(*args, **kwargs)
-            tick()
-
-        def set_OneWayAnovaResult(self, *args, **kwargs):
-            result = super().set_OneWayAnovaResult(*args, **kwargs)
-            tick()
-            return result
-
-        def set_TwoWayAnovaResult(self, *args, **kwargs):
-            result = super().set_TwoWayAnovaResult(*args, **kwargs)
-            tick()
-            return result
-
-    CountingMeasureAnovaResult.__name__ = record_base.__name__
-    CountingMeasureAnovaResult.__qualname__ = record_base.__qualname__
-    CountingMeasureAnovaResult.__module__ = record_base.__module__
-    return CountingMeasureAnovaResult
-
-
-@contextlib.contextmanager
-def counting_results(module, tick: Callable[[], None]):
-    """Rebind ``module.MeasureAnovaResult`` to a counting subclass while the block runs."""
-    record_base = module.MeasureAnovaResult
-    module.MeasureAnovaResult = counting_record_class(record_base, tick)
-    try:
-        yield
-    finally:
-        module.MeasureAnovaResult = record_base

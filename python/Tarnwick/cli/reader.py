@@ -8,7 +8,7 @@ from collections import Counter
 from typing import Dict, List, Optional, Tuple
 
 from Tarnwick.cli import csv_schema
-from Tarnwick.cli.errors import InputError
+from Tarnwick.cli.errors import InputError, safe_text
 
 FORMATS = ("csv", "parquet", "json")
 _EXTENSIONS = {
@@ -23,6 +23,10 @@ _EXTENSIONS = {
     ".ndjson": "json",
 }
 _COMPRESSION = (".gz", ".bz2", ".snappy", ".lz4", ".zst", ".deflate", ".xz")
+#: The first bytes of the compressed files Spark decompresses by their suffix: a text file that
+#: starts so but is not named so would be read as text of binary noise.
+_COMPRESSED_STARTS = {b"\x1f\x8b": ("gzip", ".gz"), b"BZh": ("bzip2", ".bz2"),
+                      b"\xfd7zXZ\x00": ("xz", ".xz"), b"\x28\xb5\x2f\xfd": ("zstd", ".zst")}
 _URI = re.compile(r"^[A-Za-z][A-Za-z0-9+.-]*://")
 _GLOB_CHARACTERS = re.compile(r"[\[\]{}*?\\]")
 #: Longest CSV field Spark may read (characters): far above any real field, and a limit that
@@ -86,7 +90,7 @@ def is_local_path(path: str) -> bool:
     return not _URI.match(path) or path.startswith("file://")
 
 
-def _local(path: str) -> str:
+def local_path(path: str) -> str:
     return path[len("file://"):] if path.startswith("file://") else path
 
 
@@ -140,7 +144,7 @@ def check_and_detect(path: str, fmt: Optional[str], glob: bool = False) -> str:
     With ``glob`` the path is a pattern that Spark expands: only its format is decided here.
     """
     if is_local_path(path) and not glob:
-        local = _local(path)
+        local = local_path(path)
         if not os.path.exists(local):
             raise InputError("no such file or directory: %s" % path)
         if os.path.isdir(local):
@@ -172,6 +176,7 @@ def check_and_detect(path: str, fmt: Optional[str], glob: bool = False) -> str:
                 raise InputError("cannot read %s: permission denied" % path)
             if os.path.getsize(local) == 0:
                 raise InputError("%s is empty" % path)
+            _refuse_unnamed_compression(path, local)
     if fmt is None:
         fmt = format_of(path.rstrip("/"))
         if fmt is None:
@@ -180,6 +185,24 @@ def check_and_detect(path: str, fmt: Optional[str], glob: bool = False) -> str:
                 "or json" % path
             )
     return fmt
+
+
+def _refuse_unnamed_compression(path: str, local: str) -> None:
+    """Refuse a file whose bytes are compressed while its name has no compression suffix."""
+    if local.lower().endswith(_COMPRESSION) or format_of(local) == "parquet":
+        return
+    try:
+        with open(local, "rb") as handle:
+            start = handle.read(6)
+    except OSError as exc:
+        raise InputError("cannot read %s: %s" % (path, exc.strerror or exc))
+    for magic, (kind, suffix) in _COMPRESSED_STARTS.items():
+        if start.startswith(magic):
+            raise InputError(
+                "%s looks compressed (%s) but its name does not end in %s, by which Spark knows "
+                "to decompress it: rename it to end in %s, or decompress it"
+                % (path, kind, suffix, suffix)
+            )
 
 
 def read_file(spark, path: str, fmt: str, sep: str = ",", null_value: Optional[str] = None,
@@ -207,7 +230,7 @@ def read_file(spark, path: str, fmt: str, sep: str = ",", null_value: Optional[s
             # A small local file's types are found here, sparing Spark's two inference jobs.
             # (the file as named, not its pattern-escaped form for Hadoop)
             literal = not glob and is_local_path(shown)
-            schema = csv_schema.infer(_local(shown), sep, null_value) if literal else None
+            schema = csv_schema.infer(local_path(shown), sep, null_value) if literal else None
             reader = reader.schema(schema) if schema is not None else reader.option("inferSchema", "true")
             frame = reader.csv(path)
         elif fmt == "parquet":
@@ -222,12 +245,12 @@ def read_file(spark, path: str, fmt: str, sep: str = ",", null_value: Optional[s
     except AnalysisException as exc:
         if glob and "does not exist" in str(exc):
             raise InputError("the pattern %s matches no file" % shown) from exc
-        raise InputError("cannot read %s as %s: %s" % (shown, fmt, _short(exc))) from exc
+        raise InputError("cannot read %s as %s: %s" % (shown, fmt, short_error(exc))) from exc
     except InputError:
         raise
     except Exception as exc:
         if type(exc).__name__ in ("Py4JJavaError", "SparkRuntimeException", "SparkException"):
-            raise InputError("cannot read %s as %s: %s" % (shown, fmt, _short(exc))) from exc
+            raise InputError("cannot read %s as %s: %s" % (shown, fmt, short_error(exc))) from exc
         raise
     if not frame.columns:
         raise InputError("%s has no columns" % shown)
@@ -238,7 +261,7 @@ def _only_corrupt(frame) -> bool:
     return list(frame.columns) == ["_corrupt_record"]
 
 
-def _short(exc: BaseException) -> str:
+def short_error(exc: BaseException) -> str:
     """The first meaningful line of a Spark error message, without the JVM stack."""
     text = None
     java = getattr(exc, "java_exception", None)
@@ -247,7 +270,7 @@ def _short(exc: BaseException) -> str:
             text = java.getMessage()
         except Exception:  # the gateway may be gone; fall back to the Python text
             text = None
-    text = text or getattr(exc, "desc", None) or str(exc)
+    text = text or getattr(exc, "desc", None) or safe_text(exc)
     for line in str(text).splitlines():
         line = line.strip()
         if line and not line.startswith(("at ", "JVM stacktrace", "Traceback", "An error occurred while calling")):

@@ -73,8 +73,17 @@ def address(url: str, where: str = "--remote") -> Tuple[str, int]:
 
 
 def display_url(url: str) -> str:
-    """The URL without its parameters (``/;token=...`` may hold a secret): for messages."""
-    return url.split("/;", 1)[0].split(";", 1)[0].rstrip("/")
+    """The URL without its parameters (``/;token=...`` may hold a secret): for messages.
+
+    Examples
+    --------
+    >>> display_url("sc://host:15002/;token=secret"), display_url("sc://")
+    ('sc://host:15002', 'sc://')
+    """
+    shown = url.split("/;", 1)[0].split(";", 1)[0]
+    if shown.startswith(SCHEME):
+        return SCHEME + shown[len(SCHEME):].rstrip("/")
+    return shown.rstrip("/")
 
 
 def require_client() -> None:
@@ -144,7 +153,7 @@ def check_and_detect(path: str, fmt: Optional[str]) -> str:
     server may read a path this machine does not have (it reports a missing one itself)."""
     from Tarnwick.cli import reader
 
-    if reader.is_local_path(path) and not os.path.exists(reader._local(path)):
+    if reader.is_local_path(path) and not os.path.exists(reader.local_path(path)):
         detected = fmt or reader.format_of(path.rstrip("/"))
         if detected is None:
             raise InputError(
@@ -166,5 +175,5 @@ def read_file(spark, path: str, fmt: str, sep: str = ",", null_value: Optional[s
         frame = reader.read_file(spark, path, fmt, sep=sep, null_value=null_value)
         frame.schema  # the server's analysis of the read
     except AnalysisException as exc:
-        raise InputError("cannot read %s as %s: %s" % (path, fmt, reader._short(exc))) from exc
+        raise InputError("cannot read %s as %s: %s" % (path, fmt, reader.short_error(exc))) from exc
     return frame

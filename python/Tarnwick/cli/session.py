@@ -15,10 +15,10 @@ import shutil
 import socket
 import sys
 import threading
-from typing import Any, Dict, Iterable, Iterator, List, Optional, Tuple
+from typing import Any, Dict, Iterable, Iterator, List, NamedTuple, Optional, Tuple
 
 from Tarnwick.cli import signals
-from Tarnwick.cli.errors import InputError, first_line
+from Tarnwick.cli.errors import InputError, first_line, safe_text
 
 DEFAULT_MASTER = "local[*]"
 APP_NAME = "tarnwick-anova"
@@ -150,11 +150,11 @@ def is_small_input(path: Optional[str]) -> bool:
     SMALL_INPUT_BYTES; False when the size is unknown (a URI, an unreadable directory)."""
     if path is None:
         return True
-    from Tarnwick.cli.reader import is_local_path
+    from Tarnwick.cli.reader import is_local_path, local_path
 
     if not is_local_path(path):
         return False
-    local = path[len("file://"):] if path.startswith("file://") else path
+    local = local_path(path)
     total = 0
     try:
         if os.path.isfile(local):
@@ -169,16 +169,43 @@ def is_small_input(path: Optional[str]) -> bool:
     return os.path.isdir(local)
 
 
-def session_config(
-    master: Optional[str],
-    tuned: bool = True,
-    spark_ui: bool = False,
-    debug: bool = False,
-    extra: Iterable[Tuple[str, str]] = (),
-    small_input: bool = False,
-) -> Dict[str, str]:
+class SessionSettings(NamedTuple):
+    """How the run's own Spark session is set up.
+
+    Attributes
+    ----------
+    master : str or None
+        The master URL (``--master``); None for DEFAULT_MASTER, or spark-submit's.
+    tuned : bool
+        The tuned local settings (off with ``--no-tuning``).
+    spark_ui : bool
+        Keep Spark's web UI on.
+    debug : bool
+        Spark's own logs and start-up output.
+    extra : tuple of (str, str)
+        ``--conf`` pairs, applied last.
+    small_input : bool
+        The input is small enough for a driver JVM tuned to start fast.
+    """
+
+    master: Optional[str] = None
+    tuned: bool = True
+    spark_ui: bool = False
+    debug: bool = False
+    extra: Tuple[Tuple[str, str], ...] = ()
+    small_input: bool = False
+
+
+def session_config(settings: SessionSettings) -> Dict[str, str]:
     """The configuration the session is built with (master excluded). A tuned local session
-    for a small input gets a driver JVM that starts fast (QUICK_START_JAVA_OPTIONS)."""
+    for a small input gets a driver JVM that starts fast (QUICK_START_JAVA_OPTIONS).
+
+    Examples
+    --------
+    >>> session_config(SessionSettings("local[2]"))["spark.sql.shuffle.partitions"]
+    '2'
+    """
+    master, tuned, spark_ui, debug, extra, small_input = settings
     conf: Dict[str, str] = {"spark.ui.showConsoleProgress": "false"}
     if tuned:
         conf["spark.sql.adaptive.enabled"] = "true"
@@ -205,16 +232,11 @@ def session_config(
     return conf
 
 
-def start_session(
-    master: Optional[str],
-    tuned: bool = True,
-    spark_ui: bool = False,
-    debug: bool = False,
-    extra: Iterable[Tuple[str, str]] = (),
-    small_input: bool = False,
-):
+def start_session(settings: SessionSettings):
     """Start (or, under spark-submit, join) the Spark session of this run."""
     from pyspark.sql import SparkSession
+
+    master, debug, extra = settings.master, settings.debug, settings.extra
 
     joined = under_spark_submit() or SparkSession.getActiveSession() is not None
     if not under_spark_submit():
@@ -228,7 +250,7 @@ def start_session(
     builder = SparkSession.builder.appName(APP_NAME)
     if master is not None:
         builder = builder.master(master)
-    for key, value in session_config(master, tuned, spark_ui, debug, extra, small_input).items():
+    for key, value in session_config(settings._replace(master=master)).items():
         builder = builder.config(key, value)
     launched = []  # type: List[Any]
     try:
@@ -240,7 +262,7 @@ def start_session(
             signals.stop_process_group(process.pid)
         if not isinstance(exc, Exception):
             raise  # an interrupt: the caller reports it
-        text = str(exc)
+        text = safe_text(exc)
         if "Java gateway process exited" in text or "JAVA_GATEWAY_EXITED" in text:
             raise InputError(
                 "the Spark driver (a Java process) did not start for master %s; check that "
@@ -306,7 +328,7 @@ def _check_sql_settings(session, extra: Iterable[Tuple[str, str]]) -> None:
         try:
             session.conf.set(key, value)
         except Exception as exc:
-            text = str(exc)
+            text = safe_text(exc)
             if "CANNOT_MODIFY_CONFIG" in text or "Cannot modify" in text:
                 continue  # a static setting: it took effect at start-up
             message = first_line(getattr(exc, "desc", None) or text, "rejected")

@@ -2,18 +2,20 @@
 
 A collection shows its summary first (every effect by p-value, with Holm-adjusted p-values) and
 its notes, then one folded section per measure; a record shows its summary, notes and every
-ANOVA table. Numbers get a readable number of digits and undefined ones stay blank. Every name
+ANOVA table. Numbers get a readable number of digits and undefined ones stay blank, formatted
+by the functions below, which the command line's text output shares. Every name
 from the data (measures, dimensions, effects) is HTML-escaped: it is only ever shown as text.
 """
 from __future__ import annotations
 
 import html
 import math
-from typing import Any, Callable, Dict, List
+from typing import Any, Callable, Dict, List, Optional
 
 import pandas as pd
 
-__all__ = ["collection_html", "record_html", "table_html"]
+__all__ = ["collection_html", "record_html", "table_html", "format_number", "format_p_value",
+           "format_count", "NUMBER_FORMATS"]
 
 #: Two-way tables shown in the HTML views: Type II, as :meth:`summary` uses by default.
 SHOWN_TYPE = 2
@@ -21,36 +23,97 @@ SHOWN_TYPE = 2
 SHOWN_CORRECTION = "holm"
 
 
-def _number(value: Any, digits: int = 6) -> str:
+def format_number(value: Any, digits: int = 6) -> str:
+    """``value`` to ``digits`` significant digits, without an exponent between 1e-4 and 1e15.
+
+    Undefined numbers (NaN, None) are blank; text that is not a number is shown as it is.
+
+    Examples
+    --------
+    >>> format_number(1234.56789), format_number(0.000012345), format_number(float("nan"))
+    ('1234.57', '1.2345e-05', '')
+    """
     try:
         value = float(value)
     except (TypeError, ValueError):
         return "" if value is None else str(value)
     if math.isnan(value):
         return ""
-    return "%.*g" % (digits, value)
-
-
-def _p_value(value: Any) -> str:
-    text = _number(value, 3)
-    if text and float(value) < 1e-16:
-        return "<1e-16"
+    if math.isinf(value):
+        return "inf" if value > 0 else "-inf"
+    if value == 0:
+        return "0"
+    magnitude = math.floor(math.log10(abs(value)))
+    if not -4 <= magnitude < 15:
+        return "%.*g" % (digits, value)
+    decimals = max(0, digits - 1 - magnitude)
+    text = "%.*f" % (decimals, value)
+    if decimals:
+        text = text.rstrip("0").rstrip(".")
     return text
 
 
-_FORMATS: Dict[str, Callable[[Any], str]] = {
-    "df": lambda v: _number(v, 12),
-    "df_resid": lambda v: _number(v, 12),
-    "F": lambda v: _number(v, 5),
-    "p_value": _p_value,
-    "p_adjusted": _p_value,
-    "eta_sq": lambda v: _number(v, 4),
-    "omega_sq": lambda v: _number(v, 4),
-    "partial_eta_sq": lambda v: _number(v, 4),
-    "effect_size": lambda v: _number(v, 4),
-    "imprecise": lambda v: "yes" if v else "",
-    "dimensions": lambda v: " x ".join(str(d) for d in v) if isinstance(v, tuple) else str(v),
+def _float_or_none(value: Any) -> Optional[float]:
+    """The value as a float, or None where a table has nothing to show (None, NaN, text)."""
+    try:
+        value = float(value)
+    except (TypeError, ValueError):
+        return None
+    return None if math.isnan(value) else value
+
+
+def format_p_value(value: Any) -> str:
+    """A p-value to three significant digits; below 1e-16, beyond double precision's reach
+    next to 1, it shows as ``<1e-16``.
+
+    Examples
+    --------
+    >>> format_p_value(0.012345), format_p_value(3e-20), format_p_value(None)
+    ('0.0123', '<1e-16', '')
+    """
+    value = _float_or_none(value)
+    if value is None:
+        return ""
+    if value < 1e-16:
+        return "<1e-16"
+    return "%.3g" % value
+
+
+def format_count(value: Any) -> str:
+    """A count or degrees of freedom: a whole number without decimals, else ``%g``.
+
+    Examples
+    --------
+    >>> format_count(12.0), format_count(17.25), format_count(float("nan"))
+    ('12', '17.25', '')
+    """
+    value = _float_or_none(value)
+    if value is None:
+        return ""
+    return "%d" % value if value == int(value) else "%g" % value
+
+
+#: How each numeric column of an ANOVA, summary or comparison table is shown, in the notebook
+#: view and on the command line alike.
+NUMBER_FORMATS: Dict[str, Callable[[Any], str]] = {
+    "sum_sq": format_number,
+    "df": format_count,
+    "df_resid": format_count,
+    "mean_sq": format_number,
+    "F": lambda v: format_number(v, 5),
+    "p_value": format_p_value,
+    "p_adjusted": format_p_value,
+    "eta_sq": lambda v: format_number(v, 4),
+    "omega_sq": lambda v: format_number(v, 4),
+    "partial_eta_sq": lambda v: format_number(v, 4),
+    "effect_size": lambda v: format_number(v, 4),
 }
+
+_HTML_FORMATS: Dict[str, Callable[[Any], str]] = dict(
+    NUMBER_FORMATS,
+    imprecise=lambda v: "yes" if v else "",
+    dimensions=lambda v: " x ".join(str(d) for d in v) if isinstance(v, tuple) else str(v),
+)
 
 
 def table_html(table: pd.DataFrame, index: bool = True) -> str:
@@ -65,7 +128,7 @@ def table_html(table: pd.DataFrame, index: bool = True) -> str:
             continue
         if column == "imprecise" and not any(bool(v) for v in values):
             continue
-        render = _FORMATS.get(column, _number if column in ("sum_sq", "mean_sq") else str)
+        render = _HTML_FORMATS.get(column, str)
         shown[str(column)] = ["" if v is None else render(v) for v in values]
     # pandas escapes <, > and & in every cell, header and index label.
     return shown.to_html(index=index, escape=True, border=0)
@@ -122,7 +185,7 @@ def _record_title(record: Any, name: Any = None) -> str:
     n = record.n
     return "%s (n = %s, mean = %s)" % (
         "measure" if name is None else str(name),
-        "%d" % n if math.isfinite(n) else "?", _number(record.mean))
+        "%d" % n if math.isfinite(n) else "?", format_number(record.mean))
 
 
 def record_html(record: Any) -> str:

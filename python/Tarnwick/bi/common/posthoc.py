@@ -22,6 +22,7 @@ variance, no residual degrees of freedom or no variation within the levels at al
 from __future__ import annotations
 
 import math
+import numbers
 from typing import Any, Hashable, List, Optional, Sequence
 
 import numpy as np
@@ -180,6 +181,8 @@ def _require_variances(stats: pd.DataFrame, what: str) -> None:
 
 
 def _check_alpha(alpha: float) -> float:
+    if not isinstance(alpha, numbers.Real):  # text such as "0.05" is no level either
+        raise ValueError("alpha must be a number between 0 and 1, not %r" % (alpha,))
     alpha = float(alpha)
     if not 0.0 < alpha < 1.0:
         raise ValueError("alpha must be between 0 and 1, not %r" % (alpha,))

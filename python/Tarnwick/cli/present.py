@@ -1,21 +1,23 @@
-"""Rendering a run's results: readable tables (the default), JSON or one CSV table.
+"""Presenting a run's results: readable tables (the default), JSON or one CSV table.
 
-The numbers all come from the host package's result collection (``DFTwoWayAnovaResult``); this
-module only chooses, orders and formats them.
+Every piece of text, JSON and CSV the command line prints about its results is made here. The
+numbers all come from the host package's result collection (``DFTwoWayAnovaResult``) and the
+run's comparisons (:class:`Tarnwick.cli.analysis.Comparisons`); this module only chooses, orders
+and formats them, with the number and p-value formatters the notebook view uses
+(:mod:`Tarnwick.bi.common.display`).
 """
 from __future__ import annotations
 
 import io
 import json
-import math
-from typing import Any, Dict, List, Optional, Sequence
+from typing import Any, Dict, Hashable, List, Sequence
 
 import pandas as pd
 
 from Tarnwick.bi.common.anova import ImpreciseTableWarning
+from Tarnwick.bi.common.display import NUMBER_FORMATS, format_count, format_number
 from Tarnwick.bi.common.results import jsonable
 from Tarnwick.cli.output import printable, spreadsheet_safe
-from Tarnwick.cli import posthoc_report
 
 TYPE_NAMES = {1: "Type I (sequential)", 2: "Type II", 3: "Type III (sum-to-zero contrasts)"}
 CORRECTION_NAMES = {"holm": "Holm", "bh": "Benjamini-Hochberg"}
@@ -42,7 +44,7 @@ class Context:
         self.refined = refined
         # Seconds spent starting Spark, reading, checking (and caching) the input, and testing.
         self.timings = dict(timings or {})
-        # Pairwise comparisons and variance tests, when asked for (cli.posthoc_report).
+        # Pairwise comparisons and variance tests, when asked for (analysis.Comparisons).
         self.extras = extras
 
     def as_dict(self) -> Dict[str, Any]:
@@ -63,21 +65,11 @@ class Context:
         }
 
 
-# -- precision ----------------------------------------------------------------------------------
+# -- notes ------------------------------------------------------------------------------------------
 
 
 def is_precision_warning(caught) -> bool:
     return issubclass(caught.category, ImpreciseTableWarning)
-
-
-def refine_if_needed(result, frame, caught) -> int:
-    """Recompute the tests the precision guard marked, from Spark's central moments.
-
-    Returns the number of tests recomputed (0 when none was marked).
-    """
-    if not result.imprecise_tests:
-        return 0
-    return int(result.refine(frame))
 
 
 def warning_notes(caught, refined: int, debug: bool = False) -> List[str]:
@@ -120,7 +112,7 @@ def to_json(result, context: Context) -> str:
         "summary": summary.to_dict(orient="records"),
     }
     if context.extras is not None:
-        document.update(context.extras.as_dict())
+        document.update(comparisons_document(context.extras))
     return json.dumps(jsonable(document), indent=2, allow_nan=False) + "\n"
 
 
@@ -163,90 +155,35 @@ def long_table(result, context: Context) -> pd.DataFrame:
             table[column] = None
     table["source"] = [str(s) for s in table["source"]]
     if context.extras is not None:
-        columns = CSV_COLUMNS + posthoc_report.CSV_EXTRA_COLUMNS
-        table = pd.concat([table, context.extras.csv_rows(columns)], ignore_index=True, sort=False)
+        columns = CSV_COLUMNS + CSV_EXTRA_COLUMNS
+        table = pd.concat([table, comparisons_rows(context.extras, columns)], ignore_index=True,
+                          sort=False)
         return table.reindex(columns=columns)
     return table[CSV_COLUMNS]
+
+
+def csv_text(value: Any) -> Any:
+    """A CSV cell: text escaped for the terminal and kept from reading as a formula; any other
+    value unchanged."""
+    if isinstance(value, str):
+        return spreadsheet_safe(printable(value))
+    return value
 
 
 def to_csv(result, context: Context) -> str:
     buffer = io.StringIO()
     table = long_table(result, context)
     for column in table.columns:
-        # Names and levels come from the data: no text cell may start what a spreadsheet runs
-        # as a formula (numbers pass unchanged).
+        # Names and levels come from the data: a text cell shows its control characters escaped,
+        # as the text output does, and may not start what a spreadsheet runs as a formula
+        # (numbers pass unchanged).
         if table[column].dtype == object:
-            table[column] = [spreadsheet_safe(v) for v in table[column]]
+            table[column] = [csv_text(v) for v in table[column]]
     table.to_csv(buffer, index=False)
     return buffer.getvalue()
 
 
 # -- readable text ------------------------------------------------------------------------------
-
-
-def format_number(value: Any, digits: int = 6) -> str:
-    """``digits`` significant digits, without an exponent between 1e-4 and 1e15 (blank: NaN)."""
-    try:
-        value = float(value)
-    except (TypeError, ValueError):
-        return "" if value is None else str(value)
-    if math.isnan(value):
-        return ""
-    if math.isinf(value):
-        return "inf" if value > 0 else "-inf"
-    if value == 0:
-        return "0"
-    magnitude = math.floor(math.log10(abs(value)))
-    if not -4 <= magnitude < 15:
-        return "%.*g" % (digits, value)
-    decimals = max(0, digits - 1 - magnitude)
-    text = "%.*f" % (decimals, value)
-    if decimals:
-        text = text.rstrip("0").rstrip(".")
-    return text
-
-
-_number = format_number
-
-
-def _float_or_none(value: Any) -> Optional[float]:
-    """The value as a float, or None where the table has nothing to show (None, NaN, text)."""
-    try:
-        value = float(value)
-    except (TypeError, ValueError):
-        return None
-    return None if math.isnan(value) else value
-
-
-def _p_value(value: Any) -> str:
-    value = _float_or_none(value)
-    if value is None:
-        return ""
-    if value < 1e-16:
-        return "<1e-16"
-    return "%.3g" % value
-
-
-def _count(value: Any) -> str:
-    value = _float_or_none(value)
-    if value is None:
-        return ""
-    return "%d" % value if value == int(value) else "%g" % value
-
-
-_FORMATS = {
-    "sum_sq": _number,
-    "df": _count,
-    "df_resid": _count,
-    "mean_sq": _number,
-    "F": lambda v: _number(v, 5),
-    "p_value": _p_value,
-    "p_adjusted": _p_value,
-    "eta_sq": lambda v: _number(v, 4),
-    "omega_sq": lambda v: _number(v, 4),
-    "partial_eta_sq": lambda v: _number(v, 4),
-    "effect_size": lambda v: _number(v, 4),
-}
 
 
 def format_table(table: pd.DataFrame, index: bool = True) -> str:
@@ -260,7 +197,7 @@ def format_table(table: pd.DataFrame, index: bool = True) -> str:
                 continue
             shown[column] = ["yes" if v else "" for v in table[column]]
             continue
-        render = _FORMATS.get(column, lambda v: "" if v is None else printable(v))
+        render = NUMBER_FORMATS.get(column, lambda v: "" if v is None else printable(v))
         shown[column] = [render(v) for v in table[column]]
     if index:
         shown.index.name = None
@@ -286,13 +223,13 @@ def to_text(result, context: Context) -> str:
     for measure in result.measures:
         record = result[measure]
         w("\n%s\n" % ("=" * 78))
-        w("%s   (n = %s, mean = %s)\n" % (printable(measure), _count(record.n), _number(record.mean)))
+        w("%s   (n = %s, mean = %s)\n" % (printable(measure), format_count(record.n), format_number(record.mean)))
         w("%s\n" % ("=" * 78))
         for dimension in record.dimensions:
             w("\nOne-way: %s\n" % printable(dimension))
             w(_indent(format_table(record.get_one_way(dimension))) + "\n")
             if context.extras is not None:
-                w(context.extras.text(measure, dimension))
+                w(comparisons_text(context.extras, measure, dimension))
         for dimension1, dimension2 in record.pairs:
             w("\nTwo-way: %s x %s, %s\n" % (printable(dimension1), printable(dimension2),
                                             TYPE_NAMES[context.ss_type]))
@@ -314,3 +251,103 @@ def to_text(result, context: Context) -> str:
         columns += ["effect_size", "imprecise"]
         w(format_table(summary[columns], index=False) + "\n")
     return out.getvalue()
+
+
+# -- comparisons and variance tests -------------------------------------------------------------
+
+METHOD_NAMES = {"tukey": "Tukey-Kramer", "games-howell": "Games-Howell"}
+TEST_NAMES = {"levene": "Levene (deviations from level means)",
+              "brown-forsythe": "Brown-Forsythe (deviations from level medians)",
+              "welch": "Welch's ANOVA (unequal variances)"}
+#: Columns the CSV output gains when any comparison or variance test is asked for.
+CSV_EXTRA_COLUMNS = ["df2", "group1", "group2", "mean_diff", "std_error", "q", "ci_lower",
+                     "ci_upper", "reject"]
+
+
+def comparisons_text(found, measure: Any, dimension: Hashable) -> str:
+    """The lines shown under the one-way table of ``measure`` by ``dimension``: its variance
+    tests and its pairwise comparisons, from the run's ``Comparisons``."""
+    lines = []
+    tests = found.tests.get((measure, dimension), {})
+    if tests:
+        rows = pd.concat([table for table in tests.values()], ignore_index=True)
+        shown = pd.DataFrame({"F": rows["F"], "df": rows["df1"], "df_resid": rows["df2"],
+                              "p_value": rows["p_value"], "note": rows["note"]})
+        shown.index = [TEST_NAMES[name] for name in tests]
+        lines.append("  Variances and unequal-variance F:")
+        lines.append(_indent(format_table(shown), "    "))
+    if (measure, dimension) in found.pairs:
+        table, note = found.pairs[(measure, dimension)]
+        title = "  %s comparisons of %s (%s%% simultaneous intervals; mean_diff = group2 - group1)" % (
+            METHOD_NAMES[found.method], _level_text(dimension),
+            format_number(100 * (1 - found.alpha), 4))
+        if note:
+            lines.append("%s: not computed: %s" % (title, note))
+        else:
+            lines.append(title + ":")
+            lines.append(_indent(format_table(_pairs_shown(table), index=False), "    "))
+    return "\n".join(lines) + "\n" if lines else ""
+
+
+def comparisons_document(found) -> Dict[str, Any]:
+    """The JSON output's part: ``post_hoc`` (one entry per comparison table) and
+    ``variance_tests`` (one entry per test), each naming its measure and dimension."""
+    document: Dict[str, Any] = {}
+    if found.method:
+        document["post_hoc"] = [
+            {"measure": m, "dimension": d, "method": found.method, "alpha": found.alpha,
+             "note": note, "pairs": table.to_dict(orient="records")}
+            for (m, d), (table, note) in found.pairs.items()
+        ]
+    tests = []
+    for (m, d), by_name in found.tests.items():
+        for name, table in by_name.items():
+            row = table.iloc[0]
+            tests.append({"measure": m, "dimension": d, "test": name, "F": row["F"],
+                          "df1": row["df1"], "df2": row["df2"], "p_value": row["p_value"],
+                          "note": row["note"]})
+    if tests:
+        document["variance_tests"] = tests
+    return jsonable(document)
+
+
+def comparisons_rows(found, columns: List[str]) -> pd.DataFrame:
+    """Rows for the CSV output: a row per test and per compared pair, in ``columns`` (the ANOVA
+    columns followed by :data:`CSV_EXTRA_COLUMNS`)."""
+    rows = []
+    for (m, d), by_name in found.tests.items():
+        for name, table in by_name.items():
+            row = table.iloc[0]
+            rows.append({"measure": m, "test": name, "dimension1": d, "source": str(d),
+                         "F": row["F"], "df": row["df1"], "df2": row["df2"],
+                         "p_value": row["p_value"], "note": row["note"]})
+    for (m, d), (table, note) in found.pairs.items():
+        if note:
+            rows.append({"measure": m, "test": found.method, "dimension1": d,
+                         "source": str(d), "note": note})
+        for pair in table.to_dict(orient="records"):
+            entry = {"measure": m, "test": found.method, "dimension1": d, "source": str(d)}
+            entry.update(pair)
+            rows.append(entry)
+    return pd.DataFrame(rows, columns=columns)
+
+
+def _pairs_shown(table: pd.DataFrame) -> pd.DataFrame:
+    """A comparison table with its numbers as readable text, for the text output."""
+    shown = pd.DataFrame({"group1": [_level_text(v) for v in table["group1"]],
+                          "group2": [_level_text(v) for v in table["group2"]]})
+    shown["mean_diff"] = [format_number(v) for v in table["mean_diff"]]
+    shown["std_error"] = [format_number(v) for v in table["std_error"]]
+    shown["q"] = [format_number(v, 5) for v in table["q"]]
+    shown["df"] = table["df"].to_numpy()
+    shown["p_value"] = table["p_value"].to_numpy()
+    shown["ci_lower"] = [format_number(v) for v in table["ci_lower"]]
+    shown["ci_upper"] = [format_number(v) for v in table["ci_upper"]]
+    shown["reject"] = ["" if v is None else ("yes" if v else "no") for v in table["reject"]]
+    shown["note"] = list(table["note"])
+    return shown
+
+
+def _level_text(level: Any) -> str:
+    """A level as text for the terminal: null as "null", control characters escaped."""
+    return "null" if level is None else printable(level)

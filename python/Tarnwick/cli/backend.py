@@ -1,0 +1,191 @@
+"""Where a run's queries go: the one decision, and the objects that carry it out.
+
+:func:`choose_backend` decides once, from the options, which engine runs the queries; the run
+then asks the object it returns for everything that depends on that choice, in this order::
+
+    backend = choose_backend(args)
+    fmt = backend.check_input(args)          # before any engine starts
+    backend.start()
+    try:
+        frame, source, measures, dimensions = backend.read(args, fmt)
+        selection = backend.select_tests(frame, measures, dimensions, args)
+        result, tests = backend.analyse(selection, args)
+        where = backend.location
+    finally:
+        backend.stop()
+
+A new engine is one more subclass of :class:`Backend` and one more line in
+:func:`choose_backend`. An embedded engine that reads local files and runs the one-scan plan's
+SQL itself, say, overrides every method: ``check_input`` checks the local file and returns its
+format; ``start`` opens a connection (held on the object, never in a module global);
+``read`` returns its own relation with the source text and the requested columns;
+``select_tests`` returns an object with the attributes of :class:`.prepare.Selection` (the
+columns, ``rows``, ``bound``, ``levels``, ``notes``, ``original``, and a ``frame`` that
+``analyse`` understands); ``analyse`` returns a result collection and the number of tests filed
+(:func:`.analysis.filed_tests`); ``location`` names the engine in the output's header;
+``stop`` closes the connection. After ``analyse`` the run refines marked tests and computes
+the comparisons asked for through the result objects' methods, handing them
+``selection.frame``: that frame is what the engine's result objects read again.
+"""
+from __future__ import annotations
+
+from typing import Any, Optional, Tuple
+
+
+class Backend:
+    """The engine of a run: starts, reads, checks and runs the plan's queries.
+
+    Subclasses implement :meth:`check_input`, :meth:`start`, :meth:`read`, :meth:`stop` and
+    :attr:`location`; the Spark backends share the checks and the analysis defined here.
+    """
+
+    def __init__(self) -> None:
+        self.session: Any = None
+
+    def check_input(self, args: Any) -> Optional[str]:
+        """Checks of the input that need no engine; returns the data's format (None: bundled)."""
+        raise NotImplementedError
+
+    def start(self) -> None:
+        """Start the engine (its session is kept in :attr:`session`)."""
+        raise NotImplementedError
+
+    def read(self, args: Any, fmt: Optional[str]) -> Tuple[Any, str, Any, Any]:
+        """The input frame, its description, and the requested measures and dimensions."""
+        raise NotImplementedError
+
+    def select_tests(self, frame: Any, measures: Any, dimensions: Any, args: Any) -> Any:
+        """Check the columns of ``frame`` and decide what the run tests (a Selection)."""
+        from Tarnwick.cli.prepare import select_tests
+
+        return select_tests(frame, measures, dimensions, args.max_levels,
+                            cache=not args.no_cache)
+
+    def analyse(self, selection: Any, args: Any) -> Tuple[Any, int]:
+        """Run the chosen plan's queries: the result collection and the number of tests."""
+        from Tarnwick.cli.analysis import analyse
+
+        return analyse(args.plan, selection, args.max_levels, show_progress=not args.quiet)
+
+    @property
+    def location(self) -> str:
+        """Where the queries ran, as the output's header names it."""
+        raise NotImplementedError
+
+    def stop(self) -> None:
+        """Stop what :meth:`start` started (nothing when it did not get that far)."""
+        raise NotImplementedError
+
+
+def _bundled(args: Any) -> Tuple[str, Any, Any]:
+    """The bundled data's description, and the requested columns or the bundled defaults."""
+    from Tarnwick.cli import reader
+
+    source = "bundled Palmer penguins data (%s)" % reader.BUNDLED_NAME
+    measures = args.measures if args.measures is not None else reader.BUNDLED_MEASURES
+    dimensions = args.dimensions if args.dimensions is not None else reader.BUNDLED_DIMENSIONS
+    return source, measures, dimensions
+
+
+class LocalSpark(Backend):
+    """A Spark session of the run's own (or spark-submit's): ``--master``, local by default."""
+
+    def __init__(self, args: Any) -> None:
+        from Tarnwick.cli.session import SessionSettings, is_small_input
+
+        super().__init__()
+        self.settings = SessionSettings(
+            master=args.master, tuned=not args.no_tuning, spark_ui=args.spark_ui,
+            debug=args.debug, extra=tuple(args.conf), small_input=is_small_input(args.data),
+        )
+
+    def check_input(self, args: Any) -> Optional[str]:
+        from Tarnwick.cli import reader
+
+        if not args.data:
+            return None
+        return reader.check_and_detect(args.data, args.format, glob=args.glob)
+
+    def start(self) -> None:
+        from Tarnwick.cli.session import start_session
+
+        self.session = start_session(self.settings)
+
+    def read(self, args: Any, fmt: Optional[str]) -> Tuple[Any, str, Any, Any]:
+        from Tarnwick.cli import reader
+
+        if args.data:
+            frame = reader.read_file(self.session, args.data, fmt, sep=args.sep,
+                                     null_value=args.null_value, glob=args.glob)
+            return frame, args.data, args.measures, args.dimensions
+        return (reader.read_bundled(self.session),) + _bundled(args)
+
+    @property
+    def location(self) -> str:
+        return self.session.sparkContext.master
+
+    def stop(self) -> None:
+        from Tarnwick.cli.session import stop_session
+
+        if self.session is not None:
+            stop_session(self.session)
+
+
+class ConnectServer(Backend):
+    """A Spark Connect server (``--remote`` or ``SPARK_REMOTE``): it reads the data and runs
+    the driver; this process holds a thin client."""
+
+    def __init__(self, url: str, args: Any) -> None:
+        super().__init__()
+        self.url = url
+        self.extra = tuple(args.conf)
+
+    def check_input(self, args: Any) -> Optional[str]:
+        from Tarnwick.cli import remote
+
+        if not args.data:
+            return None
+        return remote.check_and_detect(args.data, args.format)
+
+    def start(self) -> None:
+        from Tarnwick.cli import remote
+
+        self.session = remote.start_session(self.url, extra=self.extra)
+
+    def read(self, args: Any, fmt: Optional[str]) -> Tuple[Any, str, Any, Any]:
+        from Tarnwick.cli import reader, remote
+
+        if args.data:
+            frame = remote.read_file(self.session, remote.data_path(args.data), fmt,
+                                     sep=args.sep, null_value=args.null_value)
+            return frame, args.data, args.measures, args.dimensions
+        return (reader.read_bundled(self.session),) + _bundled(args)
+
+    @property
+    def location(self) -> str:
+        from Tarnwick.cli import remote
+
+        return remote.display_url(self.url)
+
+    def stop(self) -> None:
+        if self.session is not None:
+            self.session.stop()  # the client's session; the server goes on
+
+
+def choose_backend(args: Any) -> Backend:
+    """The backend of the run that ``args`` describe: the one place the engine is chosen.
+
+    Raises
+    ------
+    InputError
+        Options that name two engines at once, or a malformed server URL.
+    """
+    from Tarnwick.cli import remote
+
+    url = remote.choose_url(args.remote, args.master)
+    if url is not None:
+        return ConnectServer(url, args)
+    return LocalSpark(args)
+
+
+__all__ = ["Backend", "LocalSpark", "ConnectServer", "choose_backend"]

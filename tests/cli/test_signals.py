@@ -70,12 +70,22 @@ def test_signal_stops_everything(tmp_path, busy_file, moment, signals_sent):
             found = me.children(recursive=True)
         except psutil.NoSuchProcess:
             return []
-        seen.update((p.pid, p.create_time()) for p in found)
+        for child in found:
+            try:
+                seen.add((child.pid, child.create_time()))
+            except psutil.NoSuchProcess:  # ended since it was listed
+                pass
         return found
 
+    def command_line(child):
+        try:
+            return " ".join(child.cmdline())
+        except psutil.Error:  # gone, or a zombie, since it was listed
+            return ""
+
     def jvm_launched():
-        return any("java" in " ".join(p.cmdline()) or "spark" in " ".join(p.cmdline())
-                   for p in descendants() if p.is_running())
+        return any("java" in command_line(p) or "spark" in command_line(p)
+                   for p in descendants())
 
     def spark_running():
         descendants()

@@ -1,5 +1,8 @@
 """Linear models from a formula against statsmodels' fit of every row, and a row-level
 least-squares oracle for rank-deficient designs."""
+import contextlib
+import io
+import os
 import re
 
 import numpy as np
@@ -309,3 +312,25 @@ def test_exports_and_notebook_view(design):
         result.coefficients().estimate.iloc[0])
     html = result._repr_html_()
     assert "a:x" in html and "a[T.a1]:x" in html
+
+
+def test_readme_example_gives_the_analysers_two_way_tables(spark):
+    """The README's model of the first example's data against the analyser's own tables."""
+    readme = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "README.md")
+    with open(readme) as handle:
+        blocks = re.findall(r"```python\n(.*?)```", handle.read(), re.S)
+    analysis = [b for b in blocks if "TwoWayAnova(" in b and "local[2]" in b]
+    model = [b for b in blocks if "linear_model(" in b]
+    assert len(analysis) == 1 and len(model) == 1
+    namespace = {}
+    with contextlib.redirect_stdout(io.StringIO()):
+        exec(compile(analysis[0] + model[0], "README.md", "exec"), namespace)
+    results, result, both = namespace["results"], namespace["result"], namespace["both"]
+    assert len(both) == 2
+    for typ in (1, 2, 3):
+        ours = result.anova(typ).drop(index="Intercept", errors="ignore")
+        theirs = results.get_two_way("sales", "region", "day", typ=typ)
+        assert list(ours.index) == list(theirs.index)
+        for column in ("sum_sq", "df", "F", "p_value", "partial_eta_sq"):
+            np.testing.assert_allclose(ours[column].to_numpy(float),
+                                       theirs[column].to_numpy(float), rtol=1e-9)

@@ -99,6 +99,7 @@ FORMULAS = [
     "y ~ a*b + x + z",            # two covariates
     "y ~ a*x + b",                # a factor x covariate interaction
     "y ~ C(k)*a + x",             # a numeric column as a factor
+    "y ~ x + z - 1",              # no constant: the response's shift matters
 ]
 
 
@@ -247,7 +248,7 @@ def test_a_response_near_1e9_gives_the_tables_without_the_offset(spark):
                                        rtol=RTOL, equal_nan=True)
     slopes = plain.coefficients().estimate.drop("Intercept")
     np.testing.assert_allclose(offset.coefficients().estimate.drop("Intercept"), slopes,
-                               rtol=1e-6, atol=1e-6)
+                               rtol=1e-8, atol=1e-10)
 
 
 @pytest.mark.parametrize("formulas", [["y ~ a*b*c + x"], ["y ~ a*b + x", "z ~ a*b + x"]])
@@ -334,3 +335,11 @@ def test_readme_example_gives_the_analysers_two_way_tables(spark):
         for column in ("sum_sq", "df", "F", "p_value", "partial_eta_sq"):
             np.testing.assert_allclose(ours[column].to_numpy(float),
                                        theirs[column].to_numpy(float), rtol=1e-9)
+
+
+def test_an_intercept_alone_leaves_the_total_sum_of_squares(design):
+    frame, df = design
+    table = linear_model(df, "y ~ 1").anova(2)
+    assert list(table.index) == ["Residual"]
+    assert table.df.iloc[0] == len(frame) - 1
+    assert table.sum_sq.iloc[0] == pytest.approx(frame.y.var() * (len(frame) - 1), rel=RTOL)

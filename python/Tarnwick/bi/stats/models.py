@@ -297,8 +297,7 @@ class _Cells(object):
 
 # -- the solve --------------------------------------------------------------------------------
 
-def _design_data(model: _Model, cells: _Cells, covariates: np.ndarray,
-                 coding: Any) -> Dict[str, Any]:
+def _design_data(model: _Model, cells: _Cells, covariates: np.ndarray, coding: Any) -> Any:
     """The data patsy evaluates the terms on: one row per cell, factors as categoricals with
     the cells' levels (null last), covariates as given."""
     from patsy.categorical import C
@@ -311,6 +310,8 @@ def _design_data(model: _Model, cells: _Cells, covariates: np.ndarray,
         data[factor] = categorical if coding is None else C(categorical, coding)
     for a, covariate in enumerate(model.covariates):
         data[covariate] = covariates[:, a]
+    if not data:  # an intercept alone: a frame tells patsy the number of rows
+        return pd.DataFrame(index=pd.RangeIndex(len(cells.keys)))
     return data
 
 
@@ -422,8 +423,15 @@ class _Design(object):
         """Minimum-norm coefficients (in the scaled columns' sense), the unscaled (XᵀX)⁺ and
         which coefficients are estimable."""
         every = tuple(range(self.width))
-        solution, _, _, _ = self._solve(every)
-        beta = (solution[:, 0] + self.shift * solution[:, 1]) / self.scale
+        solution, _, _, constant = self._solve(every)
+        intercept = [self.info.term_slices[t].start for t in self.info.terms if not t.factors]
+        if constant and intercept:
+            # The intercept column is the ones: the shift goes to it exactly (a coefficient
+            # that this changes is not estimable, and is not shown).
+            beta = solution[:, 0] / self.scale
+            beta[intercept[0]] += self.shift
+        else:
+            beta = (solution[:, 0] + self.shift * solution[:, 1]) / self.scale
         pseudo = np.linalg.pinv(self.scaled, rcond=_RANK_TOLERANCE)
         covariance = pseudo.dot(pseudo.T) / np.outer(self.scale, self.scale)
         _, singular, vt = np.linalg.svd(self.scaled, full_matrices=False)

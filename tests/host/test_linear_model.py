@@ -343,3 +343,16 @@ def test_an_intercept_alone_leaves_the_total_sum_of_squares(design):
     assert list(table.index) == ["Residual"]
     assert table.df.iloc[0] == len(frame) - 1
     assert table.sum_sq.iloc[0] == pytest.approx(frame.y.var() * (len(frame) - 1), rel=RTOL)
+
+
+def test_columns_with_odd_names_are_only_names(design):
+    """A dot, a space and a back-quote in column names reach Spark only as names."""
+    _, df = design
+    odd = df.withColumnRenamed("a", "re.gion").withColumnRenamed("x", "unit `price`")
+    plain = _fit(df, "y ~ a*x")
+    renamed = linear_model(odd, 'y ~ Q("re.gion") * Q("unit `price`")')
+    for typ in (1, 2, 3):
+        ours, theirs = renamed.anova(typ), plain.anova(typ)
+        assert ours.index[-2] == 'Q("re.gion"):Q("unit `price`")'
+        np.testing.assert_allclose(ours.sum_sq.to_numpy(float), theirs.sum_sq.to_numpy(float),
+                                   rtol=RTOL)

@@ -82,7 +82,8 @@ def _reference(node: ast.AST) -> Optional[str]:
     if (isinstance(node, ast.Call) and isinstance(node.func, ast.Name) and node.func.id == "Q"
             and len(node.args) == 1 and not node.keywords):
         argument = node.args[0]
-        value = getattr(argument, "value", getattr(argument, "s", None))
+        # A string literal: ast.Constant from CPython 3.8 on, ast.Str before.
+        value = argument.value if hasattr(argument, "value") else getattr(argument, "s", None)
         if isinstance(value, str):
             return value
     return None
@@ -463,7 +464,9 @@ class LinearModelResult(object):
         1 − RSS / total sum of squares (about the mean when the design holds a constant, as
         with an intercept, otherwise about zero).
     cells : pandas.DataFrame
-        The per-cell table the model was fitted from (see :meth:`_Cells.table`).
+        The per-cell table the model was fitted from: the factors' levels, ``counts``,
+        ``mean(v)`` of the response and each covariate and ``comoment(v, w)``, each cell's sum
+        of products of deviations from its means.
     """
 
     def __init__(self, model: _Model, cells: _Cells) -> None:

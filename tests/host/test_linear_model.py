@@ -356,3 +356,14 @@ def test_columns_with_odd_names_are_only_names(design):
         assert ours.index[-2] == 'Q("re.gion"):Q("unit `price`")'
         np.testing.assert_allclose(ours.sum_sq.to_numpy(float), theirs.sum_sq.to_numpy(float),
                                    rtol=RTOL)
+
+
+def test_the_entry_is_imported_on_first_use(run_python):
+    completed = run_python("""
+        import sys
+        import Tarnwick.bi.stats as stats
+        print(sorted(m for m in ("pandas", "patsy", "Tarnwick.bi.stats.models") if m in sys.modules))
+        from Tarnwick.bi.stats import linear_model, factorpair
+        print(linear_model.__module__, "patsy" in sys.modules, hasattr(factorpair, "TwoWayAnova"))
+    """)
+    assert completed.stdout.split("\n")[:2] == ["[]", "Tarnwick.bi.stats.models False True"]

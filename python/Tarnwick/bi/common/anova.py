@@ -97,7 +97,7 @@ def significant_digits(within_ss: float, scale: float, n: float) -> float:
     return min(15.9, math.log10(within_ss / error))
 
 
-def _f_test(ss: float, df: float, ms_resid: float, df_resid: float) -> Tuple[float, float, float]:
+def f_test(ss: float, df: float, ms_resid: float, df_resid: float) -> Tuple[float, float, float]:
     """Mean square, F and its upper-tail p-value; NaN where undefined."""
     if df <= 0 or not math.isfinite(ss):
         return math.nan, math.nan, math.nan
@@ -239,7 +239,7 @@ def _one_way_table(dimension: Hashable, terms: GroupTerms) -> pd.DataFrame:
     eta² = SS_between / SS_total and omega² = (SS_between − df·MS_within) / (SS_total +
     MS_within).
     """
-    residual, total = _fixed_labels([dimension])
+    residual, total = fixed_labels([dimension])
     if terms.overflow:
         table = pd.DataFrame([[math.nan] * 7 + [OVERFLOW]] * 3, index=[dimension, residual, total],
                              columns=ONE_WAY_COLUMNS)
@@ -254,7 +254,7 @@ def _one_way_table(dimension: Hashable, terms: GroupTerms) -> pd.DataFrame:
     df_between = float(max(k - 1, 0))
     df_within = float(max(terms.n - k, 0))
     ms_within = ss_within / df_within if df_within > 0 else math.nan
-    ms_between, f_value, p_value = _f_test(ss_between, df_between, ms_within, df_within)
+    ms_between, f_value, p_value = f_test(ss_between, df_between, ms_within, df_within)
     ss_total = ss_between + ss_within
     eta = ss_between / ss_total if ss_total > 0 else math.nan
     omega = math.nan
@@ -273,7 +273,7 @@ def _one_way_table(dimension: Hashable, terms: GroupTerms) -> pd.DataFrame:
     return table
 
 
-def _fixed_labels(effects: Sequence[Hashable]) -> Tuple[str, str]:
+def fixed_labels(effects: Sequence[Hashable]) -> Tuple[str, str]:
     """Row labels of the residual and total rows that no effect's label equals: "Residual" and
     "Total", in parentheses (as often as needed) when a dimension has that name."""
     taken = {str(e) for e in effects}
@@ -435,7 +435,7 @@ class TwoWayModel(object):
         terms = self.terms
         effects = [self.dimension1, self.dimension2,
                    "%s:%s" % (self.dimension1, self.dimension2)]
-        index = effects + [_fixed_labels(effects)[0]]
+        index = effects + [fixed_labels(effects)[0]]
         if terms.overflow:
             table = pd.DataFrame([[math.nan] * 6 + [OVERFLOW]] * 4, index=index,
                                  columns=TWO_WAY_COLUMNS)
@@ -448,7 +448,7 @@ class TwoWayModel(object):
         ms_resid = ss_resid / df_resid if df_resid > 0 else math.nan
         rows = []
         for ss, df in self.effects(typ):
-            ms, f_value, p_value = _f_test(ss, df, ms_resid, df_resid)
+            ms, f_value, p_value = f_test(ss, df, ms_resid, df_resid)
             partial = ss / (ss + ss_resid) if df > 0 and ss + ss_resid > 0 else math.nan
             rows.append([ss, df, ms, f_value, p_value, partial, "" if df > 0 else NOT_ESTIMABLE])
         rows.append([ss_resid, df_resid, ms_resid, math.nan, math.nan, math.nan,

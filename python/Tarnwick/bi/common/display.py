@@ -14,8 +14,8 @@ from typing import Any, Callable, Dict, List, Optional
 
 import pandas as pd
 
-__all__ = ["collection_html", "record_html", "table_html", "format_number", "format_p_value",
-           "format_count", "NUMBER_FORMATS"]
+__all__ = ["collection_html", "model_html", "record_html", "table_html", "format_number",
+           "format_p_value", "format_count", "NUMBER_FORMATS"]
 
 #: Two-way tables shown in the HTML views: Type II, as :meth:`summary` uses by default.
 SHOWN_TYPE = 2
@@ -215,3 +215,12 @@ def collection_html(collection: Any) -> str:
         parts.append("<details><summary>%s</summary>%s</details>"
                      % (html.escape(_record_title(record, name)), _record_body(record)))
     return "<div>%s</div>" % "".join(parts)
+
+
+def model_html(result: Any) -> str:
+    """The HTML view of a fitted linear model: its Type II table and its coefficients."""
+    title = "%s (n = %s, R² = %s)" % (result.formula, format_number(result.nobs, 12),
+                                      format_number(result.r_squared, 4))
+    return "<div>%s<p><b>Type II</b></p>%s<p><b>Coefficients</b></p>%s</div>" % (
+        _heading(4, title), table_html(result.anova(SHOWN_TYPE)),
+        table_html(result.coefficients()))

@@ -36,7 +36,7 @@ import pandas as pd
 from . import anova, comparisons
 from .columns import column
 
-__all__ = ["MeasureAnovaResult", "DFTwoWayAnovaResult", "jsonable"]
+__all__ = ["MeasureAnovaResult", "DFTwoWayAnovaResult", "jsonable", "table_records"]
 
 Pair = Tuple[Hashable, Hashable]
 
@@ -86,7 +86,8 @@ def jsonable(value: Any) -> Any:
     return str(value)
 
 
-def _table_records(table: pd.DataFrame) -> List[Dict[str, Any]]:
+def table_records(table: pd.DataFrame) -> List[Dict[str, Any]]:
+    """One JSON-ready record per row of ``table``, its index label as ``source``."""
     records = []
     for source, row in table.iterrows():
         entry = {"source": source}
@@ -396,12 +397,12 @@ class MeasureAnovaResult(object):
             "sum_sq": self.sum_sq,
             "one_way": [
                 {"dimension": d, "imprecise": t.imprecise,
-                 "table": _table_records(self.get_one_way(d))}
+                 "table": table_records(self.get_one_way(d))}
                 for d, t in self._one_way.items()
             ],
             "two_way": [
                 dict({"dimension1": p[0], "dimension2": p[1], "imprecise": m.terms.imprecise},
-                     **{"type_%d" % typ: _table_records(m.table(typ)) for typ in (1, 2, 3)})
+                     **{"type_%d" % typ: table_records(m.table(typ)) for typ in (1, 2, 3)})
                 for p, m in self._two_way.items()
             ],
         })

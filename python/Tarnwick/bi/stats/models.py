@@ -467,6 +467,18 @@ class LinearModelResult(object):
         The per-cell table the model was fitted from: the factors' levels, ``counts``,
         ``mean(v)`` of the response and each covariate and ``comoment(v, w)``, each cell's sum
         of products of deviations from its means.
+
+    Examples
+    --------
+    >>> from Tarnwick.bi.stats import linear_model
+    >>> df = spark.createDataFrame([("a", 1.0), ("a", 2.0), ("b", 4.0), ("b", 6.0)],
+    ...                            "group string, y double")
+    >>> model = linear_model(df, "y ~ group")
+    >>> table = model.anova(typ=1)
+    >>> [round(float(ss), 9) for ss in table["sum_sq"]]
+    [12.25, 2.5]
+    >>> model.cells["counts"].tolist()
+    [2, 2]
     """
 
     def __init__(self, model: _Model, cells: _Cells) -> None:
@@ -728,9 +740,21 @@ def linear_model(data_frame: Any, formula: Union[str, Sequence[str]], *,
     Examples
     --------
     >>> from Tarnwick.bi.stats import linear_model
-    >>> result = linear_model(df, "sales ~ region * day + price")  # doctest: +SKIP
-    >>> result.anova(typ=2)  # doctest: +SKIP
-    >>> result.coefficients()  # doctest: +SKIP
+    >>> df = spark.createDataFrame(
+    ...     [("north", "mon", 12.0), ("north", "tue", 14.5), ("south", "mon", 9.0),
+    ...      ("south", "tue", 11.0), ("north", "mon", 13.0), ("south", "tue", 10.5),
+    ...      ("north", "tue", 15.0), ("south", "mon", 8.5), ("north", "mon", 12.5)],
+    ...     "region string, day string, sales double")
+    >>> result = linear_model(df, "sales ~ region * day")
+    >>> table = result.anova(typ=2)
+    >>> list(table.index)
+    ['region', 'day', 'region:day', 'Residual']
+    >>> [round(float(f), 3) for f in table["F"][:3]]
+    [187.662, 57.377, 0.195]
+    >>> result.nobs, result.df_resid, round(result.r_squared, 4)
+    (9.0, 5.0, 0.9784)
+    >>> round(float(result.coefficients().loc["region[T.south]", "estimate"]), 6)
+    -3.75
     """
     single = isinstance(formula, str)
     formulas = [formula] if single else list(formula)

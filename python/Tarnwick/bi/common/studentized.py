@@ -83,12 +83,9 @@ def _log_range_tail(w: np.ndarray, k: int) -> Tuple[np.ndarray, np.ndarray]:
         bracket = np.where(y == 0.0, math.log(m) + log_u, bracket)
         log_phi = -0.5 * z * z - _HALF_LOG_2PI
         tail = logsumexp(math.log(k) + log_phi + m * log_a + bracket + log_weights, axis=1)
-        density_terms = (math.log(k * m) + log_phi - 0.5 * (z - w) ** 2 - _HALF_LOG_2PI
-                         + (m - 1) * np.where(np.isfinite(log_d), log_d, -np.inf)
+        power = (m - 1) * np.where(np.isfinite(log_d), log_d, -np.inf) if m > 1 else 0.0
+        density_terms = (math.log(k * m) + log_phi - 0.5 * (z - w) ** 2 - _HALF_LOG_2PI + power
                          + log_weights)
-        if m == 1:
-            density_terms = (math.log(k * m) + log_phi - 0.5 * (z - w) ** 2 - _HALF_LOG_2PI
-                             + log_weights)
         density = logsumexp(density_terms, axis=1)
     return tail, density
 
@@ -172,14 +169,13 @@ class _Outer(object):
     """The integrand over t = log S, in logarithms, for arrays of q and finite ν."""
 
     def __init__(self, tail: _RangeTail, q: np.ndarray, df: np.ndarray) -> None:
-        self.tail, self.q, self.df = tail, q, df
+        self.tail, self.df = tail, df
         self.log_q = np.log(q)
         self.constant = _log_scale_constant(df)
 
     def log(self, t: np.ndarray) -> np.ndarray:
-        q, df = self.q[..., None], self.df[..., None]
         with np.errstate(over="ignore"):
-            chi = -0.5 * df * _exp_remainder(2.0 * t)
+            chi = -0.5 * self.df[..., None] * _exp_remainder(2.0 * t)
         return self.constant[..., None] + chi + self.tail(np.exp(self.log_q[..., None] + t))
 
     def slope(self, t: np.ndarray) -> np.ndarray:

@@ -577,16 +577,20 @@ class LinearModelResult(object):
         return self._tables[typ]
 
     def _table(self, typ: int) -> pd.DataFrame:
-        ss_resid, df_resid = self.ssr, self.df_resid
-        ms_resid = ss_resid / df_resid if df_resid > 0 else math.nan
+        df_resid = self.df_resid
         effects = self._effects(typ)
+        # Sums of squares that are rounding left of zero are zero: no F from rounding.
+        *sums, ss_resid = anova.rounding_level([ss for _, ss, _ in effects] + [self.ssr],
+                                               self._total_sum_of_squares(), self.nobs)
+        ms_resid = ss_resid / df_resid if df_resid > 0 else math.nan
         rows = []
-        for _, ss, df in effects:
+        for ss, (_, _, df) in zip(sums, effects):
             ms, f_value, p_value = anova.f_test(ss, df, ms_resid, df_resid)
             partial = ss / (ss + ss_resid) if df > 0 and ss + ss_resid > 0 else math.nan
             rows.append([ss, df, ms, f_value, p_value, partial,
                          "" if df > 0 else anova.NOT_ESTIMABLE])
-        rows.append([ss_resid, df_resid, ms_resid, math.nan, math.nan, math.nan, ""])
+        rows.append([ss_resid, df_resid, ms_resid, math.nan, math.nan, math.nan,
+                     anova.variation_note(ss_resid, df_resid)])
         names = [name for name, _, _ in effects]
         table = pd.DataFrame(rows, index=names + [anova.fixed_labels(names)[0]],
                              columns=anova.TWO_WAY_COLUMNS)

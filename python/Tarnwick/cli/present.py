@@ -62,9 +62,14 @@ class Context:
             "master": self.master,
             "tests": self.tests,
             "refined_tests": self.refined,
-            "elapsed_seconds": round(self.elapsed, 3),
-            "timings_seconds": {k: round(v, 3) for k, v in self.timings.items()},
+            **seconds(self.elapsed, self.timings),
         }
+
+
+def seconds(elapsed: float, timings: Dict[str, float]) -> Dict[str, Any]:
+    """The run record's seconds: in all, and per phase."""
+    return {"elapsed_seconds": round(elapsed, 3),
+            "timings_seconds": {k: round(v, 3) for k, v in timings.items()}}
 
 
 # -- notes ------------------------------------------------------------------------------------------
@@ -388,15 +393,8 @@ class ModelsContext:
         self.timings = dict(timings or {})
 
     def as_dict(self) -> Dict[str, Any]:
-        return {
-            "source": self.source,
-            "ss_type": self.ss_type,
-            "correction": self.correction,
-            "alpha": self.alpha,
-            "master": self.master,
-            "elapsed_seconds": round(self.elapsed, 3),
-            "timings_seconds": {k: round(v, 3) for k, v in self.timings.items()},
-        }
+        return dict(source=self.source, ss_type=self.ss_type, correction=self.correction,
+                    alpha=self.alpha, master=self.master, **seconds(self.elapsed, self.timings))
 
 
 def model_tables(result, context: ModelsContext):

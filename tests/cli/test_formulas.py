@@ -20,6 +20,7 @@ RTOL = 1e-9
 #: The data's names, and the plain names the oracle's formulas use for them.
 NAMES = {"re.gion": "g", "b": "b", "=c": "c", "unit `price`": "x", "y": "y",
          "sales.usd": "s", "k": "k"}
+NAMES_BACK = {plain: name for name, plain in NAMES.items()}
 RIGHT = 'Q("re.gion") * b * Q("=c") + Q("unit `price`")'
 FORMULAS = ["y ~ " + RIGHT, 'Q("sales.usd") ~ ' + RIGHT]
 ORACLE_RIGHT = {1: "g * b * c + x", 2: "g * b * c + x",
@@ -39,9 +40,8 @@ def _frame(rows=240, seed=5):
     s = np.round(100.0 - 2.0 * shift + 0.9 * x * (g == "south") + rng.normal(0, 3.0, rows), 6)
     y[rng.rand(rows) < 0.06] = np.nan
     x[rng.rand(rows) < 0.03] = np.nan
-    frame = pd.DataFrame({"re.gion": g, "b": b, "=c": c, "unit `price`": x, "y": y,
-                          "sales.usd": s, "k": rng.choice([1, 2, 4], size=rows)})
-    return frame
+    return pd.DataFrame({"re.gion": g, "b": b, "=c": c, "unit `price`": x, "y": y,
+                         "sales.usd": s, "k": rng.choice([1, 2, 4], size=rows)})
 
 
 @pytest.fixture(scope="module")
@@ -70,9 +70,8 @@ def _oracle(plain, response, typ):
 
 def _data_name(term):
     """A statsmodels term name under the data's names: ``C(g, Sum):x`` is ``re.gion:unit `price```."""
-    back = {plain: name for name, plain in NAMES.items()}
     parts = [re.sub(r"^C\((\w+), Sum\)$", r"\1", part) for part in term.split(":")]
-    return ":".join(back.get(part, part) for part in parts)
+    return ":".join(NAMES_BACK.get(part, part) for part in parts)
 
 
 def _oracle_summary(plain, typ, correction):
@@ -87,9 +86,6 @@ def _oracle_summary(plain, typ, correction):
     p = np.array([r[2] for r in rows])
     adjusted = multipletests(p, method={"holm": "holm", "bh": "fdr_bh"}[correction])[1]
     return {(NAMES_BACK[r[0]], r[1]): (r[2], a) for r, a in zip(rows, adjusted)}
-
-
-NAMES_BACK = {plain: name for name, plain in NAMES.items()}
 
 
 def _close(ours, theirs):

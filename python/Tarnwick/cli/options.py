@@ -186,8 +186,8 @@ def _models(parser: argparse.ArgumentParser) -> None:
         "Q(\"odd name\") a column whose name is not a plain word; terms a*b*c, (a+b)**2, a:b, x, "
         "a:x. Formulas with the same factors share one scan of the data. --type chooses the "
         "ANOVA table, --correction adjusts the summary over every term of every model, "
-        "--alpha sets the coefficients' intervals; -m, -d, the comparisons and --plot do not "
-        "apply, nor --plan and --max-levels",
+        "--alpha sets the coefficients' intervals; -m, -d, the comparisons and --plot are "
+        "refused with it, and --plan and --max-levels have no effect",
     )
 
 

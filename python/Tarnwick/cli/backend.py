@@ -11,6 +11,8 @@ then asks the object it returns for everything that depends on that choice, in t
         selection = backend.select_tests(frame, measures, dimensions, args)
         result, tests = backend.analyse(selection, args)
         where = backend.location
+        # or, with --formula, instead of select_tests and analyse:
+        models = backend.fit_models(frame, formulas)
     finally:
         backend.stop()
 
@@ -29,7 +31,7 @@ the comparisons asked for through the result objects' methods, handing them
 """
 from __future__ import annotations
 
-from typing import Any, Optional, Tuple
+from typing import Any, List, Optional, Tuple
 
 
 class Backend:
@@ -66,6 +68,13 @@ class Backend:
         from Tarnwick.cli.analysis import analyse
 
         return analyse(args.plan, selection, args.max_levels, show_progress=not args.quiet)
+
+    def fit_models(self, frame: Any, formulas: List[str]) -> List[Any]:
+        """Fit the linear models of ``formulas`` on ``frame`` (one scan per set of factors);
+        raises ``ModelError`` for what the data cannot give."""
+        from Tarnwick.bi.stats import linear_model
+
+        return linear_model(frame, formulas)
 
     @property
     def location(self) -> str:

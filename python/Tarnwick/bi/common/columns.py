@@ -10,14 +10,19 @@ Importing this module does not import pyspark; the functions that need it import
 """
 from __future__ import annotations
 
-from typing import Any
+from decimal import Decimal
+from typing import Any, Optional, Sequence, Union
 
 __all__ = [
     "DEFAULT_MAX_LEVELS",
     "LEVEL_EXPONENT",
     "approx_levels",
+    "DOUBLE_DIGITS",
     "column",
+    "exact_scale",
+    "exact_value",
     "fresh_prefix",
+    "measures_as_doubles",
     "is_floating",
     "is_numeric",
     "is_string",
@@ -69,6 +74,22 @@ def is_floating(data_type: Any) -> bool:
     return isinstance(data_type, (DoubleType, FloatType))
 
 
+def exact_scale(data_type: Any) -> Optional[int]:
+    """Digits after the point of an exact numeric type: 0 for Spark's integer types, the scale
+    of a decimal; None for floating point (and any other type)."""
+    from pyspark.sql.types import DecimalType, IntegralType
+
+    if isinstance(data_type, IntegralType):
+        return 0
+    if isinstance(data_type, DecimalType):
+        return int(data_type.scale)
+    return None
+
+
+#: The largest integer below which every integer is a double: 2 ** 53.
+DOUBLE_DIGITS = 2 ** 53
+
+
 def is_string(data_type: Any) -> bool:
     """True for Spark's string types (``string``, and ``char(n)``/``varchar(n)`` where present)."""
     from pyspark.sql import types
@@ -107,6 +128,29 @@ def measure_value(name: str) -> Any:
     value = column(name).cast("double")
     finite = ~F.isnan(value) & (F.abs(value) != F.lit(float("inf")))
     return F.when(finite, value)
+
+
+def exact_value(name: str, scale: int, base: Union[int, Decimal]) -> Any:
+    """The integer or decimal measure ``name`` less ``base``, subtracted in exact decimal
+    arithmetic and only then made a double.
+
+    Values that differ below double precision (integers beyond 2 ** 53, wide decimals) keep
+    their differences as long as they lie within 2 ** 53 units of their last digit of
+    ``base``; a value of the column itself (its smallest, say) is a good base.
+    """
+    from pyspark.sql import functions as F
+
+    exact = "decimal(38,%d)" % scale
+    base_literal = F.lit(str(Decimal(base))).cast(exact)
+    return (column(name).cast(exact) - base_literal).cast("double")
+
+
+def measures_as_doubles(frame: Any, measures: Sequence[str]) -> Any:
+    """``frame`` with every column named in ``measures`` cast to double, the others as they
+    are (for plans that sum the values as they come and would overflow integer sums)."""
+    chosen = set(measures)
+    return frame.select(*[column(c).cast("double").alias(c) if c in chosen else column(c)
+                          for c in frame.columns])
 
 
 def _null_level(value: Any) -> Any:

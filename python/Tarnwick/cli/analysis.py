@@ -64,8 +64,10 @@ def analyse(plan_name: str, plan: Any, max_num_levels: int,
                         progress=lambda step: bar.advance(), profile=plan.profile,
                     )
         else:
+            from Tarnwick.bi.common.columns import measures_as_doubles
             from Tarnwick.bi.stats import factorpair
 
+            plan.frame = measures_as_doubles(plan.frame, plan.measures)  # its sums are doubles
             def tick() -> None:
                 count_test()
                 bar.advance()

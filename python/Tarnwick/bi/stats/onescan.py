@@ -67,7 +67,7 @@ from Tarnwick.bi.common.results import DFTwoWayAnovaResult, MeasureAnovaResult
 
 __all__ = [
     "CENTRE_TOLERANCE", "LEVELS_RSD", "SAMPLE_ROWS", "Dialect", "LevelBoundWarning", "Profile",
-    "Shift", "merge_query", "one_scan_test_all", "one_scan_test_against", "profile",
+    "Shift", "double_precision_notes", "merge_query", "one_scan_test_all", "one_scan_test_against", "profile",
 ]
 
 #: Relative standard deviation of the approximate level counts of the fallback profile.
@@ -214,6 +214,51 @@ class Profile(object):
     def __repr__(self) -> str:
         return "Profile(rows=%d, values=%r, infinities=%r, levels=%r)" % (
             self.rows, self.values, self.infinities, self.levels)
+
+
+def double_precision_notes(known: Profile, measures: Sequence[str],
+                           shown: Optional[Mapping[str, str]] = None) -> List[str]:
+    """Notes on the integer and decimal measures whose values doubles do not hold.
+
+    Taken as doubles as they are (the per-test plan), values beyond 2 ** 53 units of their last
+    digit lose the differences between them; the one-scan plan subtracts a value of the column
+    exactly first and loses them only when the values span more than that.
+
+    Parameters
+    ----------
+    known : Profile
+    measures : sequence of str
+    shown : mapping, optional
+        The name to print for a measure, where it differs from its name in the frame.
+
+    Returns
+    -------
+    list of str
+
+    Examples
+    --------
+    >>> known = Profile(3, {"x": 3}, {"x": 0}, {"x": 9.2e18}, {}, {"x": 2 ** 63 - 3},
+    ...                 {"x": 2 ** 63 - 1}, {"x": 0})
+    >>> len(double_precision_notes(known, ["x"]))
+    1
+    """
+    shown = shown or {}
+    label = ", ".join
+    notes = []
+    direct = known.beyond_doubles(measures, shifted=False)
+    if direct:
+        notes.append(
+            "values beyond double precision (2**53 units of their last digit): %s; the "
+            "per-test plan reads them as doubles and loses the differences between them, the "
+            "one-scan plan subtracts a value of the column exactly first"
+            % label(shown.get(m, m) for m in direct))
+    spread = known.beyond_doubles(measures, shifted=True)
+    if spread:
+        notes.append(
+            "values spread over more than 2**53 units of their last digit: %s; even shifted "
+            "by a value of the column, the tables hold them to double precision only"
+            % label(shown.get(m, m) for m in spread))
+    return notes
 
 
 def _scales(data_frame: Any, measures: Sequence[str]) -> Dict[str, Optional[int]]:

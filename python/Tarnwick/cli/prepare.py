@@ -10,7 +10,7 @@ from typing import Dict, List, Optional, Sequence
 
 from Tarnwick.bi.common.columns import column as column_of
 from Tarnwick.bi.common.columns import (
-    exact_scale, is_numeric, is_string, level_bound, read_as_is, rows_bound,
+    exact_type, is_numeric, is_string, level_bound, read_as_is, rows_bound,
 )
 from Tarnwick.cli.errors import InputError
 
@@ -165,7 +165,7 @@ def _project(frame, measures, dimensions, types):
     projection = []
     for name in used:
         column = column_of(name)
-        if name in measures and exact_scale(types[name]) is None:
+        if name in measures and exact_type(types[name]) is None:
             # Floating-point measures are analysed as doubles, NaN missing like a null. Integer
             # and decimal measures keep their type: each plan makes them doubles itself.
             column = column.cast("double")

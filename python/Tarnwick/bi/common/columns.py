@@ -11,7 +11,7 @@ Importing this module does not import pyspark; the functions that need it import
 from __future__ import annotations
 
 from decimal import Decimal
-from typing import Any, Optional, Sequence, Union
+from typing import Any, Optional, Sequence, Tuple, Union
 
 __all__ = [
     "DEFAULT_MAX_LEVELS",
@@ -19,7 +19,7 @@ __all__ = [
     "approx_levels",
     "DOUBLE_DIGITS",
     "column",
-    "exact_scale",
+    "exact_type",
     "exact_value",
     "fresh_prefix",
     "measures_as_doubles",
@@ -74,15 +74,16 @@ def is_floating(data_type: Any) -> bool:
     return isinstance(data_type, (DoubleType, FloatType))
 
 
-def exact_scale(data_type: Any) -> Optional[int]:
-    """Digits after the point of an exact numeric type: 0 for Spark's integer types, the scale
-    of a decimal; None for floating point (and any other type)."""
+def exact_type(data_type: Any) -> Optional[Tuple[int, int]]:
+    """(precision, scale) of the decimal type that holds every value of an exact numeric type:
+    (20, 0) for Spark's integer types, a decimal's own; None for floating point (and any other
+    type)."""
     from pyspark.sql.types import DecimalType, IntegralType
 
     if isinstance(data_type, IntegralType):
-        return 0
+        return 20, 0
     if isinstance(data_type, DecimalType):
-        return int(data_type.scale)
+        return int(data_type.precision), int(data_type.scale)
     return None
 
 
@@ -130,19 +131,21 @@ def measure_value(name: str) -> Any:
     return F.when(finite, value)
 
 
-def exact_value(name: str, scale: int, base: Union[int, Decimal]) -> Any:
+def exact_value(name: str, exact: Tuple[int, int], base: Union[int, Decimal]) -> Any:
     """The integer or decimal measure ``name`` less ``base``, subtracted in exact decimal
-    arithmetic and only then made a double.
+    arithmetic (``exact``: the measure's :func:`exact_type`) and only then made a double.
 
     Values that differ below double precision (integers beyond 2 ** 53, wide decimals) keep
     their differences as long as they lie within 2 ** 53 units of their last digit of
-    ``base``; a value of the column itself (its smallest, say) is a good base.
+    ``base``; a value of the column itself (its smallest, say) is a good base. The difference
+    has one digit more than the type (a 38-digit decimal with more than six decimals loses
+    its last one to Spark's widest decimal).
     """
     from pyspark.sql import functions as F
 
-    exact = "decimal(38,%d)" % scale
-    base_literal = F.lit(str(Decimal(base))).cast(exact)
-    return (column(name).cast(exact) - base_literal).cast("double")
+    kind = "decimal(%d,%d)" % exact
+    base_literal = F.lit(str(Decimal(base))).cast(kind)
+    return (column(name).cast(kind) - base_literal).cast("double")
 
 
 def measures_as_doubles(frame: Any, measures: Sequence[str]) -> Any:

@@ -67,7 +67,8 @@ from Tarnwick.bi.common.results import DFTwoWayAnovaResult, MeasureAnovaResult
 
 __all__ = [
     "CENTRE_TOLERANCE", "LEVELS_RSD", "SAMPLE_ROWS", "Dialect", "LevelBoundWarning", "Profile",
-    "Shift", "double_precision_notes", "merge_query", "one_scan_test_all", "one_scan_test_against", "profile",
+    "Shift", "double_precision_notes", "merge_query", "one_scan_test_all",
+    "one_scan_test_against", "profile",
 ]
 
 #: Relative standard deviation of the approximate level counts of the fallback profile.
@@ -142,17 +143,19 @@ class Shift(object):
     ----------
     mean : float or None
         The values' mean (in the profile or the first rows), or None without values.
-    scale : int or None
-        Digits after the point of an integer (0) or decimal measure; None for floating point.
+    exact : tuple of int or None
+        (precision, scale) of an integer or decimal measure (see ``columns.exact_type``); None
+        for floating point.
     base : int or decimal.Decimal or None
         For an integer or decimal measure, a value of the column: the values less ``base``,
         subtracted exactly, are what the query reads as doubles.
     """
 
-    def __init__(self, mean: Optional[float], scale: Optional[int] = None, base: Any = None) -> None:
+    def __init__(self, mean: Optional[float], exact: Optional[Tuple[int, int]] = None,
+                 base: Any = None) -> None:
         self.mean = mean
-        self.scale = scale
-        self.base = base if scale is not None else None
+        self.exact = exact
+        self.base = base if exact is not None else None
         offset = 0.0 if self.base is None else float(self.base)
         # Only used where the rows are not grouped (no dimension): every cell has its own shift.
         self.value = 0.0 if mean is None else float(mean) - offset
@@ -161,7 +164,7 @@ class Shift(object):
         """The measure as the query reads it: a double, NaN and the infinities as null."""
         if self.base is None:
             return columns.measure_value(name)
-        return columns.exact_value(name, self.scale, self.base)
+        return columns.exact_value(name, self.exact, self.base)
 
     def restore(self, deviation: float) -> float:
         """A mean read as a double back in the measure's own terms."""
@@ -175,15 +178,16 @@ class Profile(object):
     line checks its input with it and hands it to the plan, which then needs no step of its
     own before the tables' query.
 
-    ``scales`` holds, for each integer (0) or decimal measure, its digits after the point;
-    ``lows``/``highs`` of such measures are exact (int or Decimal).
+    ``exact`` holds, for each integer or decimal measure, its (precision, scale) as
+    ``columns.exact_type`` gives it; ``lows``/``highs`` of such measures are exact (int or
+    Decimal).
     """
 
     def __init__(self, rows: int, values: Mapping[str, int], infinities: Mapping[str, int],
                  means: Mapping[str, Optional[float]], levels: Mapping[str, int],
                  lows: Optional[Mapping[str, Any]] = None,
                  highs: Optional[Mapping[str, Any]] = None,
-                 scales: Optional[Mapping[str, Optional[int]]] = None) -> None:
+                 exact: Optional[Mapping[str, Optional[Tuple[int, int]]]] = None) -> None:
         self.rows = rows
         self.values = dict(values)
         self.infinities = dict(infinities)
@@ -191,10 +195,10 @@ class Profile(object):
         self.levels = dict(levels)
         self.lows = dict(lows or {})
         self.highs = dict(highs or {})
-        self.scales = dict(scales or {})
+        self.exact = dict(exact or {})
 
     def shifts(self, measures: Sequence[str]) -> List[Shift]:
-        return [Shift(self.means[m], self.scales.get(m), self.lows.get(m)) for m in measures]
+        return [Shift(self.means[m], self.exact.get(m), self.lows.get(m)) for m in measures]
 
     def beyond_doubles(self, measures: Sequence[str], shifted: bool) -> List[str]:
         """The integer and decimal measures whose values doubles do not hold to their last
@@ -203,11 +207,11 @@ class Profile(object):
         (``shifted`` True: the values span more than 2 ** 53 such units)."""
         beyond = []
         for m in measures:
-            scale, low, high = self.scales.get(m), self.lows.get(m), self.highs.get(m)
-            if scale is None or low is None or high is None:
+            exact, low, high = self.exact.get(m), self.lows.get(m), self.highs.get(m)
+            if exact is None or low is None or high is None:
                 continue
             span = (high - low) if shifted else max(abs(low), abs(high))
-            if span * 10 ** scale > columns.DOUBLE_DIGITS:
+            if span * 10 ** exact[1] > columns.DOUBLE_DIGITS:
                 beyond.append(m)
         return beyond
 
@@ -238,7 +242,7 @@ def double_precision_notes(known: Profile, measures: Sequence[str],
     Examples
     --------
     >>> known = Profile(3, {"x": 3}, {"x": 0}, {"x": 9.2e18}, {}, {"x": 2 ** 63 - 3},
-    ...                 {"x": 2 ** 63 - 1}, {"x": 0})
+    ...                 {"x": 2 ** 63 - 1}, {"x": (20, 0)})
     >>> len(double_precision_notes(known, ["x"]))
     1
     """
@@ -261,9 +265,10 @@ def double_precision_notes(known: Profile, measures: Sequence[str],
     return notes
 
 
-def _scales(data_frame: Any, measures: Sequence[str]) -> Dict[str, Optional[int]]:
+def _exact_types(data_frame: Any,
+                 measures: Sequence[str]) -> Dict[str, Optional[Tuple[int, int]]]:
     types = {field.name: field.dataType for field in data_frame.schema.fields}
-    return {m: columns.exact_scale(types[m]) if m in types else None for m in measures}
+    return {m: columns.exact_type(types[m]) if m in types else None for m in measures}
 
 
 def _mean(values: Sequence[float]) -> Optional[float]:
@@ -304,16 +309,16 @@ def profile(data_frame: Any, measure_columns: Sequence[str],
     """
     measures, dimensions = _unique(measure_columns), _unique(dimension_columns)
     names = _Names(data_frame.columns)
-    scales = _scales(data_frame, measures)
+    exact = _exact_types(data_frame, measures)
     chosen = [columns.column(m).cast("double").alias(names.moment("x", j))
               for j, m in enumerate(measures)]
     chosen += [columns.column(d).alias(names.key(i)) for i, d in enumerate(dimensions)]
     chosen += [columns.column(m).alias(names.moment("raw", j))
-               for j, m in enumerate(measures) if scales[m] is not None]
+               for j, m in enumerate(measures) if exact[m] is not None]
     first = data_frame.select(*chosen).limit(SAMPLE_ROWS).collect()
     if len(first) < SAMPLE_ROWS:
-        return _counted(first, measures, dimensions, scales)
-    return _aggregated(data_frame, names, measures, dimensions, scales)
+        return _counted(first, measures, dimensions, exact)
+    return _aggregated(data_frame, names, measures, dimensions, exact)
 
 
 _NAN_LEVEL = object()
@@ -326,14 +331,15 @@ def _level_count(rows: Sequence[Any], index: int) -> int:
                 for v in (row[index] for row in rows)})
 
 
-def _exact_ends(rows: Sequence[Any], measures: Sequence[str], scales: Mapping[str, Optional[int]],
+def _exact_ends(rows: Sequence[Any], measures: Sequence[str],
+                exact: Mapping[str, Optional[Tuple[int, int]]],
                 first: int) -> Tuple[Dict[str, Any], Dict[str, Any]]:
     """Smallest and largest exact value of each integer or decimal measure in collected rows,
     whose raw values follow from column ``first`` on in measure order."""
     lows, highs = {}, {}
     index = first
     for m in measures:
-        if scales.get(m) is None:
+        if exact.get(m) is None:
             continue
         present = [row[index] for row in rows if row[index] is not None]
         lows[m] = min(present) if present else None
@@ -343,7 +349,7 @@ def _exact_ends(rows: Sequence[Any], measures: Sequence[str], scales: Mapping[st
 
 
 def _counted(rows: Sequence[Any], measures: Sequence[str], dimensions: Sequence[str],
-             scales: Mapping[str, Optional[int]]) -> Profile:
+             exact: Mapping[str, Optional[Tuple[int, int]]]) -> Profile:
     """The profile of every row of the data, counted on the driver."""
     values, infinities, means, levels, lows, highs = {}, {}, {}, {}, {}, {}
     for j, m in enumerate(measures):
@@ -356,14 +362,15 @@ def _counted(rows: Sequence[Any], measures: Sequence[str], dimensions: Sequence[
     k = len(measures)
     for i, d in enumerate(dimensions):
         levels[d] = _level_count(rows, k + i)
-    exact_lows, exact_highs = _exact_ends(rows, measures, scales, k + len(dimensions))
+    exact_lows, exact_highs = _exact_ends(rows, measures, exact, k + len(dimensions))
     lows.update(exact_lows)
     highs.update(exact_highs)
-    return Profile(len(rows), values, infinities, means, levels, lows, highs, scales)
+    return Profile(len(rows), values, infinities, means, levels, lows, highs, exact)
 
 
 def _aggregated(data_frame: Any, names: _Names, measures: Sequence[str],
-                dimensions: Sequence[str], scales: Mapping[str, Optional[int]]) -> Profile:
+                dimensions: Sequence[str],
+                exact: Mapping[str, Optional[Tuple[int, int]]]) -> Profile:
     """The profile from one aggregation of the data."""
     from pyspark.sql import functions as F
 
@@ -373,7 +380,7 @@ def _aggregated(data_frame: Any, names: _Names, measures: Sequence[str],
         value = columns.measure_value(m)
         raw = columns.column(m).cast("double")
         # The ends of an integer or decimal measure in its own type, exactly.
-        ends = value if scales[m] is None else columns.column(m)
+        ends = value if exact[m] is None else columns.column(m)
         expressions += [
             F.count(value).alias(names.profile("values", j)),
             F.count(F.when(F.abs(raw) == infinite, F.lit(1))).alias(names.profile("inf", j)),
@@ -393,7 +400,7 @@ def _aggregated(data_frame: Any, names: _Names, measures: Sequence[str],
         levels={d: int(row[1 + width * k + i]) for i, d in enumerate(dimensions)},
         lows={m: row[4 + width * j] for j, m in enumerate(measures)},
         highs={m: row[5 + width * j] for j, m in enumerate(measures)},
-        scales=scales,
+        exact=exact,
     )
 
 
@@ -425,16 +432,16 @@ def _first_rows(frame: Any, names: _Names, measures: Sequence[str],
     how many there are, each measure's shift from there (its mean, None without values, and
     for an integer or decimal measure its smallest value there) and each dimension's levels
     there, a null counting as one."""
-    scales = _scales(frame, measures)
+    exact = _exact_types(frame, measures)
     chosen = [columns.measure_value(m).alias(names.moment("x", j)) for j, m in enumerate(measures)]
     chosen += [columns.column(d).alias(names.key(i)) for i, d in enumerate(dimensions)]
     chosen += [columns.column(m).alias(names.moment("raw", j))
-               for j, m in enumerate(measures) if scales[m] is not None]
+               for j, m in enumerate(measures) if exact[m] is not None]
     rows = frame.select(*chosen).limit(SAMPLE_ROWS).collect()
     k = len(measures)
-    lows, _ = _exact_ends(rows, measures, scales, k + len(dimensions))
-    shifts = [Shift(_mean([row[j] for row in rows if row[j] is not None]), scales[m], lows.get(m))
-              for j, m in enumerate(measures)]
+    lows, _ = _exact_ends(rows, measures, exact, k + len(dimensions))
+    shifts = [Shift(_mean([row[j] for row in rows if row[j] is not None]), exact[m],
+                    lows.get(m)) for j, m in enumerate(measures)]
     levels = [_level_count(rows, k + i) for i in range(len(dimensions))]
     return len(rows), shifts, levels
 
@@ -445,7 +452,7 @@ def _look_first(frame: Any, names: _Names, measures: Sequence[str],
     rows, or over every row when the first rows hold none of its values."""
     seen, shifts, levels = _first_rows(frame, names, measures, dimensions)
     if seen >= SAMPLE_ROWS and any(shift.mean is None for shift in shifts):
-        known = _aggregated(frame, names, measures, [], _scales(frame, measures))
+        known = _aggregated(frame, names, measures, [], _exact_types(frame, measures))
         shifts = known.shifts(measures)
     return seen, shifts, levels
 
@@ -480,10 +487,11 @@ def _grouping_sets(k: int) -> List[Tuple[int, ...]]:
     return [()] + [(i,) for i in range(k)] + [(i, j) for i in range(k) for j in range(i + 1, k)]
 
 
-def _centre(n: str, c: str, w: str, call: Callable[..., str]) -> str:
-    """A group's first centre: its cells' means (c + w) weighted by their counts, a plain sum
-    that is within rounding of the group's mean."""
-    return "%s / %s" % (call("sum", "%s * (%s + %s)" % (n, c, w)), call("nullif", call("sum", n), "0"))
+def _centre(n: str, c: str, w: str, window: str, call: Callable[..., str]) -> str:
+    """A group's first centre, as a window over its cells: their means (c + w) weighted by
+    their counts, a plain sum that is within rounding of the group's mean."""
+    weighted = "%s %s" % (call("sum", "%s * (%s + %s)" % (n, c, w)), window)
+    return "%s / %s" % (weighted, call("nullif", "%s %s" % (call("sum", n), window), "0"))
 
 
 def merge_query(keys: Sequence[str], flags: Sequence[str], rows: str, measures: int,
@@ -494,14 +502,17 @@ def merge_query(keys: Sequence[str], flags: Sequence[str], rows: str, measures: 
     ``name("c", j)``, ``name("w", j)``, ``name("m2", j)``: count, shift, mean deviation from
     the shift and M2) rolled up into every grouping set.
 
-    One row per group: the keys (null where rolled up), the ``grouping()`` flags ``flags``, the
-    rows, and per measure j the columns named ``name(what, j)`` for ``what`` in
-    :data:`MERGED`: count n, centre r (the cells' weighted mean as a plain sum), ΣM2ᶜ, and the
-    sums Σ nᶜoᶜ and Σ nᶜoᶜ² of the cells' offsets from r, oᶜ = (cᶜ − r) + wᶜ. The between-cell
-    sum of squares is then Σ nᶜoᶜ² − (Σ nᶜoᶜ)²/n, where Σ nᶜoᶜ is within rounding of zero.
+    Every cell is repeated once per grouping set, its keys outside the set made null and the
+    set's flags (0 for a member, 1 for a rolled-up key, as ``grouping()`` gives them) beside
+    them; a window over each group gives the cells its centre r (the cells' weighted mean as a
+    plain sum); one aggregation then gives per group the keys, the flags ``flags``, the rows,
+    and per measure j the columns named ``name(what, j)`` for ``what`` in :data:`MERGED`:
+    count n, centre r, ΣM2ᶜ, and the sums Σ nᶜoᶜ and Σ nᶜoᶜ² of the cells' offsets from r,
+    oᶜ = (cᶜ − r) + wᶜ. The between-cell sum of squares is then Σ nᶜoᶜ² − (Σ nᶜoᶜ)²/n, where
+    Σ nᶜoᶜ is within rounding of zero.
 
-    Each of ``corrections`` further passes recentres every group on r + ō of the pass before
-    (ō = Σ nᶜoᶜ / n) and sums the offsets again (see :meth:`_Marginals.unsettled`).
+    Each of ``corrections`` further windows recentres every group on r + ō of the one before
+    (ō = Σ nᶜoᶜ / n; see :meth:`_Marginals.unsettled`).
 
     Examples
     --------
@@ -512,68 +523,51 @@ def merge_query(keys: Sequence[str], flags: Sequence[str], rows: str, measures: 
     q, call = dialect.quote, dialect.call
     k = len(keys)
     sets = _grouping_sets(k)
-    held = list(keys) + list(flags)
-    relation = "tw_merge"  # names of the query's own relations, never of a column
+    group = [q(flag) for flag in flags] + [q(key) for key in keys]
+    window = "OVER (PARTITION BY %s)" % ", ".join(group)
 
     def n(j: int) -> str:
         return q(name("n", j))
 
-    # First pass: the groups, their counts, M2 sums and centres.
-    select = [q(key) for key in keys]
-    select += ["%s AS %s" % (call("grouping", q(key)), q(flag)) for key, flag in zip(keys, flags)]
+    def offset(j: int) -> str:
+        return "((%s - %s) + %s)" % (q(name("c", j)), q(name("r", j)), q(name("w", j)))
+
+    carried = group + [q(rows)] + [q(name(what, j)) for j in range(measures)
+                                   for what in ("n", "c", "w", "m2")]
+    table = ", ".join("(%s)" % ", ".join("0" if i in members else "1" for i in range(k))
+                      for members in sets)
+    expanded = "SELECT %s, %s FROM %s AS c CROSS JOIN (VALUES %s) AS s(%s)" % (
+        ", ".join("s.%s" % q(flag) for flag in flags),
+        ", ".join(["CASE WHEN s.%s = 0 THEN c.%s END AS %s" % (q(flag), q(key), q(key))
+                   for flag, key in zip(flags, keys)]
+                  + ["c.%s" % column for column in carried[len(group):]]),
+        cells, table, ", ".join(q(flag) for flag in flags))
+    centred = "SELECT %s FROM tw_expanded" % ", ".join(carried + [
+        "%s AS %s" % (_centre(n(j), q(name("c", j)), q(name("w", j)), window, call),
+                      q(name("r", j)))
+        for j in range(measures)])
+    ctes = [("tw_expanded", expanded), ("tw_centred0", centred)]
+    for i in range(1, corrections + 1):
+        recentred = "SELECT %s FROM tw_centred%d" % (", ".join(carried + [
+            "%s + %s %s / %s AS %s" % (
+                q(name("r", j)), call("sum", "%s * %s" % (n(j), offset(j))), window,
+                call("nullif", "%s %s" % (call("sum", n(j)), window), "0"), q(name("r", j)))
+            for j in range(measures)]), i - 1)
+        ctes.append(("tw_centred%d" % i, recentred))
+    select = [q(key) for key in keys] + [q(flag) for flag in flags]
     select.append("%s AS %s" % (call("sum", q(rows)), q(rows)))
     for j in range(measures):
-        c, w, m2 = (q(name(what, j)) for what in ("c", "w", "m2"))
         select += [
             "%s AS %s" % (call("sum", n(j)), n(j)),
-            "%s AS %s" % (_centre(n(j), c, w, call), q(name("r", j))),
-            "%s AS %s" % (call("sum", m2), q(name("m2", j))),
+            "%s AS %s" % (call("max", q(name("r", j))), q(name("r", j))),
+            "%s AS %s" % (call("sum", q(name("m2", j))), q(name("m2", j))),
+            "%s AS %s" % (call("sum", "%s * %s" % (n(j), offset(j))), q(name("so", j))),
+            "%s AS %s" % (call("sum", "%s * %s * %s" % (n(j), offset(j), offset(j))),
+                          q(name("soo", j))),
         ]
-    grouped = "SELECT %s FROM %s GROUP BY GROUPING SETS (%s)" % (
-        ", ".join(select), cells,
-        ", ".join("(%s)" % ", ".join(q(keys[i]) for i in members) for members in sets))
-
-    def offsets(groups: str) -> str:
-        """Every cell joined to its group of each set: the sums of the cells' offsets."""
-        parts = []
-        for members in sets:
-            on = ["g.%s = %d" % (q(flag), 0 if i in members else 1) for i, flag in enumerate(flags)]
-            on += ["c.%s IS NOT DISTINCT FROM g.%s" % (q(keys[i]), q(keys[i])) for i in members]
-            chosen = ["g.%s" % q(column) for column in held]
-            chosen.append("%s AS %s" % (call("max", "g.%s" % q(rows)), q(rows)))
-            for j in range(measures):
-                offset = "((c.%s - g.%s) + c.%s)" % (q(name("c", j)), q(name("r", j)),
-                                                       q(name("w", j)))
-                chosen += ["%s AS %s" % (call("max", "g.%s" % q(name(what, j))), q(name(what, j)))
-                           for what in ("n", "r", "m2")]
-                chosen += [
-                    "%s AS %s" % (call("sum", "c.%s * %s" % (n(j), offset)), q(name("so", j))),
-                    "%s AS %s" % (call("sum", "c.%s * %s * %s" % (n(j), offset, offset)),
-                                  q(name("soo", j))),
-                ]
-            parts.append("SELECT %s FROM %s AS c JOIN %s AS g ON %s GROUP BY %s" % (
-                ", ".join(chosen), cells, groups, " AND ".join(on),
-                ", ".join("g.%s" % q(column) for column in held)))
-        return " UNION ALL ".join(parts)
-
-    def recentred(merged: str) -> str:
-        chosen = ["m.%s" % q(column) for column in held + [rows]]
-        for j in range(measures):
-            chosen += [
-                "m.%s" % n(j),
-                "m.%s + %s / %s AS %s" % (
-                    q(name("r", j)), call("coalesce", "m.%s" % q(name("so", j)), "0"),
-                    call("nullif", "m.%s" % n(j), "0"), q(name("r", j))),
-                "m.%s" % q(name("m2", j)),
-            ]
-        return "SELECT %s FROM %s AS m" % (", ".join(chosen), merged)
-
-    ctes = [("%s_g0" % relation, grouped), ("%s_m0" % relation, offsets("%s_g0" % relation))]
-    for i in range(1, corrections + 1):
-        ctes.append(("%s_g%d" % (relation, i), recentred("%s_m%d" % (relation, i - 1))))
-        ctes.append(("%s_m%d" % (relation, i), offsets("%s_g%d" % (relation, i))))
-    return "WITH %s SELECT * FROM %s" % (
-        ", ".join("%s AS (%s)" % (label, body) for label, body in ctes), ctes[-1][0])
+    return "WITH %s SELECT %s FROM %s GROUP BY %s" % (
+        ", ".join("%s AS (%s)" % (label, body) for label, body in ctes), ", ".join(select),
+        ctes[-1][0], ", ".join(group))
 
 
 def _cells(frame: Any, names: _Names, measures: Sequence[str], dimensions: Sequence[str],

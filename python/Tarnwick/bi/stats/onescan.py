@@ -132,6 +132,11 @@ class Dialect(object):
     def call(self, role: str, *arguments: str) -> str:
         return "%s(%s)" % (self.functions[role], ", ".join(arguments))
 
+    def broadcast_hint(self, relation: str) -> str:
+        """A hint, right after SELECT, that ``relation`` is small enough to send to every
+        worker (a comment to engines without hints)."""
+        return "/*+ BROADCAST(%s) */ " % relation
+
 
 SPARK_SQL = Dialect()
 
@@ -487,11 +492,11 @@ def _grouping_sets(k: int) -> List[Tuple[int, ...]]:
     return [()] + [(i,) for i in range(k)] + [(i, j) for i in range(k) for j in range(i + 1, k)]
 
 
-def _centre(n: str, c: str, w: str, window: str, call: Callable[..., str]) -> str:
-    """A group's first centre, as a window over its cells: their means (c + w) weighted by
-    their counts, a plain sum that is within rounding of the group's mean."""
-    weighted = "%s %s" % (call("sum", "%s * (%s + %s)" % (n, c, w)), window)
-    return "%s / %s" % (weighted, call("nullif", "%s %s" % (call("sum", n), window), "0"))
+def _centre(n: str, c: str, w: str, call: Callable[..., str]) -> str:
+    """A group's first centre, aggregated over its cells: their means (c + w) weighted by their
+    counts, a plain sum that is within rounding of the group's mean."""
+    weighted = call("sum", "%s * (%s + %s)" % (n, c, w))
+    return "%s / %s" % (weighted, call("nullif", call("sum", n), "0"))
 
 
 def merge_query(keys: Sequence[str], flags: Sequence[str], rows: str, measures: int,
@@ -502,17 +507,18 @@ def merge_query(keys: Sequence[str], flags: Sequence[str], rows: str, measures: 
     ``name("c", j)``, ``name("w", j)``, ``name("m2", j)``: count, shift, mean deviation from
     the shift and M2) rolled up into every grouping set.
 
-    Every cell is repeated once per grouping set, its keys outside the set made null and the
-    set's flags (0 for a member, 1 for a rolled-up key, as ``grouping()`` gives them) beside
-    them; a window over each group gives the cells its centre r (the cells' weighted mean as a
-    plain sum); one aggregation then gives per group the keys, the flags ``flags``, the rows,
+    The first pass, ``GROUPING SETS`` over the cells, gives every group its count, rows, ΣM2ᶜ
+    and centre r (the cells' weighted mean as a plain sum). The second repeats every cell once
+    per grouping set, its keys outside the set made null and the set's flags (0 for a member,
+    1 for a rolled-up key, as ``grouping()`` gives them) beside them, joins it to its group
+    (the groups are few: they are broadcast) and sums the cells' offsets from the group's
+    centre, oᶜ = (cᶜ − r) + wᶜ. One row per group: the keys, the flags ``flags``, the rows,
     and per measure j the columns named ``name(what, j)`` for ``what`` in :data:`MERGED`:
-    count n, centre r, ΣM2ᶜ, and the sums Σ nᶜoᶜ and Σ nᶜoᶜ² of the cells' offsets from r,
-    oᶜ = (cᶜ − r) + wᶜ. The between-cell sum of squares is then Σ nᶜoᶜ² − (Σ nᶜoᶜ)²/n, where
-    Σ nᶜoᶜ is within rounding of zero.
+    n, r, ΣM2ᶜ, Σ nᶜoᶜ and Σ nᶜoᶜ². The between-cell sum of squares is then
+    Σ nᶜoᶜ² − (Σ nᶜoᶜ)²/n, where Σ nᶜoᶜ is within rounding of zero.
 
-    Each of ``corrections`` further windows recentres every group on r + ō of the one before
-    (ō = Σ nᶜoᶜ / n; see :meth:`_Marginals.unsettled`).
+    Each of ``corrections`` further passes recentres every group on r + ō of the pass before
+    (ō = Σ nᶜoᶜ / n; see :meth:`_Marginals.unsettled`) and sums the offsets again.
 
     Examples
     --------
@@ -523,51 +529,70 @@ def merge_query(keys: Sequence[str], flags: Sequence[str], rows: str, measures: 
     q, call = dialect.quote, dialect.call
     k = len(keys)
     sets = _grouping_sets(k)
-    group = [q(flag) for flag in flags] + [q(key) for key in keys]
-    window = "OVER (PARTITION BY %s)" % ", ".join(group)
+    held = [q(key) for key in keys] + [q(flag) for flag in flags]
 
     def n(j: int) -> str:
         return q(name("n", j))
 
-    def offset(j: int) -> str:
-        return "((%s - %s) + %s)" % (q(name("c", j)), q(name("r", j)), q(name("w", j)))
+    def each(what: str, j: int) -> str:
+        return q(name(what, j))
 
-    carried = group + [q(rows)] + [q(name(what, j)) for j in range(measures)
-                                   for what in ("n", "c", "w", "m2")]
-    table = ", ".join("(%s)" % ", ".join("0" if i in members else "1" for i in range(k))
-                      for members in sets)
-    expanded = "SELECT %s, %s FROM %s AS c CROSS JOIN (VALUES %s) AS s(%s)" % (
-        ", ".join("s.%s" % q(flag) for flag in flags),
-        ", ".join(["CASE WHEN s.%s = 0 THEN c.%s END AS %s" % (q(flag), q(key), q(key))
-                   for flag, key in zip(flags, keys)]
-                  + ["c.%s" % column for column in carried[len(group):]]),
-        cells, table, ", ".join(q(flag) for flag in flags))
-    centred = "SELECT %s FROM tw_expanded" % ", ".join(carried + [
-        "%s AS %s" % (_centre(n(j), q(name("c", j)), q(name("w", j)), window, call),
-                      q(name("r", j)))
-        for j in range(measures)])
-    ctes = [("tw_expanded", expanded), ("tw_centred0", centred)]
-    for i in range(1, corrections + 1):
-        recentred = "SELECT %s FROM tw_centred%d" % (", ".join(carried + [
-            "%s + %s %s / %s AS %s" % (
-                q(name("r", j)), call("sum", "%s * %s" % (n(j), offset(j))), window,
-                call("nullif", "%s %s" % (call("sum", n(j)), window), "0"), q(name("r", j)))
-            for j in range(measures)]), i - 1)
-        ctes.append(("tw_centred%d" % i, recentred))
-    select = [q(key) for key in keys] + [q(flag) for flag in flags]
+    # First pass: the groups, their counts, rows, M2 sums and centres.
+    select = [q(key) for key in keys]
+    select += ["%s AS %s" % (call("grouping", q(key)), q(flag)) for key, flag in zip(keys, flags)]
     select.append("%s AS %s" % (call("sum", q(rows)), q(rows)))
     for j in range(measures):
-        select += [
-            "%s AS %s" % (call("sum", n(j)), n(j)),
-            "%s AS %s" % (call("max", q(name("r", j))), q(name("r", j))),
-            "%s AS %s" % (call("sum", q(name("m2", j))), q(name("m2", j))),
-            "%s AS %s" % (call("sum", "%s * %s" % (n(j), offset(j))), q(name("so", j))),
-            "%s AS %s" % (call("sum", "%s * %s * %s" % (n(j), offset(j), offset(j))),
-                          q(name("soo", j))),
-        ]
-    return "WITH %s SELECT %s FROM %s GROUP BY %s" % (
-        ", ".join("%s AS (%s)" % (label, body) for label, body in ctes), ", ".join(select),
-        ctes[-1][0], ", ".join(group))
+        select += ["%s AS %s" % (call("sum", n(j)), n(j)),
+                   "%s AS %s" % (_centre(n(j), each("c", j), each("w", j), call), each("r", j)),
+                   "%s AS %s" % (call("sum", each("m2", j)), each("m2", j))]
+    grouped = "SELECT %s FROM %s GROUP BY GROUPING SETS (%s)" % (
+        ", ".join(select), cells,
+        ", ".join("(%s)" % ", ".join(q(keys[i]) for i in members) for members in sets))
+
+    # Every cell once per grouping set, with the set's flags and its keys outside it null.
+    table = ", ".join("(%s)" % ", ".join("0" if i in members else "1" for i in range(k))
+                      for members in sets)
+    expanded = "SELECT %s FROM %s AS c CROSS JOIN (VALUES %s) AS s(%s)" % (
+        ", ".join(["CASE WHEN s.%s = 0 THEN c.%s END AS %s" % (q(flag), q(key), q(key))
+                   for flag, key in zip(flags, keys)]
+                  + ["s.%s" % q(flag) for flag in flags]
+                  + ["c.%s" % each(what, j) for j in range(measures) for what in ("n", "c", "w")]),
+        cells, table, ", ".join(q(flag) for flag in flags))
+
+    def offsets(groups: str) -> str:
+        """The cells joined to their groups: the sums of their offsets from the centres."""
+        chosen = ["g.%s" % column for column in held]
+        chosen.append("%s AS %s" % (call("max", "g.%s" % q(rows)), q(rows)))
+        for j in range(measures):
+            offset = "((e.%s - g.%s) + e.%s)" % (each("c", j), each("r", j), each("w", j))
+            chosen += ["%s AS %s" % (call("max", "g.%s" % each(what, j)), each(what, j))
+                       for what in ("n", "r", "m2")]
+            chosen += ["%s AS %s" % (call("sum", "e.%s * %s" % (n(j), offset)), each("so", j)),
+                       "%s AS %s" % (call("sum", "e.%s * %s * %s" % (n(j), offset, offset)),
+                                     each("soo", j))]
+        on = ["e.%s = g.%s" % (q(flag), q(flag)) for flag in flags]
+        on += ["e.%s IS NOT DISTINCT FROM g.%s" % (q(key), q(key)) for key in keys]
+        return "SELECT %s%s FROM tw_expanded AS e JOIN %s AS g ON %s GROUP BY %s" % (
+            dialect.broadcast_hint("g"), ", ".join(chosen), groups, " AND ".join(on),
+            ", ".join("g.%s" % column for column in held))
+
+    def recentred(merged: str) -> str:
+        chosen = ["m.%s" % column for column in held + [q(rows)]]
+        for j in range(measures):
+            chosen += ["m.%s" % n(j),
+                       "m.%s + %s / %s AS %s" % (
+                           each("r", j), call("coalesce", "m.%s" % each("so", j), "0"),
+                           call("nullif", "m.%s" % n(j), "0"), each("r", j)),
+                       "m.%s" % each("m2", j)]
+        return "SELECT %s FROM %s AS m" % (", ".join(chosen), merged)
+
+    ctes = [("tw_expanded", expanded), ("tw_groups0", grouped),
+            ("tw_merged0", offsets("tw_groups0"))]
+    for i in range(1, corrections + 1):
+        ctes.append(("tw_groups%d" % i, recentred("tw_merged%d" % (i - 1))))
+        ctes.append(("tw_merged%d" % i, offsets("tw_groups%d" % i)))
+    return "WITH %s SELECT * FROM %s" % (
+        ", ".join("%s AS (%s)" % (label, body) for label, body in ctes), ctes[-1][0])
 
 
 def _cells(frame: Any, names: _Names, measures: Sequence[str], dimensions: Sequence[str],

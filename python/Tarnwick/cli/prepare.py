@@ -10,7 +10,7 @@ from typing import Dict, List, Optional, Sequence
 
 from Tarnwick.bi.common.columns import column as column_of
 from Tarnwick.bi.common.columns import (
-    is_numeric, is_string, level_bound, read_as_is, rows_bound,
+    exact_type, is_numeric, is_string, level_bound, read_as_is, rows_bound,
 )
 from Tarnwick.cli.errors import InputError
 
@@ -94,6 +94,7 @@ def select_tests(
     profile = onescan.profile(frame, measures, dimensions)
     rows = profile.rows
     frame, measures = _drop_empty_measures(frame, profile, measures, named_measures, shown, notes)
+    notes += onescan.double_precision_notes(profile, measures, shown)
     bound, levels, kept = _bound_levels(profile.levels, dimensions, rows, max_num_levels, shown,
                                         notes, named_dimensions)
     selection = Selection(frame, DataFrameHelper(frame), measures, kept, rows, bound, levels,
@@ -164,10 +165,9 @@ def _project(frame, measures, dimensions, types):
     projection = []
     for name in used:
         column = column_of(name)
-        if name in measures:
-            # Every measure is analysed as double precision: integers near 2**63 and wide
-            # decimals would otherwise overflow Spark's sums, and the precision guard of the
-            # tables judges double-precision sums. NaN is missing, like a null.
+        if name in measures and exact_type(types[name]) is None:
+            # Floating-point measures are analysed as doubles, NaN missing like a null. Integer
+            # and decimal measures keep their type: each plan makes them doubles itself.
             column = column.cast("double")
             column = F.when(F.isnan(column), F.lit(None)).otherwise(column)
         elif name in dimensions and not is_string(types[name]):

@@ -294,3 +294,51 @@ class EmbeddedScan(object):
             return self._rows(text)
         rows = self._rows("SELECT * FROM (%s) AS tw_rolled LIMIT %d" % (text, most + 1))
         return None if len(rows) > most else rows
+
+
+# -- the result objects' second reading of the frame --------------------------------------------
+
+
+def _measure_rows(data: Any) -> Tuple[Any, str]:
+    """The connection and the source relation of ``data`` for one grouped aggregation."""
+    scan = EmbeddedScan.of(data)
+    return scan, scan._source()
+
+
+def level_variances(data: Any, measure: str, dimension: str) -> List[tuple]:
+    """Per level of ``dimension`` with a value of ``measure`` (not null, not NaN): the level,
+    the count, the mean and the sample variance (as ``dispersion.level_variances`` asks of
+    Spark)."""
+    scan, source = _measure_rows(data)
+    x = _double(measure)
+    return scan._rows("SELECT %s, COUNT(%s), AVG(%s), VAR_SAMP(%s) FROM %s WHERE %s IS NOT NULL "
+                      "AND NOT isnan(%s) GROUP BY %s" % (_q(dimension), x, x, x, source, x, x,
+                                                         _q(dimension)))
+
+
+def level_deviations(data: Any, measure: str, dimension: str, center: str) -> List[tuple]:
+    """Per level: the count, mean and population variance of the values' absolute deviations
+    from the level's mean or median (the usual median, the mean of the two middle values)."""
+    scan, source = _measure_rows(data)
+    x = _double(measure)
+    centre = ("AVG(%s)" if center == "mean" else "quantile_cont(%s, 0.5)") % x
+    return scan._rows(
+        "SELECT level, COUNT(z), AVG(z), VAR_POP(z) FROM (SELECT %s AS level, abs(%s - %s OVER "
+        "(PARTITION BY %s)) AS z FROM %s WHERE %s IS NOT NULL AND NOT isnan(%s)) AS tw_z "
+        "GROUP BY level" % (_q(dimension), x, centre, _q(dimension), source, x, x))
+
+
+def group_moments(data: Any, measure: str, dimensions: Sequence[str],
+                  centre: float) -> List[tuple]:
+    """Per group of ``dimensions``: the keys, the count of values, the mean of their
+    deviations from ``centre`` and their population variance (``refine``'s aggregation)."""
+    scan, source = _measure_rows(data)
+    shifted = "(%s - CAST(%r AS DOUBLE))" % (_double(measure), float(centre))
+    keys = ", ".join(_q(d) for d in dimensions)
+    return scan._rows("SELECT %s, COUNT(%s), AVG(%s), VAR_POP(%s) FROM %s GROUP BY %s" % (
+        keys, _q(measure), shifted, shifted, source, keys))
+
+
+def columns_of(data: Any) -> List[str]:
+    """The column names of an embedded frame, a pandas frame or a file."""
+    return list(frame_of(data).columns)

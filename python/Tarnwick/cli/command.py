@@ -102,6 +102,7 @@ def run(args) -> int:
     backend = choose_backend(args)
     _check_outputs(args)
     fmt = backend.check_input(args)
+    _say(args, "engine: " + backend.describe)
     phases = _Phases()
     backend.start()
     phases.mark("session")
@@ -119,6 +120,7 @@ def run(args) -> int:
             dimensions=selection.dimensions, levels=selection.levels, bound=selection.bound,
             ss_type=args.ss_type, master=backend.location, tests=tests, elapsed=elapsed,
             correction=args.correction, refined=refined, timings=phases.timings, extras=extras,
+            engine=backend.engine,
         )
         _deliver(args, result, _render(args, result, context))
         return 0

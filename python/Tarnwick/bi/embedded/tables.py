@@ -342,3 +342,73 @@ def group_moments(data: Any, measure: str, dimensions: Sequence[str],
 def columns_of(data: Any) -> List[str]:
     """The column names of an embedded frame, a pandas frame or a file."""
     return list(frame_of(data).columns)
+
+
+# -- the command line's checks on the embedded engine --------------------------------------------
+
+#: DuckDB's type names as Spark writes the same types (in the checks' messages).
+_SPARK_NAMES = {"VARCHAR": "string", "BOOLEAN": "boolean", "TINYINT": "tinyint",
+                "SMALLINT": "smallint", "INTEGER": "int", "BIGINT": "bigint", "FLOAT": "float",
+                "DOUBLE": "double", "DATE": "date", "TIMESTAMP": "timestamp"}
+
+
+def derived(frame: reader.EmbeddedFrame, sql: str) -> reader.EmbeddedFrame:
+    """A frame of the query ``sql`` over ``frame``'s connection, keeping alive what ``frame``
+    reads (its files' links, its pandas frame)."""
+    made = reader.EmbeddedFrame(frame.connection, sql, frame._links)
+    made._pandas = getattr(frame, "_pandas", None)
+    return made
+
+
+class EmbeddedFrames(object):
+    """What the command line's checks do to a frame (``prepare.SparkFrames``' methods), on
+    DuckDB: the same kinds, projection, missing infinities and cache."""
+
+    def kinds(self, frame: reader.EmbeddedFrame) -> Dict[str, Any]:
+        from Tarnwick.cli.prepare import Kind
+
+        kinds = {}
+        for name in frame.columns:
+            kind, duckdb_type = frame.kind(name), frame.types[name]
+            spark_name = _SPARK_NAMES.get(duckdb_type, duckdb_type.lower().replace(" ", ""))
+            kinds[name] = Kind(kind in ("integer", "floating", "decimal"), kind == "string",
+                               _exact(duckdb_type) is not None, spark_name)
+        return kinds
+
+    def project(self, frame: reader.EmbeddedFrame,
+                chosen: Sequence[Tuple[str, str, str]]) -> reader.EmbeddedFrame:
+        from Tarnwick.cli.prepare import DOUBLE, TEXT
+
+        projection = []
+        for name, new, how in chosen:
+            value = _q(name)
+            if how == DOUBLE:
+                value = "CASE WHEN isnan(%s) THEN NULL ELSE %s END" % (_double(name),
+                                                                       _double(name))
+            elif how == TEXT:
+                if frame.kind(name) not in ("integer", "boolean", "string"):
+                    raise reader.Unsupported(name, "a %s column as a dimension: its levels as "
+                                             "text may be written differently than Spark writes "
+                                             "them" % frame.types[name])
+                value = "CAST(%s AS VARCHAR)" % value
+            projection.append("%s AS %s" % (value, _q(new)))
+        return derived(frame, "SELECT %s FROM (%s) AS tw_read" % (", ".join(projection),
+                                                                  frame.sql))
+
+    def without_infinities(self, frame: reader.EmbeddedFrame,
+                           measures: Sequence[str]) -> reader.EmbeddedFrame:
+        chosen = ["CASE WHEN isinf(%s) THEN NULL ELSE %s END AS %s" % (_q(c), _q(c), _q(c))
+                  if c in measures and frame.kind(c) == "floating" else _q(c)
+                  for c in frame.columns]
+        return derived(frame, "SELECT %s FROM (%s) AS tw_finite" % (", ".join(chosen),
+                                                                    frame.sql))
+
+    def cache(self, frame: reader.EmbeddedFrame) -> reader.EmbeddedFrame:
+        """The rows kept in a temporary table, so that the checks and the tables read no file
+        again."""
+        table = _q("tw_cache_%d" % id(frame))
+        frame.connection.execute("CREATE OR REPLACE TEMP TABLE %s AS %s" % (table, frame.sql))
+        return derived(frame, "SELECT * FROM %s" % table)
+
+    def helper(self, frame: reader.EmbeddedFrame) -> None:
+        return None  # the analyser's helper is Spark's: the embedded engine runs the one-scan plan

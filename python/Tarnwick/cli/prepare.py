@@ -92,6 +92,8 @@ class Selection:
         # Named dimensions are tested whatever their level count: True when one of them has
         # more levels than the automatic bound, which the analysis then does not apply.
         self.unbounded = False
+        #: What does the engine's part of the checks to the frame (see SparkFrames).
+        self.frames = None  # type: Any
 
 
 def _dedupe(names: Sequence[str]) -> List[str]:
@@ -163,6 +165,7 @@ def select_tests(
     selection = Selection(frame, frames.helper(frame), measures, kept, rows, bound, levels,
                           notes, profile)
     selection.original = shown
+    selection.frames = frames
     selection.unbounded = any(levels[d] > bound for d in kept)
     return selection
 

@@ -11,6 +11,8 @@ then asks the object it returns for everything that depends on that choice, in t
         selection = backend.select_tests(frame, measures, dimensions, args)
         result, tests = backend.analyse(selection, args)
         where = backend.location
+        # or, with --formula, instead of select_tests and analyse:
+        models = backend.fit_models(frame, formulas)
     finally:
         backend.stop()
 
@@ -76,6 +78,13 @@ class Backend:
         from Tarnwick.cli.analysis import analyse
 
         return analyse(args.plan, selection, args.max_levels, show_progress=not args.quiet)
+
+    def fit_models(self, frame: Any, formulas: List[str]) -> List[Any]:
+        """Fit the linear models of ``formulas`` on ``frame`` (one scan per set of factors);
+        raises ``ModelError`` for what the data cannot give."""
+        from Tarnwick.bi.stats import linear_model
+
+        return linear_model(frame, formulas)
 
     @property
     def location(self) -> str:

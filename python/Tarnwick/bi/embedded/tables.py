@@ -332,26 +332,25 @@ def _measure_rows(data: Any) -> Tuple[Any, str]:
 
 
 def level_variances(data: Any, measure: str, dimension: str) -> List[tuple]:
-    """Per level of ``dimension`` with a value of ``measure`` (not null, not NaN): the level,
+    """Per level of ``dimension`` with a value of ``measure`` (not null, NaN or infinite): the level,
     the count, the mean and the sample variance (as ``dispersion.level_variances`` asks of
     Spark)."""
     scan, source = _measure_rows(data)
-    x = _double(measure)
+    x = _finite(measure)
     return scan._rows("SELECT %s, COUNT(%s), AVG(%s), VAR_SAMP(%s) FROM %s WHERE %s IS NOT NULL "
-                      "AND NOT isnan(%s) GROUP BY %s" % (_q(dimension), x, x, x, source, x, x,
-                                                         _q(dimension)))
+                      "GROUP BY %s" % (_q(dimension), x, x, x, source, x, _q(dimension)))
 
 
 def level_deviations(data: Any, measure: str, dimension: str, center: str) -> List[tuple]:
     """Per level: the count, mean and population variance of the values' absolute deviations
     from the level's mean or median (the usual median, the mean of the two middle values)."""
     scan, source = _measure_rows(data)
-    x = _double(measure)
+    x = _finite(measure)
     centre = ("AVG(%s)" if center == "mean" else "quantile_cont(%s, 0.5)") % x
     return scan._rows(
         "SELECT level, COUNT(z), AVG(z), VAR_POP(z) FROM (SELECT %s AS level, abs(%s - %s OVER "
-        "(PARTITION BY %s)) AS z FROM %s WHERE %s IS NOT NULL AND NOT isnan(%s)) AS tw_z "
-        "GROUP BY level" % (_q(dimension), x, centre, _q(dimension), source, x, x))
+        "(PARTITION BY %s)) AS z FROM %s WHERE %s IS NOT NULL) AS tw_z "
+        "GROUP BY level" % (_q(dimension), x, centre, _q(dimension), source, x))
 
 
 def group_moments(data: Any, measure: str, dimensions: Sequence[str],
@@ -359,10 +358,11 @@ def group_moments(data: Any, measure: str, dimensions: Sequence[str],
     """Per group of ``dimensions``: the keys, the count of values, the mean of their
     deviations from ``centre`` and their population variance (``refine``'s aggregation)."""
     scan, source = _measure_rows(data)
-    shifted = "(%s - CAST(%r AS DOUBLE))" % (_double(measure), float(centre))
+    value = _finite(measure)
+    shifted = "(%s - CAST(%r AS DOUBLE))" % (value, float(centre))
     keys = ", ".join(_q(d) for d in dimensions)
     return scan._rows("SELECT %s, COUNT(%s), AVG(%s), VAR_POP(%s) FROM %s GROUP BY %s" % (
-        keys, _q(measure), shifted, shifted, source, keys))
+        keys, value, shifted, shifted, source, keys))
 
 
 def columns_of(data: Any) -> List[str]:

@@ -228,17 +228,7 @@ class EmbeddedScan(object):
                             "AVG(%s)" % value, "MIN(%s)" % ends, "MAX(%s)" % ends]
         expressions += [self._levels(d) for d in dimensions]
         row = self._rows("SELECT %s FROM %s" % (", ".join(expressions), self._source()))[0]
-        k, width = len(measures), 5
-        return onescan.Profile(
-            rows=int(row[0]),
-            values={m: int(row[1 + width * j]) for j, m in enumerate(measures)},
-            infinities={m: int(row[2 + width * j]) for j, m in enumerate(measures)},
-            means={m: row[3 + width * j] for j, m in enumerate(measures)},
-            levels={d: int(row[1 + width * k + i]) for i, d in enumerate(dimensions)},
-            lows={m: row[4 + width * j] for j, m in enumerate(measures)},
-            highs={m: row[5 + width * j] for j, m in enumerate(measures)},
-            exact=dict(exact),
-        )
+        return onescan._profile_of_row(row, measures, dimensions, exact)
 
     @staticmethod
     def _levels(dimension: str) -> str:

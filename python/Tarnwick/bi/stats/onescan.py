@@ -413,7 +413,15 @@ def _aggregated(data_frame: Any, names: _Names, measures: Sequence[str],
         ]
     expressions += [columns.exact_levels(d).alias(names.profile("levels", i))
                     for i, d in enumerate(dimensions)]
-    row = data_frame.agg(*expressions).collect()[0]
+    return _profile_of_row(data_frame.agg(*expressions).collect()[0], measures, dimensions,
+                           exact)
+
+
+def _profile_of_row(row: Sequence[Any], measures: Sequence[str], dimensions: Sequence[str],
+                   exact: Mapping[str, Optional[Tuple[int, int]]]) -> Profile:
+    """The :class:`Profile` from the profile's one aggregated row, whatever its engine: the
+    row count, then per measure its values, infinities, mean, smallest and largest value, then
+    per dimension its level count."""
     k, width = len(measures), 5
     return Profile(
         rows=int(row[0]),
@@ -423,7 +431,7 @@ def _aggregated(data_frame: Any, names: _Names, measures: Sequence[str],
         levels={d: int(row[1 + width * k + i]) for i, d in enumerate(dimensions)},
         lows={m: row[4 + width * j] for j, m in enumerate(measures)},
         highs={m: row[5 + width * j] for j, m in enumerate(measures)},
-        exact=exact,
+        exact=dict(exact),
     )
 
 

@@ -76,14 +76,15 @@ class EmbeddedFrame:
         DuckDB's type name of every column.
     """
 
-    def __init__(self, connection, sql: str, links: "tempfile.TemporaryDirectory"):
+    def __init__(self, connection, sql: str, kept: Any):
         self.connection = connection
         self.sql = sql
         self.relation = connection.sql(sql)
         self.columns = list(self.relation.columns)  # type: List[str]
         self.types = {name: str(kind) for name, kind in zip(self.columns, self.relation.types)}
-        # The files are read through links in this directory: it lives as long as the frame.
-        self._links = links
+        # What the query reads (the directory of the files' links, a registered pandas
+        # frame): it lives as long as the frame.
+        self.kept = kept
 
     def kind(self, name: str) -> str:
         """How the analysis sees column ``name``: see :func:`kind_of`."""

@@ -20,7 +20,7 @@ from __future__ import annotations
 import os
 import re
 from decimal import Decimal
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 
 from Tarnwick.bi.common import default_columns
 from Tarnwick.bi.embedded import reader
@@ -92,10 +92,9 @@ def frame_of(data: Any, connection: Any = None) -> reader.EmbeddedFrame:
         types = [str(t) for t in connection.sql("SELECT * FROM %s" % _q(view)).types]
         chosen = ["CAST(%s AS VARCHAR) AS %s" % (_q(n), _q(n)) if t.startswith("ENUM")
                   else _q(n) for n, t in zip(names, types)]
-        embedded = reader.EmbeddedFrame(connection, "SELECT %s FROM %s" % (
-            ", ".join(chosen), _q(view)), None)
-        embedded._pandas = frame  # the registered view reads it: it lives as long as the frame
-        return embedded
+        # The registered view reads the pandas frame: the embedded frame keeps it alive.
+        return reader.EmbeddedFrame(connection, "SELECT %s FROM %s" % (", ".join(chosen),
+                                                                     _q(view)), frame)
     from Tarnwick.cli import reader as spark_reader
 
     path = os.fspath(data)
@@ -134,29 +133,28 @@ def _shifted(name: str, shift: onescan.Shift) -> str:
         _q(name), kind, reader._literal(format(Decimal(shift.base), "f")), kind)
 
 
-#: Variances as plain sums, for values whose squares overflow: DuckDB's own variance
-#: aggregates raise an error there where Spark's give an infinity or NaN, which the result
-#: records then report as an overflow.
-_PLAIN_VARIANCES = {
-    "VAR_POP(": ("tw_var_pop(", "(SUM(x * x) - SUM(x) * SUM(x) / COUNT(x)) / COUNT(x)"),
-    "VAR_SAMP(": ("tw_var_samp(", "(SUM(x * x) - SUM(x) * SUM(x) / COUNT(x)) / "
-                                  "NULLIF(COUNT(x) - 1, 0)"),
-}
+def _variance(kind: str, value: str, plain: bool) -> str:
+    """The population (``kind`` "pop") or sample ("samp") variance of ``value`` as SQL text:
+    DuckDB's own aggregate, or with ``plain`` the same from plain sums, for values whose
+    squares overflow (DuckDB's aggregates raise an error there where Spark's give an infinity
+    or NaN, which the result records then report as an overflow)."""
+    if not plain:
+        return "VAR_%s(%s)" % (kind.upper(), value)
+    count = "COUNT(%s)" % value
+    spread = "(SUM({x} * {x}) - SUM({x}) * SUM({x}) / {n})".format(x=value, n=count)
+    return "(%s / %s)" % (spread, count if kind == "pop" else "NULLIF(%s - 1, 0)" % count)
 
 
-def _overflowing(connection: Any, sql: str, run: Any) -> Any:
-    """``run(connection, sql)``; should a variance overflow (DuckDB raises an out-of-range
-    error), the query again with variances as plain sums, whose overflow gives an infinity or
-    NaN as on Spark."""
+def _overflowing(connection: Any, build: Callable[[bool], str], run: Any) -> Any:
+    """``run(connection, build(False))``; should a variance overflow (DuckDB raises an
+    out-of-range error), ``run(connection, build(True))``: variances as plain sums (see
+    :func:`_variance`)."""
     try:
-        return run(connection, sql)
+        return run(connection, build(False))
     except Exception as exc:  # duckdb's errors share no base class across its versions
         if "out of range" not in str(exc).lower():
             raise
-    for function, (macro, body) in _PLAIN_VARIANCES.items():
-        connection.execute("CREATE OR REPLACE TEMP MACRO %s x) AS %s" % (macro, body))
-        sql = sql.replace(function, macro)
-    return run(connection, sql)
+    return run(connection, build(True))
 
 
 class _Columns(object):
@@ -188,6 +186,9 @@ class EmbeddedScan(object):
         self.frame = frame
         self.connection = frame.connection
         self.columns = list(frame.columns)
+        # Stage 1's table and what it was made for: a rerun of stage 2 reuses it.
+        self._table = ""
+        self._cells_of: Any = None
 
     @classmethod
     def of(cls, data: Any) -> "EmbeddedScan":
@@ -198,7 +199,12 @@ class EmbeddedScan(object):
         return "(%s) AS tw_source" % self.frame.sql
 
     def _rows(self, sql: str) -> List[tuple]:
-        return _overflowing(self.connection, sql, reader._rows)
+        return reader._rows(self.connection, sql)
+
+    def _variance_rows(self, build: Callable[[bool], str]) -> List[tuple]:
+        """The rows of the query ``build(plain)`` makes, its variances as plain sums should
+        DuckDB's overflow."""
+        return _overflowing(self.connection, build, reader._rows)
 
     def helper(self) -> _Columns:
         return _Columns(self.frame)
@@ -270,20 +276,23 @@ class EmbeddedScan(object):
                 rows, ", ".join(["CAST(%r AS DOUBLE) AS %s" % (float(s.value), a)
                                  for s, a in zip(shifts, anchors)] or ["0 AS tw_none"]),
                 self._source())
-        moments = ["COUNT(*) AS %s" % _q(names.rows())]
-        for j, (x, a) in enumerate(zip(values, anchors)):
-            deviation = "(%s - %s)" % (x, a)
-            moments += ["COUNT(%s) AS %s" % (x, _q(names.moment("n", j))),
-                        "MAX(%s) AS %s" % (a, _q(names.moment("c", j))),
-                        "AVG(%s) AS %s" % (deviation, _q(names.moment("w", j))),
-                        "COALESCE(VAR_POP(%s) * COUNT(%s), 0.0) AS %s" % (
-                            deviation, x, _q(names.moment("m2", j)))]
         table = _q(names.prefix + "cells")
-        _overflowing(self.connection,
-                     "CREATE OR REPLACE TEMP TABLE %s AS WITH %s SELECT %s FROM tw_anchored%s" % (
-                         table, anchored, ", ".join(keys + moments),
-                         " GROUP BY %s" % ", ".join(keys) if keys else ""),
-                     lambda connection, sql: connection.execute(sql))
+
+        def build(plain: bool) -> str:
+            moments = ["COUNT(*) AS %s" % _q(names.rows())]
+            for j, (x, a) in enumerate(zip(values, anchors)):
+                deviation = "(%s - %s)" % (x, a)
+                moments += ["COUNT(%s) AS %s" % (x, _q(names.moment("n", j))),
+                            "MAX(%s) AS %s" % (a, _q(names.moment("c", j))),
+                            "AVG(%s) AS %s" % (deviation, _q(names.moment("w", j))),
+                            "COALESCE(%s * COUNT(%s), 0.0) AS %s" % (
+                                _variance("pop", deviation, plain), x,
+                                _q(names.moment("m2", j)))]
+            return "CREATE OR REPLACE TEMP TABLE %s AS WITH %s SELECT %s FROM tw_anchored%s" % (
+                table, anchored, ", ".join(keys + moments),
+                " GROUP BY %s" % ", ".join(keys) if keys else "")
+
+        _overflowing(self.connection, build, lambda connection, sql: connection.execute(sql))
         return table
 
     def marginal_rows(self, names: Any, measures: Sequence[str], dimensions: Sequence[str],
@@ -292,7 +301,7 @@ class EmbeddedScan(object):
         """Stages 1 and 2: the rows of every grouping set (see ``onescan.merge_query``), or
         None when there are more than ``most`` of them."""
         key = (tuple(measures), tuple(dimensions), tuple((s.mean, s.base) for s in shifts))
-        if getattr(self, "_cells_of", None) != key:
+        if self._cells_of != key:
             self._table = self._cells(names, measures, dimensions, shifts)
             self._cells_of = key
         keys = [names.key(i) for i in range(len(dimensions))]
@@ -327,8 +336,9 @@ def level_variances(data: Any, measure: str, dimension: str) -> List[tuple]:
     Spark)."""
     scan, source = _measure_rows(data)
     x = _finite(measure)
-    return scan._rows("SELECT %s, COUNT(%s), AVG(%s), VAR_SAMP(%s) FROM %s WHERE %s IS NOT NULL "
-                      "GROUP BY %s" % (_q(dimension), x, x, x, source, x, _q(dimension)))
+    return scan._variance_rows(lambda plain: (
+        "SELECT %s, COUNT(%s), AVG(%s), %s FROM %s WHERE %s IS NOT NULL GROUP BY %s" % (
+            _q(dimension), x, x, _variance("samp", x, plain), source, x, _q(dimension))))
 
 
 def level_deviations(data: Any, measure: str, dimension: str, center: str) -> List[tuple]:
@@ -337,10 +347,10 @@ def level_deviations(data: Any, measure: str, dimension: str, center: str) -> Li
     scan, source = _measure_rows(data)
     x = _finite(measure)
     centre = ("AVG(%s)" if center == "mean" else "quantile_cont(%s, 0.5)") % x
-    return scan._rows(
-        "SELECT level, COUNT(z), AVG(z), VAR_POP(z) FROM (SELECT %s AS level, abs(%s - %s OVER "
-        "(PARTITION BY %s)) AS z FROM %s WHERE %s IS NOT NULL) AS tw_z "
-        "GROUP BY level" % (_q(dimension), x, centre, _q(dimension), source, x))
+    return scan._variance_rows(lambda plain: (
+        "SELECT level, COUNT(z), AVG(z), %s FROM (SELECT %s AS level, abs(%s - %s OVER "
+        "(PARTITION BY %s)) AS z FROM %s WHERE %s IS NOT NULL) AS tw_z GROUP BY level" % (
+            _variance("pop", "z", plain), _q(dimension), x, centre, _q(dimension), source, x)))
 
 
 def group_moments(data: Any, measure: str, dimensions: Sequence[str],
@@ -351,8 +361,9 @@ def group_moments(data: Any, measure: str, dimensions: Sequence[str],
     value = _finite(measure)
     shifted = "(%s - CAST(%r AS DOUBLE))" % (value, float(centre))
     keys = ", ".join(_q(d) for d in dimensions)
-    return scan._rows("SELECT %s, COUNT(%s), AVG(%s), VAR_POP(%s) FROM %s GROUP BY %s" % (
-        keys, value, shifted, shifted, source, keys))
+    return scan._variance_rows(lambda plain: (
+        "SELECT %s, COUNT(%s), AVG(%s), %s FROM %s GROUP BY %s" % (
+            keys, value, shifted, _variance("pop", shifted, plain), source, keys)))
 
 
 def columns_of(data: Any) -> List[str]:
@@ -371,9 +382,7 @@ _SPARK_NAMES = {"VARCHAR": "string", "BOOLEAN": "boolean", "TINYINT": "tinyint",
 def derived(frame: reader.EmbeddedFrame, sql: str) -> reader.EmbeddedFrame:
     """A frame of the query ``sql`` over ``frame``'s connection, keeping alive what ``frame``
     reads (its files' links, its pandas frame)."""
-    made = reader.EmbeddedFrame(frame.connection, sql, frame._links)
-    made._pandas = getattr(frame, "_pandas", None)
-    return made
+    return reader.EmbeddedFrame(frame.connection, sql, frame.kept)
 
 
 class EmbeddedFrames(object):

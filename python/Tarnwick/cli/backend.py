@@ -177,9 +177,9 @@ class EmbeddedBackend(Backend):
         return LocalSpark.check_input(self, args)
 
     def start(self) -> None:
-        import duckdb
+        from Tarnwick.bi.embedded import reader
 
-        self.session = duckdb.connect()
+        self.session = reader.connect()
 
     def _defer(self, exc: Exception, fmt: Optional[str]) -> Tuple[Any, str, Any, Any]:
         """Read with local Spark instead, noting why; refused when this engine was asked for."""

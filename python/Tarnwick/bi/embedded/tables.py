@@ -74,13 +74,12 @@ def frame_of(data: Any, connection: Any = None) -> reader.EmbeddedFrame:
     >>> frame.columns, frame.kind("g"), frame.kind("x")
     (['g', 'x'], 'string', 'integer')
     """
-    import duckdb
     import pandas as pd
 
     if isinstance(data, reader.EmbeddedFrame):
         return data
     if isinstance(data, pd.DataFrame):
-        connection = connection if connection is not None else duckdb.connect()
+        connection = connection if connection is not None else reader.connect()
         names = [str(c) for c in data.columns]
         reader._check_names("the pandas frame", names)
         if len(set(names)) != len(names):
@@ -232,8 +231,10 @@ class EmbeddedScan(object):
             expressions += ["COUNT(%s)" % value,
                             "COUNT(CASE WHEN isinf(%s) THEN 1 END)" % _double(m),
                             "AVG(%s)" % value, "MIN(%s)" % ends, "MAX(%s)" % ends]
-        expressions += [self._levels(d) for d in dimensions]
         row = self._rows("SELECT %s FROM %s" % (", ".join(expressions), self._source()))[0]
+        if dimensions:
+            # Apart: beside other aggregates, DuckDB's distinct counts hold every row in memory.
+            row += self.approximate_levels(names, dimensions)[1]
         return onescan._profile_of_row(row, measures, dimensions, exact)
 
     @staticmethod
@@ -242,12 +243,13 @@ class EmbeddedScan(object):
         return "COUNT(DISTINCT %s) + MAX(CASE WHEN %s IS NULL THEN 1 ELSE 0 END)" % (
             _q(dimension), _q(dimension))
 
-    def approximate_levels(self, names: Any, dimensions: Sequence[str]) -> Tuple[int, List[int]]:
+    def approximate_levels(self, names: Any,
+                           dimensions: Sequence[str]) -> Tuple[int, Tuple[int, ...]]:
         """The row count and each dimension's level count: exact here, as DuckDB counts them
         quickly."""
         row = self._rows("SELECT %s FROM %s" % (
             ", ".join(["COUNT(*)"] + [self._levels(d) for d in dimensions]), self._source()))[0]
-        return int(row[0]), [int(v) for v in row[1:]]
+        return int(row[0]), tuple(int(v) for v in row[1:])
 
     def _cells(self, names: Any, measures: Sequence[str], dimensions: Sequence[str],
                shifts: Sequence[onescan.Shift]) -> str:
@@ -262,14 +264,17 @@ class EmbeddedScan(object):
                          + ["%s AS %s" % (_shifted(m, s), x)
                             for m, s, x in zip(measures, shifts, values)] + ["1 AS tw_one"])
         if keys:
-            # Each cell's smallest value is its shift, joined to its rows.
+            # Each cell's smallest value is its shift: a small table of its own (one streaming
+            # pass), joined to the rows of a second pass.
+            shifts_table = _q(names.prefix + "anchors")
+            self.connection.execute(
+                "CREATE OR REPLACE TEMP TABLE %s AS SELECT %s FROM (SELECT %s FROM %s) AS tw_rows "
+                "GROUP BY %s" % (shifts_table, ", ".join(
+                    keys + ["MIN(%s) AS %s" % (x, a) for x, a in zip(values, anchors)]),
+                    rows, self._source(), ", ".join(keys)))
             anchored = (
-                "tw_rows AS (SELECT %s FROM %s), "
-                "tw_anchors AS (SELECT %s FROM tw_rows GROUP BY %s), "
-                "tw_anchored AS (SELECT r.*, %s FROM tw_rows AS r JOIN tw_anchors AS a ON %s)"
-                % (rows, self._source(),
-                   ", ".join(keys + ["MIN(%s) AS %s" % (x, a) for x, a in zip(values, anchors)]),
-                   ", ".join(keys), ", ".join("a.%s" % a for a in anchors),
+                "tw_anchored AS (SELECT r.*, %s FROM (SELECT %s FROM %s) AS r JOIN %s AS a ON %s)"
+                % (", ".join("a.%s" % a for a in anchors), rows, self._source(), shifts_table,
                    " AND ".join("r.%s IS NOT DISTINCT FROM a.%s" % (k, k) for k in keys)))
         else:
             anchored = "tw_anchored AS (SELECT %s, %s FROM %s)" % (

@@ -58,6 +58,12 @@ class _Phases:
         return elapsed
 
 
+def _say_notes(args, backend) -> None:
+    """What the backend has to say about its own choices (an engine deferred to), at once."""
+    while backend.notes:
+        _say(args, "note: " + backend.notes.pop(0))
+
+
 def _check_outputs(args) -> None:
     """Checks of where the results go, which need no engine: they answer at once."""
     from Tarnwick.cli import plots
@@ -99,15 +105,18 @@ def run(args) -> int:
     if args.formulas:
         formulas.check(args.formulas)
     fmt = backend.check_input(args)
+    _say(args, "engine: " + backend.describe)
     phases = _Phases()
     backend.start()
     phases.mark("session")
     try:
         frame, source, measures, dimensions = backend.read(args, fmt)
+        _say_notes(args, backend)
         phases.mark("read")
         if args.formulas:
             return _fit_models(args, backend, frame, source, phases)
         selection = backend.select_tests(frame, measures, dimensions, args)
+        _say_notes(args, backend)
         phases.mark("checks")
         for note in selection.notes:
             _say(args, "note: " + note)
@@ -118,6 +127,7 @@ def run(args) -> int:
             dimensions=selection.dimensions, levels=selection.levels, bound=selection.bound,
             ss_type=args.ss_type, master=backend.location, tests=tests, elapsed=elapsed,
             correction=args.correction, refined=refined, timings=phases.timings, extras=extras,
+            engine=backend.engine,
         )
         _deliver(args, result, _render(args, result, context, present.FORMATS))
         return 0

@@ -49,6 +49,13 @@ Integer and decimal measures are made doubles only after a value of the column (
 in the profile or the first rows) has been subtracted from them in exact decimal arithmetic,
 so that integers beyond 2 ** 53 or wide decimals keep the differences between their values.
 
+Engines: the steps that read the data (the first rows, the profile's aggregation, the level
+counts, stage 1 and the running of stage 2's text) are the methods of a scan object,
+:class:`SparkScan` for a Spark data frame; a pandas frame, an embedded frame or a file path
+gets the embedded engine's (``Tarnwick.bi.embedded.tables.EmbeddedScan``, DuckDB). Everything
+else, the shifts, the selection, the merge's text and the filing of the tables, is the same
+code for both, so that their results agree.
+
 Missing values: a null in a dimension is a level of its own. A null, NaN or infinite measure
 value is left out of that measure's counts and sums only; the row still counts for the other
 measures (the analyser's own plan gives NaN or infinite means instead).
@@ -309,7 +316,8 @@ def profile(data_frame: Any, measure_columns: Sequence[str],
 
     Parameters
     ----------
-    data_frame : pyspark.sql.DataFrame
+    data_frame : pyspark.sql.DataFrame, pandas.DataFrame, EmbeddedFrame or str
+        The data: a pandas frame, an embedded frame or a file path runs on the embedded engine.
     measure_columns, dimension_columns : sequence of str
         Numeric measures (counted as doubles; NaN and the infinities are not values; integer
         and decimal measures also get their exact smallest and largest value) and dimensions
@@ -334,17 +342,13 @@ def profile(data_frame: Any, measure_columns: Sequence[str],
     10.125
     """
     measures, dimensions = _unique(measure_columns), _unique(dimension_columns)
-    names = _Names(data_frame.columns)
-    exact = _exact_types(data_frame, measures)
-    chosen = [columns.column(m).cast("double").alias(names.moment("x", j))
-              for j, m in enumerate(measures)]
-    chosen += [columns.column(d).alias(names.key(i)) for i, d in enumerate(dimensions)]
-    chosen += [columns.column(m).alias(names.moment("raw", j))
-               for j, m in enumerate(measures) if exact[m] is not None]
-    first = data_frame.select(*chosen).limit(SAMPLE_ROWS).collect()
+    scan = scan_of(data_frame)
+    names = _Names(scan.columns)
+    exact = scan.exact_types(measures)
+    first = scan.head(names, measures, dimensions, exact, finite=False)
     if len(first) < SAMPLE_ROWS:
         return _counted(first, measures, dimensions, exact)
-    return _aggregated(data_frame, names, measures, dimensions, exact)
+    return scan.aggregated(names, measures, dimensions, exact)
 
 
 _NAN_LEVEL = object()
@@ -416,7 +420,15 @@ def _aggregated(data_frame: Any, names: _Names, measures: Sequence[str],
         ]
     expressions += [columns.exact_levels(d).alias(names.profile("levels", i))
                     for i, d in enumerate(dimensions)]
-    row = data_frame.agg(*expressions).collect()[0]
+    return _profile_of_row(data_frame.agg(*expressions).collect()[0], measures, dimensions,
+                           exact)
+
+
+def _profile_of_row(row: Sequence[Any], measures: Sequence[str], dimensions: Sequence[str],
+                   exact: Mapping[str, Optional[Tuple[int, int]]]) -> Profile:
+    """The :class:`Profile` from the profile's one aggregated row, whatever its engine: the
+    row count, then per measure its values, infinities, mean, smallest and largest value, then
+    per dimension its level count."""
     k, width = len(measures), 5
     return Profile(
         rows=int(row[0]),
@@ -426,7 +438,7 @@ def _aggregated(data_frame: Any, names: _Names, measures: Sequence[str],
         levels={d: int(row[1 + width * k + i]) for i, d in enumerate(dimensions)},
         lows={m: row[4 + width * j] for j, m in enumerate(measures)},
         highs={m: row[5 + width * j] for j, m in enumerate(measures)},
-        exact=exact,
+        exact=dict(exact),
     )
 
 
@@ -459,11 +471,27 @@ def _first_rows(frame: Any, names: _Names, measures: Sequence[str],
     for an integer or decimal measure its smallest value there) and each dimension's levels
     there, a null counting as one."""
     exact = _exact_types(frame, measures)
-    chosen = [columns.measure_value(m).alias(names.moment("x", j)) for j, m in enumerate(measures)]
+    return _first_look(_head(frame, names, measures, dimensions, exact, finite=True), measures,
+                       dimensions, exact)
+
+
+def _head(frame: Any, names: _Names, measures: Sequence[str], dimensions: Sequence[str],
+          exact: Mapping[str, Optional[Tuple[int, int]]], finite: bool) -> List[Any]:
+    """The first ``SAMPLE_ROWS`` rows: each measure as a double (NaN and the infinities as
+    null when ``finite``), each dimension, then each integer or decimal measure as it is."""
+    value = columns.measure_value if finite else (lambda m: columns.column(m).cast("double"))
+    chosen = [value(m).alias(names.moment("x", j)) for j, m in enumerate(measures)]
     chosen += [columns.column(d).alias(names.key(i)) for i, d in enumerate(dimensions)]
     chosen += [columns.column(m).alias(names.moment("raw", j))
                for j, m in enumerate(measures) if exact[m] is not None]
-    rows = frame.select(*chosen).limit(SAMPLE_ROWS).collect()
+    return frame.select(*chosen).limit(SAMPLE_ROWS).collect()
+
+
+def _first_look(rows: Sequence[Any], measures: Sequence[str], dimensions: Sequence[str],
+                exact: Mapping[str, Optional[Tuple[int, int]]]
+                ) -> Tuple[int, List[Shift], List[int]]:
+    """What the first rows (as :func:`_head` gives them, finite) tell: their number, each
+    measure's shift and each dimension's levels there."""
     k = len(measures)
     lows, _ = _exact_ends(rows, measures, exact, k + len(dimensions))
     shifts = [Shift(_mean([row[j] for row in rows if row[j] is not None]), exact[m],
@@ -472,14 +500,15 @@ def _first_rows(frame: Any, names: _Names, measures: Sequence[str],
     return len(rows), shifts, levels
 
 
-def _look_first(frame: Any, names: _Names, measures: Sequence[str],
+def _look_first(scan: Any, names: _Names, measures: Sequence[str],
                 dimensions: Sequence[str]) -> Tuple[int, List[Shift], List[int]]:
     """The first rows' count and level counts, and each measure's shift: its mean in the first
     rows, or over every row when the first rows hold none of its values."""
-    seen, shifts, levels = _first_rows(frame, names, measures, dimensions)
+    exact = scan.exact_types(measures)
+    seen, shifts, levels = _first_look(scan.head(names, measures, dimensions, exact, finite=True),
+                                       measures, dimensions, exact)
     if seen >= SAMPLE_ROWS and any(shift.mean is None for shift in shifts):
-        known = _aggregated(frame, names, measures, [], _exact_types(frame, measures))
-        shifts = known.shifts(measures)
+        shifts = scan.aggregated(names, measures, [], exact).shifts(measures)
     return seen, shifts, levels
 
 
@@ -675,6 +704,52 @@ def _marginal_rows(frame: Any, names: _Names, measures: Sequence[str],
     return None if len(rows) > most else rows
 
 
+class SparkScan(object):
+    """The plan's steps that read the data, on Spark: every DataFrame API call of the plan is
+    here or in the functions it calls. Another engine gives an object with the same methods
+    (see ``Tarnwick.bi.embedded.tables``); the rest of the plan (the merge's text, the
+    selection, the filing of the tables) does not depend on the engine."""
+
+    def __init__(self, frame: Any) -> None:
+        self.frame = frame
+        self.columns = list(frame.columns)
+
+    def helper(self) -> Any:
+        """What gives the default measures and dimensions (the numeric and string columns)."""
+        return DataFrameHelper(self.frame)
+
+    def exact_types(self, measures: Sequence[str]) -> Dict[str, Optional[Tuple[int, int]]]:
+        return _exact_types(self.frame, measures)
+
+    def head(self, names: _Names, measures: Sequence[str], dimensions: Sequence[str],
+             exact: Mapping[str, Optional[Tuple[int, int]]], finite: bool) -> List[Any]:
+        return _head(self.frame, names, measures, dimensions, exact, finite)
+
+    def aggregated(self, names: _Names, measures: Sequence[str], dimensions: Sequence[str],
+                   exact: Mapping[str, Optional[Tuple[int, int]]]) -> Profile:
+        return _aggregated(self.frame, names, measures, dimensions, exact)
+
+    def approximate_levels(self, names: _Names,
+                           dimensions: Sequence[str]) -> Tuple[int, List[int]]:
+        count, _, levels = _approximate_profile(self.frame, names, [], dimensions)
+        return count, levels
+
+    def marginal_rows(self, names: _Names, measures: Sequence[str], dimensions: Sequence[str],
+                      shifts: Sequence[Shift], most: Optional[int],
+                      corrections: int) -> Optional[List[Any]]:
+        return _marginal_rows(self.frame, names, measures, dimensions, shifts, most, corrections)
+
+
+def scan_of(data_frame: Any) -> Any:
+    """The engine's side of the plan for ``data_frame``: a Spark data frame runs on Spark; a
+    pandas frame, an embedded frame or a file path on the embedded engine."""
+    from Tarnwick.bi.embedded import tables
+
+    if tables.is_embedded(data_frame):
+        return tables.EmbeddedScan.of(data_frame)
+    return SparkScan(data_frame)
+
+
 class _Marginals(object):
     """The collected rows of stage 2, sorted by grouping set, turned into the analyser's
     measure rows and tables."""
@@ -802,11 +877,11 @@ def _file(marginals: _Marginals, measures: Sequence[str], dimensions: Sequence[s
     return result
 
 
-def _defaults(data_frame: Any, measure_columns: Optional[Sequence[str]],
+def _defaults(scan: Any, measure_columns: Optional[Sequence[str]],
               dimension_columns: Optional[Sequence[str]],
               helper: Any) -> Tuple[List[str], List[str]]:
     if measure_columns is None or dimension_columns is None:
-        helper = helper if helper is not None else DataFrameHelper(data_frame)
+        helper = helper if helper is not None else scan.helper()
     measures = helper.get_numeric_columns() if measure_columns is None else measure_columns
     dimensions = helper.get_string_columns() if dimension_columns is None else dimension_columns
     return list(measures), list(dimensions)
@@ -834,7 +909,7 @@ class _Plan(object):
         self.bounded = bounded
 
 
-def _before_tables(frame: Any, names: _Names, measures: List[str], dimensions: List[str],
+def _before_tables(scan: Any, names: _Names, measures: List[str], dimensions: List[str],
                    max_num_levels: int, named: bool, helper: Any,
                    known: Optional[Profile]) -> _Plan:
     """The shifts and the candidate dimensions, from the profile or the helper when given,
@@ -844,7 +919,7 @@ def _before_tables(frame: Any, names: _Names, measures: List[str], dimensions: L
         return _Plan(known.shifts(measures), _within(dimensions, known.levels, known.rows,
                                                      max_num_levels, named),
                      known.levels, known.rows)
-    seen, shifts, first_levels = _look_first(frame, names, measures, dimensions)
+    seen, shifts, first_levels = _look_first(scan, names, measures, dimensions)
     whole = seen < SAMPLE_ROWS  # the first rows were every row: their counts are exact
     if helper is not None:
         rows = int(helper.get_num_rows())
@@ -868,14 +943,14 @@ def _within(dimensions: Sequence[str], levels: Mapping[str, int], rows: int,
     return [d for d in dimensions if levels[d] <= bound]
 
 
-def _merged(frame: Any, names: _Names, measures: Sequence[str], dimensions: Sequence[str],
+def _merged(scan: Any, names: _Names, measures: Sequence[str], dimensions: Sequence[str],
             shifts: Sequence[Shift], most: Optional[int] = None) -> Optional[_Marginals]:
     """The tables' query and its rows (None beyond ``most`` rows); should a group's centre be
     unsettled, the query runs again with one more recentring pass, at most
     :data:`MAX_CORRECTIONS` times."""
     corrections = 0
     while True:
-        rows = _marginal_rows(frame, names, measures, dimensions, shifts, most, corrections)
+        rows = scan.marginal_rows(names, measures, dimensions, shifts, most, corrections)
         if rows is None:
             return None
         marginals = _Marginals(rows, dimensions, shifts)
@@ -884,22 +959,22 @@ def _merged(frame: Any, names: _Names, measures: Sequence[str], dimensions: Sequ
         corrections += 1
 
 
-def _tables(frame: Any, names: _Names, measures: List[str], plan: _Plan,
+def _tables(scan: Any, names: _Names, measures: List[str], plan: _Plan,
             max_num_levels: int) -> _Marginals:
     """The tables' query, bounded in its rows when the plan is; should they be exceeded, one
     scan counts the levels approximately and the query runs again without the dimensions far
     over the bound."""
     if not plan.bounded:
-        marginals = _merged(frame, names, measures, plan.candidates, plan.shifts)
+        marginals = _merged(scan, names, measures, plan.candidates, plan.shifts)
     else:
         most = _most_rows(len(plan.candidates), 2 * max_num_levels + 10)
-        marginals = _merged(frame, names, measures, plan.candidates, plan.shifts, most)
+        marginals = _merged(scan, names, measures, plan.candidates, plan.shifts, most)
         if marginals is None:
-            count, _, approximate = _approximate_profile(frame, names, [], plan.candidates)
+            count, approximate = scan.approximate_levels(names, plan.candidates)
             bound = columns.level_bound(count, max_num_levels)
             plan.candidates = [d for d, n in zip(plan.candidates, approximate)
                                if columns.may_pass_bound(n, bound, LEVELS_RSD)]
-            marginals = _merged(frame, names, measures, plan.candidates, plan.shifts)
+            marginals = _merged(scan, names, measures, plan.candidates, plan.shifts)
     assert marginals is not None
     return marginals
 
@@ -923,8 +998,10 @@ def one_scan_test_all(data_frame: Any, measure_columns: Optional[Sequence[str]] 
 
     Parameters
     ----------
-    data_frame : pyspark.sql.DataFrame
-        The data. Cache it first when it is expensive to compute.
+    data_frame : pyspark.sql.DataFrame, pandas.DataFrame, EmbeddedFrame or str
+        The data. Cache a Spark frame first when it is expensive to compute. A pandas frame,
+        an embedded frame (``Tarnwick.bi.embedded.reader``) or the path of a CSV, Parquet or
+        JSON file runs on the embedded engine, without Spark, with the same results.
     measure_columns, dimension_columns : sequence of str, optional
         Measures and dimensions, in order; None means the numeric and the string columns
         (those within the bound).
@@ -964,17 +1041,18 @@ def one_scan_test_all(data_frame: Any, measure_columns: Optional[Sequence[str]] 
     >>> table.loc[["region", "day", "region:day", "Residual"], "df"].tolist()
     [1.0, 1.0, 1.0, 2.0]
     """
-    measures, dimensions = _defaults(data_frame, measure_columns, dimension_columns, helper)
+    scan = scan_of(data_frame)
+    measures, dimensions = _defaults(scan, measure_columns, dimension_columns, helper)
     if not measures:
         return DFTwoWayAnovaResult()
     named = dimension_columns is not None
     unique_measures, unique_dimensions = _unique(measures), _unique(dimensions)
-    names = _Names(data_frame.columns)
-    plan = _before_tables(data_frame, names, unique_measures, unique_dimensions, max_num_levels,
+    names = _Names(scan.columns)
+    plan = _before_tables(scan, names, unique_measures, unique_dimensions, max_num_levels,
                           named, helper, profile)
     if progress is not None:
         progress("profile")
-    marginals = _tables(data_frame, names, unique_measures, plan, max_num_levels)
+    marginals = _tables(scan, names, unique_measures, plan, max_num_levels)
     if progress is not None:
         progress("tables-query")
     rows = plan.rows if plan.rows is not None else marginals.rows()
@@ -1002,7 +1080,8 @@ def one_scan_test_against(data_frame: Any, measure_columns: Sequence[str],
 
     Parameters
     ----------
-    data_frame : pyspark.sql.DataFrame
+    data_frame : pyspark.sql.DataFrame, pandas.DataFrame, EmbeddedFrame or str
+        As in :func:`one_scan_test_all`.
     measure_columns, dimension_columns : sequence of str
         Measures, and the dimensions to test them against, in order (repeats kept).
     progress : callable, optional
@@ -1031,15 +1110,16 @@ def one_scan_test_against(data_frame: Any, measure_columns: Sequence[str],
     if not measures:
         return DFTwoWayAnovaResult()
     unique_measures, unique_dimensions = _unique(measures), _unique(dimensions)
-    names = _Names(data_frame.columns)
+    scan = scan_of(data_frame)
+    names = _Names(scan.columns)
     if profile is not None:
         _covers(profile, unique_measures, [])
         shifts = profile.shifts(unique_measures)
     else:
-        _, shifts, _ = _look_first(data_frame, names, unique_measures, [])
+        _, shifts, _ = _look_first(scan, names, unique_measures, [])
     if progress is not None:
         progress("profile")
-    marginals = _merged(data_frame, names, unique_measures, unique_dimensions, shifts)
+    marginals = _merged(scan, names, unique_measures, unique_dimensions, shifts)
     assert marginals is not None
     if progress is not None:
         progress("tables-query")

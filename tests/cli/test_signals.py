@@ -59,7 +59,9 @@ def test_signal_stops_everything(tmp_path, busy_file, moment, signals_sent):
     output = tmp_path / "result.json"
     env = cli_env(TMPDIR=str(scratch), SPARK_LOCAL_DIRS=str(scratch))
     process = subprocess.Popen(
-        [sys.executable, "-m", "Tarnwick", str(busy_file), "--json", "-o", str(output)],
+        # Spark's: the moments are its driver JVM starting and its jobs running.
+        [sys.executable, "-m", "Tarnwick", str(busy_file), "--json", "-o", str(output),
+         "--engine", "spark"],
         env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
     )
     seen = set()

@@ -138,3 +138,53 @@ def test_refine_reads_every_name_literally(marked, spark):
     assert results.refine(df) == 3
     np.testing.assert_allclose(again["`y`"].get_two_way("a.b", "*").F.to_numpy()[:3],
                                results["y"].get_two_way("a", "b").F.to_numpy()[:3], rtol=1e-12)
+
+
+@pytest.fixture(scope="module")
+def no_variation(spark):
+    """x = 1, 2, 3 by g alone, h a second dimension: the cells have no variation at all."""
+    rows = [("g%d" % (i % 3), "h%d" % (i % 2), float(i % 3 + 1)) for i in range(90)]
+    return spark.createDataFrame(rows, "g string, h string, x double")
+
+
+@pytest.mark.parametrize("plan", ["per-test", "one-scan"])
+def test_cells_without_variation_give_no_f_and_say_why(no_variation, plan):
+    from Tarnwick.bi.common import DataFrameHelper
+    from Tarnwick.bi.common.anova import NO_VARIATION
+    from Tarnwick.bi.stats.factorpair import TwoWayAnova
+    from Tarnwick.bi.stats.onescan import one_scan_test_all
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        if plan == "per-test":
+            results = TwoWayAnova(no_variation, DataFrameHelper(no_variation)).test_all(
+                ["x"], ["g", "h"])
+            # Its raw sums cannot tell a zero residual from a lost one: the tables are marked,
+            # and refining them from central moments finds the zero.
+            results.refine(no_variation)
+        else:
+            results = one_scan_test_all(no_variation, ["x"], ["g", "h"], 40)
+    one_way = results.get_one_way("x", "g")
+    assert one_way.loc["Residual", "sum_sq"] == 0.0
+    assert one_way.loc["Residual", "note"] == NO_VARIATION
+    np.testing.assert_allclose(one_way.loc["g", "sum_sq"], 60.0, rtol=1e-12)
+    for typ in (1, 2, 3):
+        table = results.get_two_way("x", "g", "h", typ)
+        assert table.loc["Residual", "sum_sq"] == 0.0
+        assert table.loc["Residual", "note"] == NO_VARIATION
+        assert table.loc["g:h", "sum_sq"] == 0.0 and table.loc["h", "sum_sq"] == 0.0
+        assert table[["F", "p_value"]].isna().all().all()
+        assert not np.isinf(table.F).any()
+    assert "Infinity" not in results.to_json() and "NaN" not in results.to_json()
+
+
+@pytest.mark.parametrize("values, total, n, expected", [
+    ([6.7e-30, 2.5], 60.0, 90, [0.0, 2.5]),
+    ([1e-12, 1e-30], 1e-12, 10, [1e-12, 0.0]),       # small data: relative, not absolute
+    ([5e-12, 60.0], 60.0, 90, [5e-12, 60.0]),         # above n·eps·total: kept
+    ([math.nan, 1e-40], math.nan, 5, [math.nan, 1e-40]),
+])
+def test_rounding_level_sums_of_squares_are_zero(values, total, n, expected):
+    from Tarnwick.bi.common.anova import rounding_level
+
+    np.testing.assert_array_equal(rounding_level(values, total, n), expected)

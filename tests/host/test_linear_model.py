@@ -231,6 +231,18 @@ def test_empty_cells_lose_the_interaction_degrees_of_freedom(spark):
     assert table.loc["a:b:c", "df"] < 12
 
 
+@pytest.mark.parametrize("typ", [1, 2, 3])
+def test_no_variation_within_cells_gives_no_f_from_rounding(spark, typ):
+    """y depends on g alone, so g:h and the residual are zero in exact arithmetic."""
+    rows = [("g%d" % (i % 3), "h%d" % (i % 2), 1.0 + 0.1 * (i % 3)) for i in range(90)]
+    frame = spark.createDataFrame(rows, "g string, h string, y double")
+    table = linear_model(frame, "y ~ g * h").anova(typ)
+    assert table.loc["g:h", "sum_sq"] == 0.0
+    assert table.loc["Residual", "sum_sq"] == 0.0
+    assert table["F"].isna().all() and table["p_value"].isna().all()
+    assert "no variation" in table.loc["Residual", "note"]
+
+
 def test_a_response_near_1e9_gives_the_tables_without_the_offset(spark):
     """Values are multiples of 1/8, exactly representable with and without the offset."""
     frame = _data(seed=9)

@@ -6,6 +6,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from support.queries import sql_queries as _sql_queries
 from test_nist_spark import HIGHER, LOWER, AVERAGE, digits, read_nist
 from Tarnwick.bi.common import DataFrameHelper, anova
 from Tarnwick.bi.common.columns import fresh_prefix, may_pass_bound
@@ -370,17 +371,6 @@ def test_a_raw_sums_stage_one_fails_the_higher_difficulty_sets(spark, monkeypatc
 
 
 # -- Spark work -----------------------------------------------------------------------------
-
-def _sql_queries(spark):
-    """Spark SQL executions recorded so far that ran jobs (Spark's SQL listener, read after its
-    event queue drained). Commands without a job, such as registering a temporary view, are
-    not counted: they read no data."""
-    spark.sparkContext._jsc.sc().listenerBus().waitUntilEmpty()
-    store = spark._jsparkSession.sharedState().statusStore()
-    listed = spark.sparkContext._jvm.scala.collection.JavaConverters.seqAsJavaList(
-        store.executionsList())
-    return [e.executionId() for e in listed if e.jobs().size() > 0]
-
 
 @pytest.mark.parametrize("helper", [False, True])
 def test_a_run_is_two_spark_queries(frames, spark, helper):

@@ -6,14 +6,13 @@ import math
 import numpy as np
 import pandas as pd
 import pytest
-from scipy.stats import studentized_range
 from statsmodels.formula.api import ols
 from statsmodels.sandbox.stats.multicomp import tukeyhsd
 from statsmodels.stats.multicomp import pairwise_tukeyhsd
 from statsmodels.stats.oneway import anova_oneway
 
 from host_terms import (make_data, pandas_cell_table, pandas_level_table, pandas_record,
-                        with_sumsq_dev)
+                        studentized_sf_by_trapezoid, with_sumsq_dev)
 from Tarnwick.bi.common import posthoc
 from Tarnwick.bi.common.results import DFTwoWayAnovaResult, MeasureAnovaResult
 
@@ -61,10 +60,8 @@ def games_howell_by_hand(frame, alpha):
         df = (va + vb) ** 2 / (va ** 2 / (len(x) - 1) + vb ** 2 / (len(y) - 1))
         diff = y.mean() - x.mean()
         q = abs(diff) / math.sqrt((va + vb) / 2.0)
-        width = studentized_range.ppf(1 - alpha, k, df) * math.sqrt((va + vb) / 2.0)
-        rows.append([a, b, diff, se, q, df, studentized_range.sf(q, k, df),
-                     diff - width, diff + width])
-    return pd.DataFrame(rows, columns=posthoc.COMPARISON_COLUMNS[:9])
+        rows.append([a, b, diff, se, q, df, studentized_sf_by_trapezoid(q, k, df)])
+    return pd.DataFrame(rows, columns=posthoc.COMPARISON_COLUMNS[:7])
 
 
 @pytest.mark.parametrize("design", sorted(DESIGNS))
@@ -90,8 +87,15 @@ def test_games_howell_matches_the_textbook_formula(design):
     expected = games_howell_by_hand(frame, 0.05)
     assert list(table.group1) == list(expected.group1)
     assert list(table.group2) == list(expected.group2)
-    for name in ["mean_diff", "std_error", "q", "df", "p_value", "ci_lower", "ci_upper"]:
+    for name in ["mean_diff", "std_error", "q", "df"]:
         np.testing.assert_allclose(table[name], expected[name], rtol=1e-9, err_msg=name)
+    np.testing.assert_allclose(table.p_value, expected.p_value, rtol=1e-7, atol=1e-11)
+    # The interval's half width is the critical value times SE/sqrt(2): at it the tail is alpha.
+    critical = (table.ci_upper - table.mean_diff) / (table.std_error / math.sqrt(2.0))
+    k = frame.g.nunique()
+    tails = [studentized_sf_by_trapezoid(c, k, d) for c, d in zip(critical, table.df)]
+    np.testing.assert_allclose(tails, 0.05, rtol=1e-7)
+    np.testing.assert_allclose(table.ci_lower, 2 * table.mean_diff - table.ci_upper, rtol=1e-12)
     assert (table.note == "").all()
 
 
@@ -123,13 +127,17 @@ def degenerate(kind):
     if kind == "a level of zero variance":
         return pd.DataFrame({"g": list("aaabbbccc"),
                              "y": [1.0, 2.0, 4.0, 3.0, 7.0, 5.5, 0.1, 0.1, 0.1]})
+    if kind == "two levels of zero variance":
+        return pd.DataFrame({"g": list("aaabbbccc"),
+                             "y": [1.0, 2.0, 4.0, 3.0, 3.0, 3.0, 0.1, 0.1, 0.1]})
     raise AssertionError(kind)
 
 
 @pytest.mark.parametrize("kind, welch_note, reported_pairs", [
     ("one level", "1 level: nothing to compare", []),
     ("a level of one value", "level 'c' has one value: no variance", [("a", "c"), ("b", "c")]),
-    ("a level of zero variance", "level 'c' has zero variance", [("a", "c"), ("b", "c")]),
+    ("a level of zero variance", "level 'c' has zero variance", []),
+    ("two levels of zero variance", "level 'b' has zero variance", [("b", "c")]),
 ])
 def test_degenerate_levels_are_reported_not_computed(kind, welch_note, reported_pairs):
     results = record_of(degenerate(kind))
@@ -142,6 +150,23 @@ def test_degenerate_levels_are_reported_not_computed(kind, welch_note, reported_
     assert noted.reject.isna().all()
     assert table[table.note == ""].p_value.between(0, 1).all()
     assert np.isfinite(table.mean_diff).all()
+
+
+@pytest.mark.parametrize("values", [[0.1, 0.1, 0.1], [1e9 + 0.1] * 3])
+def test_games_howell_takes_a_zero_variance_level_from_the_other_level(values):
+    frame = pd.DataFrame({"g": list("aaaacccc") + ["z"] * len(values),
+                          "y": [1.0, 2.0, 4.0, 3.5, 7.0, 5.5, 9.0, 6.0] + values})
+    table = record_of(frame).post_hoc("y", "g", "games-howell").set_index(["group1", "group2"])
+    for other in ("a", "c"):
+        x = frame.y[frame.g == other]
+        row = table.loc[(other, "z")]
+        se = math.sqrt(x.var(ddof=1) / len(x))
+        q = abs(x.mean() - values[0]) / (se / math.sqrt(2.0))
+        assert row.note == ""
+        np.testing.assert_allclose([row.std_error, row.q], [se, q], rtol=1e-7)
+        assert row.df == len(x) - 1  # Welch-Satterthwaite with one variance: its own df
+        np.testing.assert_allclose(row.p_value, studentized_sf_by_trapezoid(q, 3, len(x) - 1),
+                                   rtol=1e-7, atol=1e-11)
 
 
 @pytest.mark.parametrize("ms_within, df_within, note", [
@@ -205,20 +230,3 @@ def test_comparison_rows_follow_the_sorted_levels_whatever_the_table_order(metho
     ordered = record_of(frame)
     pd.testing.assert_frame_equal(shuffled.post_hoc("y", "g", method),
                                   ordered.post_hoc("y", "g", method), rtol=1e-12)
-
-
-@pytest.mark.parametrize("k, low, high", [(4, 2.0, 400.0), (12, 3.5, 60.0), (25, 30.0, 3000.0)])
-def test_many_distinct_df_get_their_critical_values_to_high_precision(k, low, high):
-    dfs = np.geomspace(low, high, posthoc.EXACT_QUANTILES + 3)
-    values = posthoc.critical_values(k, dfs, 0.05)
-    sample = [0, 5, 11, 17, 29, len(dfs) - 1]
-    exact = [studentized_range.ppf(0.95, k, dfs[i]) for i in sample]
-    np.testing.assert_allclose(values[sample], exact, rtol=1e-8)
-
-
-def test_critical_values_fall_back_to_exact_quantiles_when_the_check_fails(monkeypatch):
-    monkeypatch.setattr(posthoc, "INTERPOLATION_TOLERANCE", 0.0)
-    monkeypatch.setattr(posthoc, "EXACT_QUANTILES", 2)
-    dfs = np.array([3.0, 7.5, 40.0])
-    values = posthoc.critical_values(5, dfs, 0.1)
-    assert list(values) == [studentized_range.ppf(0.9, 5, d) for d in dfs]

@@ -25,20 +25,20 @@ SIZES = {
 
 def spread_frame(sizes, seed=3):
     """Levels of the given sizes with different spreads, a null level, and values that do not
-    count: nulls and NaN."""
+    count: nulls, NaN and infinities."""
     rng = np.random.RandomState(seed)
     rows = []
     for i, size in enumerate(sizes):
         level = None if i == 1 else "r%d" % i
         scale = rng.uniform(0.5, 4.0)
         rows += [(level, float(v)) for v in rng.normal(i, scale, size)]
-        rows += [(level, None), (level, math.nan)]
+        rows += [(level, None), (level, math.nan), (level, math.inf if i % 2 else -math.inf)]
     return rows
 
 
 def counted(rows):
     """The rows that take part, as pandas groups keyed like the results (null level: None)."""
-    frame = pd.DataFrame([r for r in rows if r[1] is not None and not math.isnan(r[1])],
+    frame = pd.DataFrame([r for r in rows if r[1] is not None and math.isfinite(r[1])],
                          columns=["level", "y"])
     frame["level"] = frame["level"].astype(object).where(frame["level"].notna(), None)
     return {k: g.y.to_numpy() for k, g in frame.groupby(frame.level.fillna("\0null"))}
@@ -68,7 +68,7 @@ def test_levene_and_brown_forsythe_match_scipy(frames, design, center):
 
 
 @pytest.mark.parametrize("design", sorted(SIZES))
-def test_level_variances_leave_out_nulls_and_nan(frames, design):
+def test_level_variances_leave_out_nulls_nan_and_infinities(frames, design):
     df, groups = frames[design]
     table = dispersion.level_variances(df, MEASURE, DIMENSION)
     got = {("\0null" if r.level is None else r.level): r for r in table.itertuples()}
@@ -151,3 +151,26 @@ def test_readme_example_of_the_comparisons_runs(spark):
                               sales.sales[sales.region == "south"], equal_var=False)
     np.testing.assert_allclose(results.welch("sales", "region", data_frame=df).p_value.iloc[0],
                                welch_t.pvalue, rtol=1e-9)
+
+
+def test_every_aggregation_counts_the_same_values_of_a_measure(spark, frames):
+    """Nulls, NaN and infinities are missing alike in the analysis of variance, Levene's and
+    Brown-Forsythe's tests, Welch's test and the level variances."""
+    from Tarnwick.bi.stats.onescan import one_scan_test_all
+
+    df, groups = frames["six-levels"]
+    renamed = df.toDF("g", "y")
+    with pytest.warns(UserWarning, match="above the automatic level bound"):
+        results = one_scan_test_all(renamed, ["y"], ["g"], 40)
+    n = sum(len(v) for v in groups.values())
+    k = len(groups)
+    one_way = results.get_one_way("y", "g")
+    assert list(one_way.df) == [k - 1, n - k, n - 1]
+    for center in ("mean", "median"):
+        row = results.levene("y", "g", renamed, center).loc["g"]
+        assert (row.df1, row.df2) == (k - 1, n - k)
+    assert results.welch("y", "g", data_frame=renamed).loc["g", "df1"] == k - 1
+    stats = results.get_measure_result("y").level_statistics("g")
+    from_frame = dispersion.level_variances(renamed, "y", "g")
+    expected = sorted(len(v) for v in groups.values())
+    assert sorted(stats["count"]) == expected == sorted(from_frame["count"])

@@ -11,6 +11,8 @@ then asks the object it returns for everything that depends on that choice, in t
         selection = backend.select_tests(frame, measures, dimensions, args)
         result, tests = backend.analyse(selection, args)
         where = backend.location
+        # or, with --formula, instead of select_tests and analyse:
+        models = backend.fit_models(frame, formulas)
     finally:
         backend.stop()
 
@@ -76,6 +78,13 @@ class Backend:
         from Tarnwick.cli.analysis import analyse
 
         return analyse(args.plan, selection, args.max_levels, show_progress=not args.quiet)
+
+    def fit_models(self, frame: Any, formulas: List[str]) -> List[Any]:
+        """Fit the linear models of ``formulas`` on ``frame`` (one scan per set of factors);
+        raises ``ModelError`` for what the data cannot give."""
+        from Tarnwick.bi.stats import linear_model
+
+        return linear_model(frame, formulas)
 
     @property
     def location(self) -> str:
@@ -168,9 +177,9 @@ class EmbeddedBackend(Backend):
         return LocalSpark.check_input(self, args)
 
     def start(self) -> None:
-        import duckdb
+        from Tarnwick.bi.embedded import reader
 
-        self.session = duckdb.connect()
+        self.session = reader.connect()
 
     def _defer(self, exc: Exception, fmt: Optional[str]) -> Tuple[Any, str, Any, Any]:
         """Read with local Spark instead, noting why; refused when this engine was asked for."""
@@ -251,7 +260,8 @@ def _bundled_types(frame: Any) -> Any:
 
 def spark_reasons(args: Any, url: Optional[str]) -> List[str]:
     """What in ``args`` asks for Spark: a master, a Connect server, Spark configuration,
-    spark-submit, the per-test plan (the analyser is Spark's), a URI only Spark reads."""
+    spark-submit, the per-test plan (the analyser is Spark's), linear models, a URI only Spark
+    reads."""
     from Tarnwick.cli import reader
     from Tarnwick.cli.analysis import ONE_SCAN
     from Tarnwick.cli.session import under_spark_submit
@@ -268,6 +278,8 @@ def spark_reasons(args: Any, url: Optional[str]) -> List[str]:
         reasons.append("spark-submit")
     if args.plan != ONE_SCAN:
         reasons.append("--plan %s" % args.plan)
+    if getattr(args, "formulas", None):
+        reasons.append("--formula (the linear models are fitted on Spark)")
     if args.data and not reader.is_local_path(args.data):
         reasons.append("a URI only Spark reads (%s)" % args.data.split("://", 1)[0])
     return reasons

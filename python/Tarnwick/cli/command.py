@@ -10,7 +10,7 @@ import traceback
 import warnings
 from typing import Dict, Optional, Sequence
 
-from Tarnwick.cli import signals
+from Tarnwick.cli import formulas, signals
 from Tarnwick.cli.errors import InputError, first_line
 from Tarnwick.cli.options import PROG, parse_args
 from Tarnwick.cli.output import check_output_target, message_line, write_output
@@ -75,14 +75,9 @@ def _check_outputs(args) -> None:
         plots.prepare_directory(args.plot)
 
 
-def _render(args, result, context) -> str:
-    from Tarnwick.cli import present
-
-    if args.json:
-        return present.to_json(result, context)
-    if args.csv:
-        return present.to_csv(result, context)
-    return present.to_text(result, context)
+def _render(args, result, context, formats) -> str:
+    """The output of ``result`` in the format the options chose, one of ``formats``."""
+    return formats["json" if args.json else "csv" if args.csv else "text"](result, context)
 
 
 def _deliver(args, result, text: str) -> None:
@@ -107,6 +102,8 @@ def run(args) -> int:
 
     backend = choose_backend(args)
     _check_outputs(args)
+    if args.formulas:
+        formulas.check(args.formulas)
     fmt = backend.check_input(args)
     _say(args, "engine: " + backend.describe)
     phases = _Phases()
@@ -116,6 +113,8 @@ def run(args) -> int:
         frame, source, measures, dimensions = backend.read(args, fmt)
         _say_notes(args, backend)
         phases.mark("read")
+        if args.formulas:
+            return _fit_models(args, backend, frame, source, phases)
         selection = backend.select_tests(frame, measures, dimensions, args)
         _say_notes(args, backend)
         phases.mark("checks")
@@ -130,10 +129,21 @@ def run(args) -> int:
             correction=args.correction, refined=refined, timings=phases.timings, extras=extras,
             engine=backend.engine,
         )
-        _deliver(args, result, _render(args, result, context))
+        _deliver(args, result, _render(args, result, context, present.FORMATS))
         return 0
     finally:
         backend.stop()
+
+
+def _fit_models(args, backend, frame, source: str, phases: _Phases) -> int:
+    """The rest of a ``--formula`` run: fit the models, print their tables."""
+    from Tarnwick.cli import present
+
+    results = formulas.fit(backend, frame, args.formulas)
+    elapsed = phases.mark("models")
+    context = formulas.context(args, backend, source, elapsed, phases.timings)
+    _deliver(args, results, _render(args, results, context, present.MODEL_FORMATS))
+    return 0
 
 
 def _analyse(args, backend, selection):

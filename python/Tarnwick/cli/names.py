@@ -4,10 +4,14 @@ The analyser hands each name to Spark as it is, and Spark reads a dot, a back-qu
 it as syntax. The run's selection therefore gives such columns plain names (``selection.original`` maps
 them back); once the analysis is done, :func:`restore` files the same tables again under the
 data's names, so that every table, summary and export shows the names the user knows.
+:func:`model_labels` does the same for a model's terms, which a formula names through
+``Q("name")``.
 """
 from __future__ import annotations
 
+import re
 import warnings
+from typing import Callable
 
 from Tarnwick.bi.common.results import DFTwoWayAnovaResult, MeasureAnovaResult
 
@@ -59,3 +63,38 @@ def restore(result, selection):
     selection.levels = {name(d): n for d, n in selection.levels.items()}
     selection.original = {}
     return restored
+
+
+def model_labels(formula: str) -> Callable[[str], str]:
+    """A function that writes the term and coefficient names of ``formula``'s model with the
+    data's column names: ``Q("unit price")`` shows as ``unit price`` and ``C(Q("year.x"))`` as
+    ``C(year.x)``; other names are returned as they are.
+
+    Parameters
+    ----------
+    formula : str
+        A formula that :func:`Tarnwick.bi.stats.models.formula_columns` reads.
+
+    Returns
+    -------
+    callable
+        str -> str.
+
+    Examples
+    --------
+    >>> label = model_labels('y ~ a * Q("unit price")')
+    >>> label('a:Q("unit price")'), label('a[T.b]:Q("unit price")'), label("Residual")
+    ('a:unit price', 'a[T.b]:unit price', 'Residual')
+    """
+    from Tarnwick.bi.stats.models import formula_columns
+
+    shown = {}
+    for code, (name, wrapped) in formula_columns(formula).items():
+        label = "C(%s)" % name if wrapped else name
+        if label != code:
+            shown[code] = label
+    if not shown:
+        return str
+    # One pass over the name, longest code first, so that a label is never rewritten again.
+    pattern = re.compile("|".join(re.escape(code) for code in sorted(shown, key=len, reverse=True)))
+    return lambda text: pattern.sub(lambda found: shown[found.group(0)], str(text))

@@ -16,7 +16,11 @@ Two-way analysis of variance of a data file on Apache Spark.
 
 Every measure (numeric column) is tested against every dimension (categorical column) that has
 few enough levels, one dimension at a time and in pairs with their interaction. Run without a
-data file, it analyses the bundled Palmer penguins data."""
+data file, it analyses the bundled Palmer penguins data.
+
+With --formula it fits the linear models given instead (N-way analysis of variance and
+covariance) and prints each model's ANOVA table and coefficients, then a summary of every term:
+the batch tests do not run."""
 
 EPILOG = """\
 examples:
@@ -25,6 +29,8 @@ examples:
   tarnwick-anova data/ --format csv --null-value NA --json -o result.json
   tarnwick-anova big.parquet --master spark://host:7077 --plot plots/
   tarnwick-anova /data/sales.csv --remote sc://connect-host:15002
+  tarnwick-anova sales.csv --formula 'revenue ~ region * channel * month + price' --type 3
+  tarnwick-anova sales.csv --formula 'revenue ~ Q("sales.region") * C(year)'
 
 exit status: 0 on success, 2 for bad input or a missing Java runtime, 1 for an unexpected failure."""
 
@@ -99,7 +105,8 @@ def build_parser() -> argparse.ArgumentParser:
         help="a CSV, Parquet or JSON file, or a directory of them (local path or any URI that "
         "Spark reads, such as hdfs:// or s3a://); default: the bundled penguins data",
     )
-    for add_group in (_columns, _reading, _significance, _comparisons, _output, _spark):
+    for add_group in (_columns, _models, _reading, _significance, _comparisons, _output,
+                      _spark):
         add_group(parser)
     parser.add_argument("--version", action="version", version="%(prog)s " + _version())
     return parser
@@ -161,6 +168,29 @@ def _columns(parser: argparse.ArgumentParser) -> None:
         metavar="{1,2,3}",
         help="sums of squares of the two-way tables: 1 sequential, 2 (default) or 3 "
         "(sum-to-zero contrasts)",
+    )
+
+
+#: Options of the batch tests, which a run that fits formulas does not take.
+BATCH_ONLY = (("measures", "-m/--measure"), ("dimensions", "-d/--dimension"),
+              ("post_hoc", "--post-hoc"), ("welch", "--welch"), ("levene", "--levene"),
+              ("brown_forsythe", "--brown-forsythe"), ("plot", "--plot"))
+
+
+def _models(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("linear models")
+    group.add_argument(
+        "--formula",
+        dest="formulas",
+        action="append",
+        metavar="'Y ~ TERMS'",
+        help="fit this linear model instead of the batch tests (repeatable): a string column "
+        "is a factor, a numeric column a covariate, C(col) a numeric column as a factor, "
+        "Q(\"odd name\") a column whose name is not a plain word; terms a*b*c, (a+b)**2, a:b, x, "
+        "a:x. Formulas with the same factors share one scan of the data. --type chooses the "
+        "ANOVA table, --correction adjusts the summary over every term of every model, "
+        "--alpha sets the coefficients' intervals; -m, -d, the comparisons and --plot are "
+        "refused with it, and --plan and --max-levels have no effect",
     )
 
 
@@ -268,8 +298,8 @@ def _spark(parser: argparse.ArgumentParser) -> None:
         default="auto",
         help="what runs the queries: embedded (DuckDB in this process, no Java needed), spark, "
         "or auto (default): embedded for local files and the bundled data, Spark when "
-        "--master, --remote (or SPARK_REMOTE), --conf, spark-submit, --plan per-test or a URI "
-        "only Spark reads (hdfs://, s3a://, ...) asks for it, or when the embedded reader "
+        "--master, --remote (or SPARK_REMOTE), --conf, --formula, spark-submit, --plan per-test "
+        "or a URI only Spark reads (hdfs://, s3a://, ...) asks for it, or when the embedded reader "
         "cannot read the file as Spark does (with a note that says why)",
     )
     group = parser.add_argument_group("Spark")
@@ -333,6 +363,11 @@ def parse_args(argv: Optional[Sequence[str]] = None) -> argparse.Namespace:
     args = parser.parse_args(argv)
     if args.post_hoc_all and not args.post_hoc:
         parser.error("--post-hoc-all needs --post-hoc tukey or --post-hoc games-howell")
+    if args.formulas:
+        given = [option for name, option in BATCH_ONLY if getattr(args, name)]
+        if given:
+            parser.error("--formula names its own columns and fits models instead of the batch "
+                         "tests: leave out %s" % ", ".join(given))
     args.measures = _flatten(args.measures)
     args.dimensions = _flatten(args.dimensions)
     return args

@@ -12,11 +12,13 @@ import io
 import json
 from typing import Any, Dict, Hashable, List, Sequence
 
+import numpy as np
 import pandas as pd
 
+from Tarnwick.bi.common import anova
 from Tarnwick.bi.common.anova import ImpreciseTableWarning
 from Tarnwick.bi.common.display import NUMBER_FORMATS, format_count, format_number
-from Tarnwick.bi.common.results import jsonable
+from Tarnwick.bi.common.results import jsonable, table_records
 from Tarnwick.cli.output import printable, spreadsheet_safe
 
 TYPE_NAMES = {1: "Type I (sequential)", 2: "Type II", 3: "Type III (sum-to-zero contrasts)"}
@@ -61,9 +63,14 @@ class Context:
             "master": self.master,
             "tests": self.tests,
             "refined_tests": self.refined,
-            "elapsed_seconds": round(self.elapsed, 3),
-            "timings_seconds": {k: round(v, 3) for k, v in self.timings.items()},
+            **seconds(self.elapsed, self.timings),
         }
+
+
+def seconds(elapsed: float, timings: Dict[str, float]) -> Dict[str, Any]:
+    """The run record's seconds: in all, and per phase."""
+    return {"elapsed_seconds": round(elapsed, 3),
+            "timings_seconds": {k: round(v, 3) for k, v in timings.items()}}
 
 
 # -- notes ------------------------------------------------------------------------------------------
@@ -172,8 +179,12 @@ def csv_text(value: Any) -> Any:
 
 
 def to_csv(result, context: Context) -> str:
+    return _csv_document(long_table(result, context))
+
+
+def _csv_document(table: pd.DataFrame) -> str:
+    """``table`` as CSV text, its text cells made safe (see :func:`csv_text`)."""
     buffer = io.StringIO()
-    table = long_table(result, context)
     for column in table.columns:
         # Names and levels come from the data: a text cell shows its control characters escaped,
         # as the text output does, and may not start what a spreadsheet runs as a formula
@@ -187,8 +198,10 @@ def to_csv(result, context: Context) -> str:
 # -- readable text ------------------------------------------------------------------------------
 
 
-def format_table(table: pd.DataFrame, index: bool = True) -> str:
-    """A table as aligned text, numbers to a readable number of digits, blanks for undefined."""
+def format_table(table: pd.DataFrame, index: bool = True,
+                 formats: Dict[str, Any] = NUMBER_FORMATS) -> str:
+    """A table as aligned text, numbers to a readable number of digits, blanks for undefined
+    (``formats``: how each numeric column is shown)."""
     shown = pd.DataFrame(index=[printable(i) for i in table.index])
     for column in table.columns:
         if column == "note" and not any(str(v) for v in table[column] if v is not None):
@@ -198,7 +211,7 @@ def format_table(table: pd.DataFrame, index: bool = True) -> str:
                 continue
             shown[column] = ["yes" if v else "" for v in table[column]]
             continue
-        render = NUMBER_FORMATS.get(column, lambda v: "" if v is None else printable(v))
+        render = formats.get(column, lambda v: "" if v is None else printable(v))
         shown[column] = [render(v) for v in table[column]]
     if index:
         shown.index.name = None
@@ -353,3 +366,136 @@ def _pairs_shown(table: pd.DataFrame) -> pd.DataFrame:
 def _level_text(level: Any) -> str:
     """A level as text for the terminal: null as "null", control characters escaped."""
     return "null" if level is None else printable(level)
+
+
+# -- linear models (--formula) ------------------------------------------------------------------
+
+#: How the coefficient tables' numbers are shown.
+COEFFICIENT_FORMATS = dict(NUMBER_FORMATS, estimate=format_number, std_err=format_number,
+                           t=lambda v: format_number(v, 5), ci_lower=format_number,
+                           ci_upper=format_number)
+#: Columns of the models' CSV output: one row per row of every model's ANOVA table.
+MODEL_CSV_COLUMNS = ["model", "formula", "response", "ss_type", "source", "sum_sq", "df",
+                     "mean_sq", "F", "p_value", "partial_eta_sq", "note"]
+MODEL_SUMMARY_COLUMNS = ["model", "response", "term", "F", "df", "df_resid", "p_value",
+                         "p_adjusted", "partial_eta_sq"]
+
+
+class ModelsContext:
+    """What the output of a ``--formula`` run says besides the tables."""
+
+    def __init__(self, source: str, master: str, ss_type: int, correction: str, alpha: float,
+                 elapsed: float, timings: Dict[str, float] = None):
+        self.source = source
+        self.master = master
+        self.ss_type = ss_type
+        self.correction = None if correction == "none" else correction
+        self.alpha = alpha
+        self.elapsed = elapsed
+        self.timings = dict(timings or {})
+
+    def as_dict(self) -> Dict[str, Any]:
+        return dict(source=self.source, ss_type=self.ss_type, correction=self.correction,
+                    alpha=self.alpha, master=self.master, **seconds(self.elapsed, self.timings))
+
+
+def model_tables(result, context: ModelsContext):
+    """The model's ANOVA table of the run's type and its coefficients, their row names written
+    with the data's column names."""
+    from Tarnwick.cli.names import model_labels
+
+    label = model_labels(result.formula)
+    table = result.anova(context.ss_type).copy()
+    coefficients = result.coefficients(context.alpha).copy()
+    table.index = pd.Index([label(n) for n in table.index], name="source", dtype=object)
+    coefficients.index = pd.Index([label(n) for n in coefficients.index], dtype=object)
+    return table, coefficients
+
+
+def models_summary(results, context: ModelsContext) -> pd.DataFrame:
+    """Every term of every model (not the residual, nor the Type III intercept), by p-value,
+    with the run's correction over all of them in ``p_adjusted``."""
+    parts = []
+    for number, result in enumerate(results, 1):
+        table = model_tables(result, context)[0].iloc[:-1]  # the last row is the residual
+        if context.ss_type == 3:
+            table = table[[i > 0 or name != "Intercept" for i, name in enumerate(table.index)]]
+        parts.append(pd.DataFrame({
+            "model": number, "response": result.response, "term": list(table.index),
+            "F": table["F"].to_numpy(float), "df": table["df"].to_numpy(float),
+            "df_resid": result.df_resid, "p_value": table["p_value"].to_numpy(float),
+            "partial_eta_sq": table["partial_eta_sq"].to_numpy(float)}))
+    summary = pd.concat(parts, ignore_index=True) if parts else pd.DataFrame(
+        columns=MODEL_SUMMARY_COLUMNS)
+    summary["p_adjusted"] = (anova.adjust_p_values(summary["p_value"], context.correction)
+                             if context.correction else np.nan)
+    order = np.argsort(summary["p_value"].astype(float).fillna(np.inf).to_numpy(),
+                       kind="mergesort")
+    columns = [c for c in MODEL_SUMMARY_COLUMNS if context.correction or c != "p_adjusted"]
+    return summary.iloc[order].reset_index(drop=True)[columns]
+
+
+def models_to_text(results, context: ModelsContext) -> str:
+    out = io.StringIO()
+    w = out.write
+    w("Linear models of %s\n" % printable(context.source))
+    w("%d model%s on Spark %s in %.1f s; ANOVA tables use %s sums of squares\n" % (
+        len(results), "" if len(results) == 1 else "s", context.master, context.elapsed,
+        TYPE_NAMES[context.ss_type]))
+    for number, result in enumerate(results, 1):
+        table, coefficients = model_tables(result, context)
+        w("\n%s\n" % ("=" * 78))
+        w("Model %d: %s\n" % (number, printable(result.formula)))
+        w("response %s; n = %s, df_resid = %s, R² = %s\n" % (
+            printable(result.response), format_count(result.nobs), format_count(result.df_resid),
+            format_number(result.r_squared, 4)))
+        w("%s\n" % ("=" * 78))
+        w("\nANOVA, %s:\n" % TYPE_NAMES[context.ss_type])
+        w(_indent(format_table(table)) + "\n")
+        w("\nCoefficients (treatment coding; %s%% confidence intervals):\n"
+          % format_number(100 * (1 - context.alpha), 4))
+        w(_indent(format_table(coefficients, formats=COEFFICIENT_FORMATS)) + "\n")
+    summary = models_summary(results, context)
+    if len(summary):
+        adjusted = ("; p_adjusted: %s over all %d tests" % (
+            CORRECTION_NAMES[context.correction], len(summary)) if context.correction else "")
+        w("\n%s\n" % ("=" * 78))
+        w("Summary: every term of every model, by p-value (effect size: partial eta²%s)\n"
+          % adjusted)
+        w("%s\n" % ("=" * 78))
+        w(format_table(summary, index=False) + "\n")
+    return out.getvalue()
+
+
+def models_to_json(results, context: ModelsContext) -> str:
+    models = []
+    for result in results:
+        table, coefficients = model_tables(result, context)
+        models.append({
+            "formula": result.formula, "response": result.response, "nobs": result.nobs,
+            "df_resid": result.df_resid, "r_squared": result.r_squared,
+            "anova": table_records(table),
+            "coefficients": [dict(coefficient=r.pop("source"), **r)
+                             for r in table_records(coefficients)],
+        })
+    document = {"run": context.as_dict(), "models": models,
+                "summary": models_summary(results, context).to_dict(orient="records")}
+    return json.dumps(jsonable(document), indent=2, allow_nan=False) + "\n"
+
+
+def models_to_csv(results, context: ModelsContext) -> str:
+    parts = []
+    for number, result in enumerate(results, 1):
+        table = model_tables(result, context)[0].reset_index()
+        for position, (column, value) in enumerate((
+                ("model", number), ("formula", result.formula), ("response", result.response),
+                ("ss_type", context.ss_type))):
+            table.insert(position, column, value)
+        parts.append(table)
+    table = pd.concat(parts, ignore_index=True, sort=False)[MODEL_CSV_COLUMNS]
+    return _csv_document(table)
+
+
+#: The output formats of a run, by option: the batch tests' and the models'.
+FORMATS = {"text": to_text, "json": to_json, "csv": to_csv}
+MODEL_FORMATS = {"text": models_to_text, "json": models_to_json, "csv": models_to_csv}

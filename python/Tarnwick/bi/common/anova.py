@@ -42,6 +42,7 @@ TWO_WAY_COLUMNS = ["sum_sq", "df", "mean_sq", "F", "p_value", "partial_eta_sq", 
 RESIDUAL = "Residual"
 TOTAL = "Total"
 NOT_ESTIMABLE = "not estimable"
+NO_VARIATION = "no variation within the cells: F and p are not defined"
 OVERFLOW = ("not computed: the sums overflow double precision (values of magnitude above about "
             "1e154, or infinite)")
 
@@ -97,19 +98,33 @@ def significant_digits(within_ss: float, scale: float, n: float) -> float:
     return min(15.9, math.log10(within_ss / error))
 
 
+def rounding_level(values: Sequence[float], total: float, n: float) -> List[float]:
+    """``values`` (sums of squares) with those at the rounding level of ``total`` set to 0.
+
+    A sum of squares below n·eps·total is what rounding leaves of a sum that is zero in exact
+    arithmetic (an effect the data do not have, or no variation within the groups): kept, it
+    would make an F of astronomic size, or an infinite one, and a p-value of zero.
+
+    Examples
+    --------
+    >>> rounding_level([6.7e-30, 2.5, 0.0], 60.0, 90)
+    [0.0, 2.5, 0.0]
+    """
+    if not math.isfinite(total) or total <= 0.0:
+        return list(values)
+    limit = max(n, 1.0) * EPS * total
+    return [0.0 if math.isfinite(v) and abs(v) <= limit else v for v in values]
+
+
 def f_test(ss: float, df: float, ms_resid: float, df_resid: float) -> Tuple[float, float, float]:
-    """Mean square, F and its upper-tail p-value; NaN where undefined."""
+    """Mean square, F and its upper-tail p-value; NaN where undefined (a residual mean square
+    of zero included: no F is infinite)."""
     if df <= 0 or not math.isfinite(ss):
         return math.nan, math.nan, math.nan
     ms = ss / df
-    if df_resid <= 0 or not math.isfinite(ms_resid):
+    if df_resid <= 0 or not math.isfinite(ms_resid) or ms_resid <= 0:
         return ms, math.nan, math.nan
-    if ms_resid > 0:
-        f_value = ms / ms_resid
-    elif ms > 0:
-        f_value = math.inf
-    else:
-        return ms, math.nan, math.nan
+    f_value = ms / ms_resid
     from scipy import stats  # imported on first use: importing the package stays cheap
 
     return ms, f_value, float(stats.f.sf(f_value, df, df_resid))
@@ -251,6 +266,8 @@ def _one_way_table(dimension: Hashable, terms: GroupTerms) -> pd.DataFrame:
     lost = terms.digits is not None and terms.digits <= 0.0
     if lost:
         ss_within = math.nan  # nothing of the difference is left: do not print a number
+    ss_between, ss_within = rounding_level([ss_between, ss_within], ss_between + ss_within,
+                                           terms.n)
     df_between = float(max(k - 1, 0))
     df_within = float(max(terms.n - k, 0))
     ms_within = ss_within / df_within if df_within > 0 else math.nan
@@ -260,7 +277,7 @@ def _one_way_table(dimension: Hashable, terms: GroupTerms) -> pd.DataFrame:
     omega = math.nan
     if df_between > 0 and math.isfinite(ms_within) and ss_total + ms_within > 0:
         omega = (ss_between - df_between * ms_within) / (ss_total + ms_within)
-    note = precision_note(terms.digits)
+    note = precision_note(terms.digits) or variation_note(ss_within, df_within)
     rows = [
         [ss_between, df_between, ms_between, f_value, p_value, eta, omega,
          "" if df_between > 0 else NOT_ESTIMABLE],
@@ -271,6 +288,11 @@ def _one_way_table(dimension: Hashable, terms: GroupTerms) -> pd.DataFrame:
     table = pd.DataFrame(rows, index=[dimension, residual, total], columns=ONE_WAY_COLUMNS)
     table.index.name = "source"
     return table
+
+
+def variation_note(ss_resid: float, df_resid: float) -> str:
+    """The residual row's note when the groups have residual df but no variation at all."""
+    return NO_VARIATION if df_resid > 0 and ss_resid == 0.0 else ""
 
 
 def fixed_labels(effects: Sequence[Hashable]) -> Tuple[str, str]:
@@ -445,14 +467,20 @@ class TwoWayModel(object):
         if terms.digits is not None and terms.digits <= 0.0:
             ss_resid = math.nan
         df_resid = float(max(terms.n - self.cells, 0))
+        effects = self.effects(typ)
+        # The total about the grand mean: the spread of the cell means and the residual.
+        between = float(np.dot(terms.counts, terms.deviations ** 2))
+        *sums, ss_resid = rounding_level([ss for ss, _ in effects] + [ss_resid],
+                                         between + ss_resid, terms.n)
+        effects = [(ss, df) for ss, (_, df) in zip(sums, effects)]
         ms_resid = ss_resid / df_resid if df_resid > 0 else math.nan
         rows = []
-        for ss, df in self.effects(typ):
+        for ss, df in effects:
             ms, f_value, p_value = f_test(ss, df, ms_resid, df_resid)
             partial = ss / (ss + ss_resid) if df > 0 and ss + ss_resid > 0 else math.nan
             rows.append([ss, df, ms, f_value, p_value, partial, "" if df > 0 else NOT_ESTIMABLE])
         rows.append([ss_resid, df_resid, ms_resid, math.nan, math.nan, math.nan,
-                     precision_note(terms.digits)])
+                     precision_note(terms.digits) or variation_note(ss_resid, df_resid)])
         table = pd.DataFrame(rows, index=index, columns=TWO_WAY_COLUMNS)
         table.index.name = "source"
         return table

@@ -20,7 +20,8 @@ which ``percentile`` gives; approximate medians would shift every deviation of a
 it the statistic. The price is memory: the exact percentile keeps a count per distinct value of
 the level it aggregates.
 
-Values that are null or NaN are left out, as the analysis of variance leaves them out.
+Values that are null, NaN or infinite are left out (:func:`.columns.measure_value`), as every
+aggregation of the package leaves them out.
 """
 from __future__ import annotations
 
@@ -30,7 +31,7 @@ import numpy as np
 import pandas as pd
 
 from . import anova
-from .columns import column, quoted
+from .columns import column, measure_value
 from .posthoc import STATISTICS_COLUMNS
 
 __all__ = ["CENTERS", "level_variances", "levene"]
@@ -40,11 +41,8 @@ CENTERS = ("mean", "median")
 
 
 def _values(spark_df: Any, measure: str) -> Any:
-    """The frame's rows where the measure has a value (not null, not NaN)."""
-    from pyspark.sql import functions as F
-
-    x = column(measure).cast("double")
-    return spark_df.where(x.isNotNull() & ~F.isnan(x))
+    """The frame's rows where the measure has a value (see :func:`.columns.measure_value`)."""
+    return spark_df.where(measure_value(measure).isNotNull())
 
 
 def _embedded(data: Any) -> Any:
@@ -60,16 +58,16 @@ def _spark_deviations(spark_df: Any, measure: str, dimension: str, center: str) 
     from pyspark.sql import Window
     from pyspark.sql import functions as F
 
-    x = column(measure).cast("double")
-    levels = Window.partitionBy(column(dimension))
+    # Only the level and the value go on: their names are the projection's own.
+    values = _values(spark_df, measure).select(column(dimension).alias("level"),
+                                               measure_value(measure).alias("x"))
+    levels = Window.partitionBy("level")
     if center == "mean":
-        centre = F.avg(x).over(levels)
+        centre = F.avg("x").over(levels)
     else:
-        centre = F.expr("percentile(CAST(%s AS DOUBLE), 0.5)" % quoted(measure)).over(levels)
-    deviation = F.abs(x - centre)
+        centre = F.expr("percentile(x, 0.5)").over(levels)
     return (
-        _values(spark_df, measure)
-        .select(column(dimension).alias("level"), deviation.alias("z"))
+        values.select("level", F.abs(F.col("x") - centre).alias("z"))
         .groupBy("level")
         .agg(F.count("z"), F.avg("z"), F.var_pop("z"))
         .collect()
@@ -91,7 +89,7 @@ def level_variances(spark_df: Any, measure: str, dimension: str) -> pd.DataFrame
     else:
         from pyspark.sql import functions as F
 
-        x = column(measure).cast("double")
+        x = measure_value(measure)
         rows = (
             _values(spark_df, measure)
             .groupBy(column(dimension))

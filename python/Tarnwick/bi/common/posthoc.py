@@ -11,13 +11,15 @@ Spark: numpy, pandas and scipy only.
   Welch–Satterthwaite degrees of freedom.
 * :func:`welch_anova`: Welch's heteroscedastic one-way analysis of variance.
 
-Both comparison methods refer the studentized range q = |m_j − m_i| / sqrt(SE²/2) to
-``scipy.stats.studentized_range`` with k (the number of levels) and the pair's df; the
-simultaneous confidence interval of m_j − m_i is the difference ± q_crit · SE / sqrt(2).
+Both comparison methods refer the studentized range q = |m_j − m_i| / sqrt(SE²/2) to the
+package's own distribution (:mod:`.studentized`) with k (the number of levels) and the pair's
+df; the simultaneous confidence interval of m_j − m_i is the difference ± q_crit · SE / sqrt(2).
+p-values below :data:`.studentized.TAIL_FLOOR` are given as that bound.
 
 Degenerate cases are reported in a ``note`` and left uncomputed (NaN): fewer than two levels
-(no pair exists: the table is empty), a level with one value (no variance), a level with zero
-variance, no residual degrees of freedom or no variation within the levels at all.
+(no pair exists: the table is empty), a level with one value (no variance), no residual degrees
+of freedom or no variation within the levels at all; for Games–Howell a pair whose levels both
+have zero variance, and for Welch's test any level of zero variance.
 """
 from __future__ import annotations
 
@@ -28,6 +30,7 @@ from typing import Any, Hashable, List, Optional, Sequence
 import numpy as np
 import pandas as pd
 
+from . import studentized
 from .anova import as_float, float_column, level_key
 
 __all__ = [
@@ -189,56 +192,20 @@ def _check_alpha(alpha: float) -> float:
     return alpha
 
 
-#: Up to this many distinct df, every critical value is scipy's own quantile.
-EXACT_QUANTILES = 32
-#: Chebyshev nodes of the interpolated critical values, and the relative error allowed at the
-#: checked points before falling back to a quantile per df.
-INTERPOLATION_NODES = 16
-INTERPOLATION_TOLERANCE = 1e-9
-
-
 def critical_values(k: int, dfs: np.ndarray, alpha: float) -> np.ndarray:
-    """Upper ``alpha`` quantiles of the studentized range with ``k`` means, for every df.
+    """Upper ``alpha`` quantiles of the studentized range with ``k`` means, one per df.
 
-    Each quantile is a root search over numerical integrals (about half a second), and
-    Games–Howell has a df per pair. With more than :data:`EXACT_QUANTILES` distinct df, the
-    logarithm of the quantile is interpolated in 1/df, a smooth function, through
-    :data:`INTERPOLATION_NODES` Chebyshev nodes spanning the df; the interpolant is checked
-    against the exact quantile at both ends and in the middle of the range, where its error is
-    largest, and every quantile is computed exactly if it is off by more than
-    :data:`INTERPOLATION_TOLERANCE` (relative) anywhere there.
+    Examples
+    --------
+    >>> float(critical_values(3, np.array([np.inf]), 0.05)[0])  # doctest: +ELLIPSIS
+    3.314...
     """
-    from scipy.stats import studentized_range
-
-    dfs = np.asarray(dfs, dtype=float)
-
-    def exact(values):
-        return np.array([float(studentized_range.ppf(1.0 - alpha, k, d)) for d in values])
-
-    if len(np.unique(dfs)) <= EXACT_QUANTILES or not np.isfinite(dfs).all():
-        return exact(dfs)
-    from numpy.polynomial import chebyshev
-
-    low, high = 1.0 / dfs.max(), 1.0 / dfs.min()
-    n = INTERPOLATION_NODES
-    nodes = np.cos(math.pi * (np.arange(n) + 0.5) / n)
-
-    def on_range(t):
-        return 0.5 * (low + high) + 0.5 * (high - low) * t
-
-    coefficients = chebyshev.chebfit(nodes, np.log(exact(1.0 / on_range(nodes))), n - 1)
-    checks = np.array([-1.0, 0.0, 1.0])
-    checked = np.exp(chebyshev.chebval(checks, coefficients))
-    if np.max(np.abs(checked / exact(1.0 / on_range(checks)) - 1.0)) > INTERPOLATION_TOLERANCE:
-        return exact(dfs)
-    return np.exp(chebyshev.chebval((2.0 / dfs - low - high) / (high - low), coefficients))
+    return studentized.isf(alpha, k, np.asarray(dfs, dtype=float))
 
 
 def _pairs_table(stats: pd.DataFrame, std_errors: np.ndarray, dfs: np.ndarray,
                  notes: List[str], alpha: float) -> pd.DataFrame:
     """The comparison table from each pair's standard error of the difference and df."""
-    from scipy.stats import studentized_range  # imported on use: importing stays cheap
-
     k = len(stats)
     levels = list(stats["level"])
     means = stats["mean"].to_numpy(dtype=float)
@@ -250,7 +217,7 @@ def _pairs_table(stats: pd.DataFrame, std_errors: np.ndarray, dfs: np.ndarray,
     half = np.full(len(diffs), np.nan)
     if ok.any():
         q[ok] = np.abs(diffs[ok]) / (std_errors[ok] / math.sqrt(2.0))
-        p[ok] = np.clip(studentized_range.sf(q[ok], k, dfs[ok]), 0.0, 1.0)
+        p[ok] = studentized.sf(q[ok], k, dfs[ok])
         # The critical value depends on the pair's df only: one quantile per distinct df.
         distinct = np.unique(dfs[ok])
         critical = dict(zip(distinct, critical_values(k, distinct, alpha)))
@@ -315,8 +282,10 @@ def games_howell(stats: pd.DataFrame, alpha: float = 0.05) -> pd.DataFrame:
     """Games–Howell comparisons of every pair of levels, each with its own variances.
 
     Per pair, SE² = s₁²/n₁ + s₂²/n₂ and the Welch–Satterthwaite degrees of freedom
-    df = SE⁴ / ((s₁²/n₁)²/(n₁ − 1) + (s₂²/n₂)²/(n₂ − 1)). A pair with a level of one value or
-    of zero variance is reported in its ``note`` and not computed.
+    df = SE⁴ / ((s₁²/n₁)²/(n₁ − 1) + (s₂²/n₂)²/(n₂ − 1)). A level of zero variance (or one at
+    the rounding level of its mean) contributes nothing, and the pair takes the other level's
+    variance and df; a pair with a level of one value, or whose levels both have zero variance,
+    is reported in its ``note`` and not computed.
 
     Parameters
     ----------
@@ -341,10 +310,20 @@ def games_howell(stats: pd.DataFrame, alpha: float = 0.05) -> pd.DataFrame:
     variances = stats["variance"].to_numpy(dtype=float)
     means = stats["mean"].to_numpy(dtype=float)
     levels = list(stats["level"])
-    problems = [_level_problem(levels[i], counts[i], variances[i], means[i])
-                for i in range(len(stats))]
+    single = ["level %s has one value: no variance" % (_shown(levels[i]),) if counts[i] < 2
+              else "" for i in range(len(stats))]
+    # A variance at the rounding level of its mean is zero: the other level's carries the pair.
+    zero = np.array([_is_zero_variance(variances[i], means[i]) for i in range(len(stats))],
+                    dtype=bool)
+    variances = np.where(zero, 0.0, variances)
     first, second = np.triu_indices(len(stats), 1)
-    notes = ["; ".join(p for p in (problems[i], problems[j]) if p) for i, j in zip(first, second)]
+    notes = []
+    for i, j in zip(first, second):
+        note = "; ".join(p for p in (single[i], single[j]) if p)
+        if not note and zero[i] and zero[j]:
+            note = "levels %s and %s both have zero variance" % (_shown(levels[i]),
+                                                                  _shown(levels[j]))
+        notes.append(note)
     with np.errstate(divide="ignore", invalid="ignore"):
         a = variances[first] / counts[first]
         b = variances[second] / counts[second]

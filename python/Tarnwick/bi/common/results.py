@@ -34,7 +34,7 @@ import numpy as np
 import pandas as pd
 
 from . import anova, comparisons
-from .columns import column
+from .columns import column, measure_value
 
 __all__ = ["MeasureAnovaResult", "DFTwoWayAnovaResult", "jsonable", "table_records"]
 
@@ -52,10 +52,11 @@ def _refined_terms(spark_df: Any, measure: str, dimensions: List[Hashable],
     else:
         from pyspark.sql import functions as F
 
-        shifted = column(measure).cast("double") - F.lit(float(centre))
+        value = measure_value(measure)
+        shifted = value - F.lit(float(centre))
         rows = (
             spark_df.groupby(*[column(d) for d in dimensions])
-            .agg(F.count(column(measure)), F.avg(shifted), F.var_pop(shifted))
+            .agg(F.count(value), F.avg(shifted), F.var_pop(shifted))
             .collect()
         )
     k = len(dimensions)

@@ -40,7 +40,8 @@ import pandas as pd
 
 from Tarnwick.bi.common import anova, columns
 
-__all__ = ["MAX_CELLS", "MAX_DESIGN_COLUMNS", "LinearModelResult", "ModelError", "linear_model"]
+__all__ = ["MAX_CELLS", "MAX_DESIGN_COLUMNS", "LinearModelResult", "ModelError", "formula_columns",
+           "linear_model"]
 
 #: The most design columns a model may have. Each table of a model solves a few least-squares
 #: problems of this width on the driver (a second or so each at 1000 columns).
@@ -107,29 +108,65 @@ def _factor_column(code: str) -> Tuple[str, bool]:
                      "from per-cell moments" % code)
 
 
+def _read_formula(formula: str) -> Tuple[Any, str]:
+    """The formula's patsy description and its response column, checked without any data."""
+    import patsy
+
+    try:
+        description = patsy.ModelDesc.from_formula(formula)
+    except patsy.PatsyError as error:
+        raise ModelError("cannot read formula %r: %s" % (formula, str(error).splitlines()[0]))
+    left = description.lhs_termlist
+    if len(left) != 1 or len(left[0].factors) != 1:
+        raise ModelError("formula %r needs exactly one response column on the left of ~"
+                         % formula)
+    code = left[0].factors[0].code
+    try:
+        response, wrapped = _factor_column(code)
+    except ModelError:
+        raise ModelError("the response %r is a function of a column: only a column can be "
+                         "fitted from per-cell moments" % code)
+    if wrapped:
+        raise ModelError("the response %r cannot be a factor" % code)
+    return description, response
+
+
+def formula_columns(formula: str) -> Dict[str, Tuple[str, bool]]:
+    """What a formula's right side names, checked before any data is read.
+
+    Parameters
+    ----------
+    formula : str
+        A model formula, such as ``'y ~ a * Q("unit price")'``.
+
+    Returns
+    -------
+    dict
+        Each factor code of the right side, as the term names write it, mapped to the column
+        it names and whether it is wrapped in ``C(...)``.
+
+    Raises
+    ------
+    ModelError
+        A formula that cannot be read, or that uses something other than columns (a function
+        of a column, a response that is not a column).
+
+    Examples
+    --------
+    >>> formula_columns('y ~ a + C(Q("year.x")):z')
+    {'a': ('a', False), 'C(Q("year.x"))': ('year.x', True), 'z': ('z', False)}
+    """
+    description, _ = _read_formula(formula)
+    return {factor.code: _factor_column(factor.code)
+            for term in description.rhs_termlist for factor in term.factors}
+
+
 class _Model(object):
     """A parsed formula: its response, factors, covariates and right-hand-side terms."""
 
     def __init__(self, formula: str, schema: Mapping[str, Any]) -> None:
-        import patsy
-
         self.formula = formula
-        try:
-            description = patsy.ModelDesc.from_formula(formula)
-        except patsy.PatsyError as error:
-            raise ModelError("cannot read formula %r: %s" % (formula, str(error).splitlines()[0]))
-        left = description.lhs_termlist
-        if len(left) != 1 or len(left[0].factors) != 1:
-            raise ModelError("formula %r needs exactly one response column on the left of ~"
-                             % formula)
-        code = left[0].factors[0].code
-        try:
-            self.response, wrapped = _factor_column(code)
-        except ModelError:
-            raise ModelError("the response %r is a function of a column: only a column can be "
-                             "fitted from per-cell moments" % code)
-        if wrapped:
-            raise ModelError("the response %r cannot be a factor" % code)
+        description, self.response = _read_formula(formula)
         self._known(schema, self.response)
         if not columns.is_numeric(schema[self.response]):
             raise ModelError("the response %s is not numeric" % columns.quoted(self.response))
@@ -577,16 +614,20 @@ class LinearModelResult(object):
         return self._tables[typ]
 
     def _table(self, typ: int) -> pd.DataFrame:
-        ss_resid, df_resid = self.ssr, self.df_resid
-        ms_resid = ss_resid / df_resid if df_resid > 0 else math.nan
+        df_resid = self.df_resid
         effects = self._effects(typ)
+        # Sums of squares that are rounding left of zero are zero: no F from rounding.
+        *sums, ss_resid = anova.rounding_level([ss for _, ss, _ in effects] + [self.ssr],
+                                               self._total_sum_of_squares(), self.nobs)
+        ms_resid = ss_resid / df_resid if df_resid > 0 else math.nan
         rows = []
-        for _, ss, df in effects:
+        for ss, (_, _, df) in zip(sums, effects):
             ms, f_value, p_value = anova.f_test(ss, df, ms_resid, df_resid)
             partial = ss / (ss + ss_resid) if df > 0 and ss + ss_resid > 0 else math.nan
             rows.append([ss, df, ms, f_value, p_value, partial,
                          "" if df > 0 else anova.NOT_ESTIMABLE])
-        rows.append([ss_resid, df_resid, ms_resid, math.nan, math.nan, math.nan, ""])
+        rows.append([ss_resid, df_resid, ms_resid, math.nan, math.nan, math.nan,
+                     anova.variation_note(ss_resid, df_resid)])
         names = [name for name, _, _ in effects]
         table = pd.DataFrame(rows, index=names + [anova.fixed_labels(names)[0]],
                              columns=anova.TWO_WAY_COLUMNS)

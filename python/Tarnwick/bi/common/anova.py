@@ -101,6 +101,10 @@ def significant_digits(within_ss: float, scale: float, n: float) -> float:
 def rounding_level(values: Sequence[float], total: float, n: float) -> List[float]:
     """``values`` (sums of squares) with those at the rounding level of ``total`` set to 0.
 
+    For the sums whose rounding grows with the total: effects (fitted from the cell means) and
+    a within sum formed as a difference of raw sums. A within sum of central moments is exact
+    relative to itself, however small beside the total, and is kept as it is.
+
     A sum of squares below n·eps·total is what rounding leaves of a sum that is zero in exact
     arithmetic (an effect the data do not have, or no variation within the groups): kept, it
     would make an F of astronomic size, or an infinite one, and a p-value of zero.
@@ -266,8 +270,10 @@ def _one_way_table(dimension: Hashable, terms: GroupTerms) -> pd.DataFrame:
     lost = terms.digits is not None and terms.digits <= 0.0
     if lost:
         ss_within = math.nan  # nothing of the difference is left: do not print a number
-    ss_between, ss_within = rounding_level([ss_between, ss_within], ss_between + ss_within,
-                                           terms.n)
+    ss_between, rounded_within = rounding_level([ss_between, ss_within],
+                                                ss_between + ss_within, terms.n)
+    if terms.digits is not None:  # a difference of raw sums: rounding of the total
+        ss_within = rounded_within
     df_between = float(max(k - 1, 0))
     df_within = float(max(terms.n - k, 0))
     ms_within = ss_within / df_within if df_within > 0 else math.nan
@@ -470,8 +476,10 @@ class TwoWayModel(object):
         effects = self.effects(typ)
         # The total about the grand mean: the spread of the cell means and the residual.
         between = float(np.dot(terms.counts, terms.deviations ** 2))
-        *sums, ss_resid = rounding_level([ss for ss, _ in effects] + [ss_resid],
-                                         between + ss_resid, terms.n)
+        *sums, rounded_resid = rounding_level([ss for ss, _ in effects] + [ss_resid],
+                                              between + ss_resid, terms.n)
+        if terms.digits is not None:  # a difference of raw sums: rounding of the total
+            ss_resid = rounded_resid
         effects = [(ss, df) for ss, (_, df) in zip(sums, effects)]
         ms_resid = ss_resid / df_resid if df_resid > 0 else math.nan
         rows = []

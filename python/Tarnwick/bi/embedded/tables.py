@@ -252,18 +252,18 @@ class EmbeddedScan(object):
         return int(row[0]), tuple(int(v) for v in row[1:])
 
     def _cells(self, names: Any, measures: Sequence[str], dimensions: Sequence[str],
-               shifts: Sequence[onescan.Shift]) -> str:
+               shifts: Sequence[onescan.Shift], exact: bool) -> str:
         """Stage 1 into a temporary table, whose quoted name is returned: per cell of the full
         cross of ``dimensions`` its rows and per measure the count, the shift (the cell's
-        smallest value), the mean deviation from it and ``count · var_pop`` of the
-        deviations."""
+        smallest value with ``exact``, else the measure's shift), the mean deviation from it and
+        ``count · var_pop`` of the deviations."""
         keys = [_q(names.key(i)) for i in range(len(dimensions))]
         values = [_q(names.moment("x", j)) for j in range(len(measures))]
         anchors = [_q(names.moment("a", j)) for j in range(len(measures))]
         rows = ", ".join(["%s AS %s" % (_q(d), k) for d, k in zip(dimensions, keys)]
                          + ["%s AS %s" % (_shifted(m, s), x)
                             for m, s, x in zip(measures, shifts, values)] + ["1 AS tw_one"])
-        if keys:
+        if keys and exact:
             # Each cell's smallest value is its shift: a small table of its own (one streaming
             # pass), joined to the rows of a second pass.
             shifts_table = _q(names.prefix + "anchors")
@@ -302,19 +302,19 @@ class EmbeddedScan(object):
 
     def marginal_rows(self, names: Any, measures: Sequence[str], dimensions: Sequence[str],
                       shifts: Sequence[onescan.Shift], most: Optional[int],
-                      corrections: int) -> Optional[List[tuple]]:
+                      corrections: int, exact: bool = False) -> Optional[List[tuple]]:
         """Stages 1 and 2: the rows of every grouping set (see ``onescan.merge_query``), or
         None when there are more than ``most`` of them."""
-        key = (tuple(measures), tuple(dimensions), tuple((s.mean, s.base) for s in shifts))
+        key = (tuple(measures), tuple(dimensions), tuple((s.mean, s.base) for s in shifts), exact)
         if self._cells_of != key:
-            self._table = self._cells(names, measures, dimensions, shifts)
+            self._table = self._cells(names, measures, dimensions, shifts, exact)
             self._cells_of = key
         keys = [names.key(i) for i in range(len(dimensions))]
         if not keys:  # one cell: the overall set, nothing to merge
             chosen = [_q(names.rows())]
             for j in range(len(measures)):
                 n, c, w, m2 = (_q(names.moment(what, j)) for what in ("n", "c", "w", "m2"))
-                chosen += [n, "%s + %s" % (c, w), m2, "0.0", "0.0"]
+                chosen += [n, "%s + %s" % (c, w), m2, "0.0", "0.0", "0.0"]
             return self._rows("SELECT %s FROM %s" % (", ".join(chosen), self._table))
         text = onescan.merge_query(keys, [names.flag(i) for i in range(len(keys))],
                                    names.rows(), len(measures),

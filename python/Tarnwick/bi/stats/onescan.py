@@ -73,7 +73,7 @@ from Tarnwick.bi.common import DataFrameHelper, anova, columns
 from Tarnwick.bi.common.results import DFTwoWayAnovaResult, MeasureAnovaResult
 
 __all__ = [
-    "CENTRE_TOLERANCE", "LEVELS_RSD", "SAMPLE_ROWS", "Dialect", "LevelBoundWarning", "Profile",
+    "CENTRE_TOLERANCE", "LEVELS_RSD", "SAMPLE_ROWS", "STAGE1_PRECISION", "Dialect", "LevelBoundWarning", "Profile",
     "Shift", "double_precision_notes", "merge_query", "one_scan_test_all",
     "one_scan_test_against", "profile",
 ]
@@ -122,6 +122,12 @@ class _Names(object):
 CENTRE_TOLERANCE = 1e-3
 #: Recentring passes at most.
 MAX_CORRECTIONS = 2
+#: The largest relative error of a group's within sum of squares that stage 1 may leave when
+#: every cell's values are taken as deviations from the measure's one shift (one aggregation,
+#: no sort of the rows). Where the worst-case bound of that error is larger, for cells far from
+#: the shift, the query runs again with each cell shifted by a value of its own (exact whatever
+#: the shift, at the cost of a sort of the rows). See :meth:`_Marginals.imprecise`.
+STAGE1_PRECISION = 1e-8
 
 
 class Dialect(object):
@@ -130,7 +136,8 @@ class Dialect(object):
 
     #: Function names by their role in the query.
     functions: Mapping[str, str] = {"grouping": "grouping", "coalesce": "COALESCE",
-                                    "nullif": "NULLIF", "max": "MAX", "sum": "SUM"}
+                                    "nullif": "NULLIF", "max": "MAX", "sum": "SUM",
+                                    "abs": "ABS", "sqrt": "SQRT"}
 
     def quote(self, name: str) -> str:
         """``name`` as an identifier that the engine reads as exactly that name."""
@@ -534,7 +541,7 @@ def _most_rows(dimensions: int, levels: int) -> int:
 
 
 #: What each stage-2 row holds per measure, in this order after the keys, flags and rows.
-MERGED = ("n", "r", "m2", "so", "soo")
+MERGED = ("n", "r", "m2", "so", "soo", "e")
 
 
 def _grouping_sets(k: int) -> List[Tuple[int, ...]]:
@@ -547,6 +554,19 @@ def _centre(n: str, c: str, w: str, call: Callable[..., str]) -> str:
     counts, a plain sum that is within rounding of the group's mean."""
     weighted = call("sum", "%s * (%s + %s)" % (n, c, w))
     return "%s / %s" % (weighted, call("nullif", call("sum", n), "0"))
+
+
+def _error_scale(n: str, w: str, m2: str, call: Callable[..., str]) -> str:
+    """A group's stage-1 error scale, aggregated over its cells: Σ nᶜ(2·M2ᶜ + |wᶜ|·√(nᶜM2ᶜ)).
+
+    Spark's and DuckDB's ``var_pop`` update a running mean, and the mean of a cell is a plain
+    sum; the rounding of both grows at worst with the count and with how far the cell's values
+    lie from their shift (|w|/σ). ε times this sum bounds the error of the group's ΣM2ᶜ (twice
+    the unit roundoff, for the bound's constant); see :meth:`_Marginals.imprecise`.
+    """
+    spread = "%s * %s" % (call("abs", call("coalesce", w, "0.0")),
+                          call("sqrt", "%s * %s" % (n, m2)))
+    return call("sum", "%s * (2.0 * %s + %s)" % (n, m2, spread))
 
 
 def merge_query(keys: Sequence[str], flags: Sequence[str], rows: str, measures: int,
@@ -594,7 +614,9 @@ def merge_query(keys: Sequence[str], flags: Sequence[str], rows: str, measures: 
     for j in range(measures):
         select += ["%s AS %s" % (call("sum", n(j)), n(j)),
                    "%s AS %s" % (_centre(n(j), each("c", j), each("w", j), call), each("r", j)),
-                   "%s AS %s" % (call("sum", each("m2", j)), each("m2", j))]
+                   "%s AS %s" % (call("sum", each("m2", j)), each("m2", j)),
+                   "%s AS %s" % (_error_scale(n(j), each("w", j), each("m2", j), call),
+                                 each("e", j))]
     grouped = "SELECT %s FROM %s GROUP BY GROUPING SETS (%s)" % (
         ", ".join(select), cells,
         ", ".join("(%s)" % ", ".join(q(keys[i]) for i in members) for members in sets))
@@ -619,7 +641,8 @@ def merge_query(keys: Sequence[str], flags: Sequence[str], rows: str, measures: 
                        for what in ("n", "r", "m2")]
             chosen += ["%s AS %s" % (call("sum", "e.%s * %s" % (n(j), offset)), each("so", j)),
                        "%s AS %s" % (call("sum", "e.%s * %s * %s" % (n(j), offset, offset)),
-                                     each("soo", j))]
+                                     each("soo", j)),
+                       "%s AS %s" % (call("max", "g.%s" % each("e", j)), each("e", j))]
         on = ["e.%s = g.%s" % (q(flag), q(flag)) for flag in flags]
         on += ["e.%s IS NOT DISTINCT FROM g.%s" % (q(key), q(key)) for key in keys]
         return "SELECT %s%s FROM tw_expanded AS e JOIN %s AS g ON %s GROUP BY %s" % (
@@ -633,7 +656,7 @@ def merge_query(keys: Sequence[str], flags: Sequence[str], rows: str, measures: 
                        "m.%s + %s / %s AS %s" % (
                            each("r", j), call("coalesce", "m.%s" % each("so", j), "0"),
                            call("nullif", "m.%s" % n(j), "0"), each("r", j)),
-                       "m.%s" % each("m2", j)]
+                       "m.%s" % each("m2", j), "m.%s" % each("e", j)]
         return "SELECT %s FROM %s AS m" % (", ".join(chosen), merged)
 
     ctes = [("tw_expanded", expanded), ("tw_groups0", grouped),
@@ -646,9 +669,10 @@ def merge_query(keys: Sequence[str], flags: Sequence[str], rows: str, measures: 
 
 
 def _cells(frame: Any, names: _Names, measures: Sequence[str], dimensions: Sequence[str],
-           shifts: Sequence[Shift]) -> Any:
+           shifts: Sequence[Shift], exact: bool = False) -> Any:
     """Stage 1: per cell of the full cross of ``dimensions``, the rows and per measure its
-    count, shift, mean deviation and M2 (see :func:`_cell_moments`)."""
+    count, shift, mean deviation and M2 (see :func:`_cell_moments`). The cells' shift is the
+    measure's own, or with ``exact`` each cell's smallest value (a sort of the rows)."""
     from pyspark.sql import Window
     from pyspark.sql import functions as F
 
@@ -658,7 +682,7 @@ def _cells(frame: Any, names: _Names, measures: Sequence[str], dimensions: Seque
     chosen = [columns.column(d).alias(k) for d, k in zip(dimensions, keys)]
     chosen += [shift.expression(m).alias(x) for m, shift, x in zip(measures, shifts, values)]
     rows = frame.select(*chosen)
-    if keys:
+    if keys and exact:
         # The smallest value of each cell is its shift: a deterministic value of the cell.
         cell = Window.partitionBy(*[columns.column(k) for k in keys])
         anchors = [F.min(columns.column(x)).over(cell) for x in values]
@@ -678,12 +702,13 @@ def _cells(frame: Any, names: _Names, measures: Sequence[str], dimensions: Seque
 
 def _marginal_rows(frame: Any, names: _Names, measures: Sequence[str],
                    dimensions: Sequence[str], shifts: Sequence[Shift],
-                   most: Optional[int] = None, corrections: int = 0) -> Optional[List[Any]]:
+                   most: Optional[int] = None, corrections: int = 0,
+                   exact: bool = False) -> Optional[List[Any]]:
     """Stages 1 and 2 in one query; the collected rows of every grouping set (see
     :func:`merge_query`), or None when there are more than ``most`` of them."""
     from pyspark.sql import functions as F
 
-    cells = _cells(frame, names, measures, dimensions, shifts)
+    cells = _cells(frame, names, measures, dimensions, shifts, exact)
     keys = [names.key(i) for i in range(len(dimensions))]
     if not keys:  # one cell: the overall set, nothing to merge
         chosen = [columns.column(names.rows())]
@@ -692,7 +717,9 @@ def _marginal_rows(frame: Any, names: _Names, measures: Sequence[str],
             chosen += [n.alias(names.moment("n", j)), (c + w).alias(names.moment("r", j)),
                        columns.column(names.moment("m2", j)).alias(names.moment("m2", j)),
                        F.lit(0.0).alias(names.moment("so", j)),
-                       F.lit(0.0).alias(names.moment("soo", j))]
+                       F.lit(0.0).alias(names.moment("soo", j)),
+                       # One cell with the one shift there is: nothing more exact to fall to.
+                       F.lit(0.0).alias(names.moment("e", j))]
         return cells.select(*chosen).collect()
     text = merge_query(keys, [names.flag(i) for i in range(len(keys))], names.rows(),
                        len(measures), lambda what, j: names.moment(what, j),
@@ -735,9 +762,10 @@ class SparkScan(object):
         return count, levels
 
     def marginal_rows(self, names: _Names, measures: Sequence[str], dimensions: Sequence[str],
-                      shifts: Sequence[Shift], most: Optional[int],
-                      corrections: int) -> Optional[List[Any]]:
-        return _marginal_rows(self.frame, names, measures, dimensions, shifts, most, corrections)
+                      shifts: Sequence[Shift], most: Optional[int], corrections: int,
+                      exact: bool = False) -> Optional[List[Any]]:
+        return _marginal_rows(self.frame, names, measures, dimensions, shifts, most, corrections,
+                              exact)
 
 
 def scan_of(data_frame: Any) -> Any:
@@ -799,6 +827,22 @@ class _Marginals(object):
             offset = so / n
             spread = max(soo - so * offset, 0.0)  # Σ nᶜ(meanᶜ − mean)², never negative
             return n, (r - self.centres[j]) + offset, m2 + spread
+
+    def imprecise(self) -> bool:
+        """Whether some group's within sum of squares may be off by more than
+        :data:`STAGE1_PRECISION` of itself: its cells lie so far from their shift, for their
+        counts, that the worst-case rounding of stage 1 could cost that many digits."""
+        for rows in self.sets.values():
+            for row in rows:
+                for j in range(len(self.shifts)):
+                    base = self._base(j)
+                    if not int(row[base] or 0):
+                        continue
+                    m2 = anova.as_float(row[base + 2])
+                    bound = 2.0 * anova.EPS * anova.as_float(row[base + MERGED.index("e")])
+                    if math.isfinite(m2) and not bound <= STAGE1_PRECISION * m2:
+                        return True
+        return False
 
     def unsettled(self) -> bool:
         """Whether some group's centre is so far from its mean that n·ō² is more than
@@ -945,18 +989,23 @@ def _within(dimensions: Sequence[str], levels: Mapping[str, int], rows: int,
 
 def _merged(scan: Any, names: _Names, measures: Sequence[str], dimensions: Sequence[str],
             shifts: Sequence[Shift], most: Optional[int] = None) -> Optional[_Marginals]:
-    """The tables' query and its rows (None beyond ``most`` rows); should a group's centre be
-    unsettled, the query runs again with one more recentring pass, at most
-    :data:`MAX_CORRECTIONS` times."""
-    corrections = 0
+    """The tables' query and its rows (None beyond ``most`` rows). Stage 1 first shifts every
+    cell by the measure's shift; should the bound of its rounding exceed
+    :data:`STAGE1_PRECISION` somewhere, the query runs again with each cell shifted by a value
+    of its own. Should a group's centre be unsettled, the query runs again with one more
+    recentring pass, at most :data:`MAX_CORRECTIONS` times."""
+    corrections, exact = 0, False
     while True:
-        rows = scan.marginal_rows(names, measures, dimensions, shifts, most, corrections)
+        rows = scan.marginal_rows(names, measures, dimensions, shifts, most, corrections, exact)
         if rows is None:
             return None
         marginals = _Marginals(rows, dimensions, shifts)
-        if corrections >= MAX_CORRECTIONS or not marginals.unsettled():
+        if not exact and marginals.imprecise():
+            corrections, exact = 0, True  # again, each cell shifted by a value of its own
+        elif corrections >= MAX_CORRECTIONS or not marginals.unsettled():
             return marginals
-        corrections += 1
+        else:
+            corrections += 1
 
 
 def _tables(scan: Any, names: _Names, measures: List[str], plan: _Plan,

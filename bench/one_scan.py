@@ -10,6 +10,9 @@ In one process and on the same cached generated frame, best of ``--repeat`` runs
   the command line runs it (its checks' exact profile, then the tables' query);
 * per-test: ``TwoWayAnova(frame, DataFrameHelper(frame)).test_all()``, with a new helper (and so
   its distinct-count profile) each time;
+* stage 1 alone: the checks' profile and the per-cell aggregation of the tables' query with
+  nothing rolled up, so that one-scan + checks less it is what stage 2 (the grouping sets and
+  the second pass of the cells about each group's mean) costs;
 * steps alone: the helper's exact profile (``count(DISTINCT)`` per dimension), the checks'
   profile, the look at the first rows, and the approximate profile the plan falls back on.
 
@@ -83,8 +86,16 @@ def frame_case(spark, rows, dims, most, repeat):
         known = onescan.profile(frame, MEASURES, dimensions)
         return onescan.one_scan_test_all(frame, profile=known)
 
+    def stage_one():
+        """The cells alone, every aggregate of them used so that none is pruned away: the
+        one-scan plan's time less this is what rolling them up (stage 2) costs."""
+        shifts = onescan.profile(frame, MEASURES, dimensions).shifts(MEASURES)
+        cells = onescan._cells(frame, names, MEASURES, dimensions, shifts)
+        return cells.agg(*[F.sum(F.col(c)) for c in cells.columns[dims:]]).collect()
+
     work = [
         ("floor", lambda: frame.agg(F.count(F.lit(1)), *[F.sum(m) for m in MEASURES]).collect()),
+        ("stage 1 alone", stage_one),
         ("one-scan", lambda: onescan.one_scan_test_all(frame)),
         ("one-scan+checks", with_checks),
         ("per-test", lambda: TwoWayAnova(frame, DataFrameHelper(frame)).test_all()),
@@ -107,6 +118,9 @@ def frame_case(spark, rows, dims, most, repeat):
         seconds, count = figures[label]
         print("%-16s %9.2f %8d %9.1f" % (label, seconds, count, seconds / floor))
     print("per-test / one-scan: %.1f" % (figures["per-test"][0] / figures["one-scan"][0]))
+    print("stage 2 (one-scan+checks less stage 1 alone): %.2f s" % (
+        figures["one-scan+checks"][0] - figures["stage 1 alone"][0]))
+    print("load average: %.2f %.2f %.2f" % os.getloadavg())
     sys.stdout.flush()
 
 

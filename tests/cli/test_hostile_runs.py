@@ -123,6 +123,8 @@ def value_files(tmp_path_factory, spark):
         "y": noise + np.array([0.0, 1.0, 2.0] * (rows // 3)),
         "huge": 1e200 * (1 + noise),
         "big": [2 ** 63 - 1 - 4096 * (i % 7) for i in range(rows)],
+        "near": [2 ** 63 - 1 - (i % 5) for i in range(rows)],  # apart by less than a double's step
+        "top": [(1e308, 1.5e308, -1.2e308)[i % 3] * (1 + i % 7 / 100.0) for i in range(rows)],
     })
     text = frame.to_csv(index=False).splitlines()
     text[3] = text[3].replace(text[3].split(",")[1], "Infinity", 1)  # row 2: level "c"
@@ -161,6 +163,40 @@ def test_wide_numbers_are_analysed_as_doubles(spark, capsys, value_files, name, 
     record = json.loads(out)["results"]["measures"][0]
     assert record["n"] == 60 and math.isclose(record["mean"], mean, rel_tol=1e-12)
     assert one_way(json.loads(out), measure, "g")[1]["sum_sq"] is not None
+
+
+def _exact_within(values, groups):
+    from fractions import Fraction
+
+    within = Fraction(0)
+    for level in set(groups):
+        part = [Fraction(v) for v, g in zip(values, groups) if g == level]
+        within += sum((v - sum(part) / len(part)) ** 2 for v in part)
+    return float(within)
+
+
+@pytest.mark.parametrize("plan", ["one-scan", "per-test"])
+def test_integers_beyond_double_precision(spark, capsys, value_files, plan):
+    status, out, err = run(capsys, [value_files / "values.csv", "-m", "near", "-d", "g", "--json",
+                                    "--plan", plan])
+    assert status == 0, err
+    assert any("values beyond double precision" in line and "near" in line for line in err)
+    if plan == "one-scan":  # shifted exactly before they become doubles
+        frame = pd.read_csv(str(value_files / "values.csv"), dtype={"near": object})
+        expected = _exact_within([int(v) for v in frame.near], list(frame.g))
+        assert one_way(json.loads(out), "near", "g")[1]["sum_sq"] == pytest.approx(expected,
+                                                                                   rel=1e-9)
+
+
+@pytest.mark.parametrize("plan", ["one-scan", "per-test"])
+def test_values_near_the_largest_double_end_in_the_overflow_note(spark, capsys, value_files,
+                                                                 plan):
+    status, out, err = run(capsys, [value_files / "values.csv", "-m", "top", "-d", "g", "--json",
+                                    "--plan", plan])
+    assert status == 0, err
+    assert not [line for line in err if "unexpected failure" in line or "Overflow" in line]
+    table = one_way(json.loads(out), "top", "g")
+    assert all(row["sum_sq"] is None and row["note"] == OVERFLOW for row in table)
 
 
 # -- files ---------------------------------------------------------------------------------------

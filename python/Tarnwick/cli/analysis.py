@@ -67,9 +67,11 @@ def analyse(plan_name: str, selection: Any, max_num_levels: int,
         if plan_name == ONE_SCAN:
             result = _one_scan(selection, max_num_levels, lambda step: bar.advance())
         else:
+            from Tarnwick.bi.common.columns import measures_as_doubles
             from Tarnwick.bi.stats.factorpair import TwoWayAnova
 
-            analyser = TwoWayAnova(selection.frame, selection.helper)
+            frame = measures_as_doubles(selection.frame, selection.measures)  # its sums are doubles
+            analyser = TwoWayAnova(frame, selection.helper)
             result = test_as_selected(analyser, selection.measures, selection.dimensions,
                                       max_num_levels, bar.advance)
     finally:

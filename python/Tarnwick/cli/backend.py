@@ -41,8 +41,16 @@ class Backend:
     :attr:`location`; the Spark backends share the checks and the analysis defined here.
     """
 
+    #: The engine's name in the output's header.
+    engine = "Spark"
+
     def __init__(self) -> None:
         self.session: Any = None
+
+    @property
+    def describe(self) -> str:
+        """Which engine runs the queries, for the run's first line."""
+        return "Spark"
 
     def check_input(self, args: Any) -> Optional[str]:
         """Checks of the input that need no engine; returns the data's format (None: bundled)."""
@@ -140,6 +148,140 @@ class LocalSpark(Backend):
             stop_session(self.session)
 
 
+class EmbeddedBackend(Backend):
+    """DuckDB in this process: local files and the bundled data, read with Spark's semantics
+    (``Tarnwick.bi.embedded.reader``) and analysed by the one-scan plan, no JVM.
+
+    Where the embedded reader or the checks cannot give what Spark gives for the input
+    (``Unsupported``), the run goes on with local Spark, with a note that says why; unless
+    the user asked for this engine, which then refuses the input.
+    """
+
+    engine = "embedded"
+
+    def __init__(self, args: Any, asked: bool) -> None:
+        super().__init__()
+        self.args = args
+        self.asked = asked
+        self.spark: Optional[LocalSpark] = None  # the backend deferred to, if any
+        self.deferred = ""
+
+    @property
+    def describe(self) -> str:
+        import duckdb
+
+        return "embedded (DuckDB %s)" % duckdb.__version__
+
+    def check_input(self, args: Any) -> Optional[str]:
+        return LocalSpark.check_input(self, args)
+
+    def start(self) -> None:
+        import duckdb
+
+        self.session = duckdb.connect()
+
+    def _defer(self, exc: Exception, fmt: Optional[str]) -> Tuple[Any, str, Any, Any]:
+        """Read with local Spark instead, noting why; refused when this engine was asked for."""
+        reason = getattr(exc, "reason", str(exc))
+        if self.asked:
+            from Tarnwick.cli.errors import InputError
+
+            raise InputError("the embedded engine cannot read %s as Spark does: %s; run it "
+                             "with --engine spark" % (self.args.data, reason))
+        self.deferred = "read with Spark, as the embedded engine cannot match it: %s" % reason
+        self.spark = LocalSpark(self.args)
+        self.spark.start()
+        return self.spark.read(self.args, fmt)
+
+    def read(self, args: Any, fmt: Optional[str]) -> Tuple[Any, str, Any, Any]:
+        from Tarnwick.bi.embedded import reader as embedded
+        from Tarnwick.cli import reader
+
+        self.fmt = fmt
+        try:
+            if args.data:
+                frame = embedded.read_file(args.data, fmt, sep=args.sep,
+                                           null_value=args.null_value, glob=args.glob,
+                                           connection=self.session)
+                return frame, args.data, args.measures, args.dimensions
+            frame = embedded.read_file(reader.bundled_path(), "csv", null_value="NA",
+                                       connection=self.session)
+        except embedded.Unsupported as exc:
+            return self._defer(exc, fmt)
+        return (_bundled_types(frame),) + _bundled(args)
+
+    def select_tests(self, frame: Any, measures: Any, dimensions: Any, args: Any) -> Any:
+        from Tarnwick.bi.embedded import reader as embedded
+        from Tarnwick.bi.embedded.tables import EmbeddedFrames
+        from Tarnwick.cli.prepare import select_tests
+
+        if self.spark is None:
+            try:
+                return select_tests(frame, measures, dimensions, args.max_levels,
+                                    cache=not args.no_cache and self.fmt != "parquet",
+                                    frames=EmbeddedFrames())
+            except embedded.Unsupported as exc:
+                frame, _, measures, dimensions = self._defer(exc, self.fmt)
+        selection = self.spark.select_tests(frame, measures, dimensions, args)
+        selection.notes.insert(0, self.deferred)
+        return selection
+
+    def analyse(self, selection: Any, args: Any) -> Tuple[Any, int]:
+        if self.spark is not None:
+            return self.spark.analyse(selection, args)
+        return Backend.analyse(self, selection, args)
+
+    @property
+    def location(self) -> str:
+        if self.spark is not None:
+            return self.spark.location
+        import duckdb
+
+        return "DuckDB %s" % duckdb.__version__
+
+    def stop(self) -> None:
+        if self.spark is not None:
+            self.spark.stop()
+            self.engine = "Spark"
+        if self.session is not None:
+            self.session.close()
+
+
+def _bundled_types(frame: Any) -> Any:
+    """The bundled data with the column types the Spark backends give it."""
+    from Tarnwick.bi.embedded.tables import derived
+    from Tarnwick.cli import reader
+
+    duckdb_types = {"STRING": "VARCHAR", "DOUBLE": "DOUBLE", "INT": "INTEGER"}
+    chosen = ", ".join('CAST("%s" AS %s) AS "%s"' % (name, duckdb_types[kind], name)
+                       for name, kind in reader._BUNDLED_TYPES)
+    return derived(frame, "SELECT %s FROM (%s) AS tw_bundled" % (chosen, frame.sql))
+
+
+def spark_reasons(args: Any, url: Optional[str]) -> List[str]:
+    """What in ``args`` asks for Spark: a master, a Connect server, Spark configuration,
+    spark-submit, the per-test plan (the analyser is Spark's), a URI only Spark reads."""
+    from Tarnwick.cli import reader
+    from Tarnwick.cli.analysis import ONE_SCAN
+    from Tarnwick.cli.session import under_spark_submit
+
+    reasons = []
+    if url is not None:
+        reasons.append("a Spark Connect server (%s)" % ("--remote" if args.remote else
+                                                        "SPARK_REMOTE"))
+    if args.master is not None:
+        reasons.append("--master")
+    if args.conf:
+        reasons.append("--conf")
+    if under_spark_submit():
+        reasons.append("spark-submit")
+    if args.plan != ONE_SCAN:
+        reasons.append("--plan %s" % args.plan)
+    if args.data and not reader.is_local_path(args.data):
+        reasons.append("a URI only Spark reads (%s)" % args.data.split("://", 1)[0])
+    return reasons
+
+
 class ConnectServer(Backend):
     """A Spark Connect server (``--remote`` or ``SPARK_REMOTE``): it reads the data and runs
     the driver; this process holds a thin client."""
@@ -148,6 +290,12 @@ class ConnectServer(Backend):
         super().__init__()
         self.url = url
         self.extra = tuple(args.conf)
+
+    @property
+    def describe(self) -> str:
+        from Tarnwick.cli import remote
+
+        return "Spark Connect (%s)" % remote.display_url(self.url)
 
     def check_input(self, args: Any) -> Optional[str]:
         from Tarnwick.cli import remote
@@ -190,11 +338,21 @@ def choose_backend(args: Any) -> Backend:
         Options that name two engines at once, or a malformed server URL.
     """
     from Tarnwick.cli import remote
+    from Tarnwick.cli.errors import InputError
 
     url = remote.choose_url(args.remote, args.master)
+    engine = getattr(args, "engine", "auto")
+    if engine != "spark":
+        reasons = spark_reasons(args, url)
+        if not reasons:
+            return EmbeddedBackend(args, asked=engine == "embedded")
+        if engine == "embedded":
+            raise InputError("--engine embedded runs local files with the one-scan plan; "
+                             "%s needs Spark: leave out --engine embedded" % reasons[0])
     if url is not None:
         return ConnectServer(url, args)
     return LocalSpark(args)
 
 
-__all__ = ["Backend", "LocalSpark", "ConnectServer", "choose_backend"]
+__all__ = ["Backend", "ConnectServer", "EmbeddedBackend", "LocalSpark", "choose_backend",
+           "spark_reasons"]

@@ -99,6 +99,7 @@ def run(args) -> int:
     if args.formulas:
         formulas.check(args.formulas)
     fmt = backend.check_input(args)
+    _say(args, "engine: " + backend.describe)
     phases = _Phases()
     backend.start()
     phases.mark("session")
@@ -118,6 +119,7 @@ def run(args) -> int:
             dimensions=selection.dimensions, levels=selection.levels, bound=selection.bound,
             ss_type=args.ss_type, master=backend.location, tests=tests, elapsed=elapsed,
             correction=args.correction, refined=refined, timings=phases.timings, extras=extras,
+            engine=backend.engine,
         )
         _deliver(args, result, _render(args, result, context, present.FORMATS))
         return 0

@@ -6,6 +6,9 @@ from typing import List, Optional, Sequence
 
 from Tarnwick.cli.analysis import DEFAULT_PLAN, PLANS
 
+#: The engines of ``--engine``.
+ENGINES = ("auto", "embedded", "spark")
+
 PROG = "tarnwick-anova"
 
 DESCRIPTION = """\
@@ -288,6 +291,17 @@ def _output(parser: argparse.ArgumentParser) -> None:
 
 
 def _spark(parser: argparse.ArgumentParser) -> None:
+    engine = parser.add_argument_group("Engine")
+    engine.add_argument(
+        "--engine",
+        choices=ENGINES,
+        default="auto",
+        help="what runs the queries: embedded (DuckDB in this process, no Java needed), spark, "
+        "or auto (default): embedded for local files and the bundled data, Spark when "
+        "--master, --remote (or SPARK_REMOTE), --conf, spark-submit, --plan per-test or a URI "
+        "only Spark reads (hdfs://, s3a://, ...) asks for it, or when the embedded reader "
+        "cannot read the file as Spark does (with a note that says why)",
+    )
     group = parser.add_argument_group("Spark")
     group.add_argument(
         "--master",

@@ -6,13 +6,71 @@ so that the analysis itself only starts on input it can handle.
 from __future__ import annotations
 
 import re
-from typing import Dict, List, Optional, Sequence
+from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
 from Tarnwick.bi.common.columns import column as column_of
 from Tarnwick.bi.common.columns import (
-    is_numeric, is_string, level_bound, read_as_is, rows_bound,
+    exact_type, is_numeric, is_string, level_bound, read_as_is, rows_bound,
 )
 from Tarnwick.cli.errors import InputError
+
+
+class Kind(NamedTuple):
+    """What the checks need to know of a column's type, whatever the engine: whether it is
+    numeric, a string, an integer or decimal (exact), and its name as Spark writes it."""
+
+    numeric: bool
+    string: bool
+    exact: bool
+    name: str
+
+
+#: How a used column enters the run's frame: as it is, as a double with NaN missing, as text.
+AS_IS, DOUBLE, TEXT = "as-is", "double", "text"
+
+
+class SparkFrames:
+    """What the checks do to a Spark frame: its column kinds, the projection of the used
+    columns, infinite measure values made missing, the cache and the analyser's helper. The
+    embedded engine has an object with the same methods."""
+
+    def kinds(self, frame: Any) -> Dict[str, Kind]:
+        return {f.name: Kind(is_numeric(f.dataType), is_string(f.dataType),
+                             exact_type(f.dataType) is not None, f.dataType.simpleString())
+                for f in frame.schema.fields}
+
+    def project(self, frame: Any, chosen: Sequence[Tuple[str, str, str]]) -> Any:
+        """The columns ``(name, new name, how)``, ``how`` one of AS_IS, DOUBLE, TEXT."""
+        from pyspark.sql import functions as F
+
+        projection = []
+        for name, new, how in chosen:
+            column = column_of(name)
+            if how == DOUBLE:
+                column = column.cast("double")
+                column = F.when(F.isnan(column), F.lit(None)).otherwise(column)
+            elif how == TEXT:
+                column = column.cast("string")
+            projection.append(column.alias(new))
+        return frame.select(*projection)
+
+    def without_infinities(self, frame: Any, measures: Sequence[str]) -> Any:
+        from pyspark.sql import functions as F
+
+        infinite = F.lit(float("inf"))
+        return frame.select(*[
+            F.when(F.abs(column_of(c)) == infinite, F.lit(None)).otherwise(column_of(c)).alias(c)
+            if c in measures else column_of(c)
+            for c in frame.columns
+        ])
+
+    def cache(self, frame: Any) -> Any:
+        return frame.cache()
+
+    def helper(self, frame: Any) -> Any:
+        from Tarnwick.bi.common import DataFrameHelper
+
+        return DataFrameHelper(frame)
 
 
 class Selection:
@@ -67,6 +125,7 @@ def select_tests(
     dimensions: Optional[Sequence[str]],
     max_num_levels: int,
     cache: bool = True,
+    frames: Any = None,
 ) -> Selection:
     """Check the requested columns against ``frame`` and decide what the run tests.
 
@@ -75,28 +134,33 @@ def select_tests(
     dimension. Named dimensions that are not strings are tested with their values, as text, as
     levels. NaN in a floating-point measure counts as missing, as a null does. Raises InputError
     when nothing would be left to test.
+
+    ``frames`` does what depends on the engine (:class:`SparkFrames` by default); the checks,
+    their notes and the selection are the same on every engine.
     """
-    from Tarnwick.bi.common import DataFrameHelper
     from Tarnwick.bi.stats import onescan
 
+    frames = frames if frames is not None else SparkFrames()
     notes = []  # type: List[str]
-    types = {field.name: field.dataType for field in frame.schema.fields}
+    types = frames.kinds(frame)
     _check_names(frame, measures, dimensions, types)
     named_measures = measures is not None
     named_dimensions = dimensions is not None
     measures, dimensions = _choose_columns(frame, measures, dimensions, types)
-    frame, measures, dimensions, shown = _project(frame, measures, dimensions, types)
+    frame, measures, dimensions, shown = _project(frames, frame, measures, dimensions, types)
     if cache:
-        frame = frame.cache()
+        frame = frames.cache(frame)
 
     # One aggregation answers every question of the checks (and fills the cache); the one-scan
     # plan takes it over, so that its tables' query is the only other scan.
     profile = onescan.profile(frame, measures, dimensions)
     rows = profile.rows
-    frame, measures = _drop_empty_measures(frame, profile, measures, named_measures, shown, notes)
+    frame, measures = _drop_empty_measures(frames, frame, profile, measures, named_measures,
+                                           shown, notes)
+    notes += onescan.double_precision_notes(profile, measures, shown)
     bound, levels, kept = _bound_levels(profile.levels, dimensions, rows, max_num_levels, shown,
                                         notes, named_dimensions)
-    selection = Selection(frame, DataFrameHelper(frame), measures, kept, rows, bound, levels,
+    selection = Selection(frame, frames.helper(frame), measures, kept, rows, bound, levels,
                           notes, profile)
     selection.original = shown
     selection.unbounded = any(levels[d] > bound for d in kept)
@@ -124,18 +188,18 @@ def _choose_columns(frame, measures, dimensions, types):
     if measures is not None:
         measures = _dedupe(measures)  # a repeated name would only repeat its tests
         for name in measures:
-            if not is_numeric(types[name]):
+            if not types[name].numeric:
                 raise InputError(
                     "measure %r is not numeric (its type is %s); name numeric columns with -m"
-                    % (name, types[name].simpleString())
+                    % (name, types[name].name)
                 )
     else:
         # A numeric column named as a dimension (a year, say) is not also a default measure.
-        measures = [c for c in columns if is_numeric(types[c]) and c not in (dimensions or ())]
+        measures = [c for c in columns if types[c].numeric and c not in (dimensions or ())]
     if dimensions is not None:
         dimensions = _dedupe(dimensions)
     else:
-        dimensions = [c for c in columns if is_string(types[c])]
+        dimensions = [c for c in columns if types[c].string]
     if not measures:
         raise InputError("the data has no numeric column to test; the columns are: %s" % ", ".join(columns))
     if not dimensions:
@@ -148,14 +212,12 @@ def _choose_columns(frame, measures, dimensions, types):
     return measures, dimensions
 
 
-def _project(frame, measures, dimensions, types):
+def _project(frames, frame, measures, dimensions, types):
     """Keep only the columns the run reads, with clean measures and text levels.
 
     Returns the projected frame, the measures and dimensions under their names for the run, and
     the map from a name for the run back to the data's name where the two differ.
     """
-    from pyspark.sql import functions as F
-
     used = _dedupe(list(measures) + list(dimensions))
     # The analyser hands column names to Spark as they are, where a dot means a struct field
     # and a back-quote quotes: such columns get plain names for the run, and the output shows
@@ -163,27 +225,23 @@ def _project(frame, measures, dimensions, types):
     renamed = _plain_names(used, list(frame.columns))
     projection = []
     for name in used:
-        column = column_of(name)
-        if name in measures:
-            # Every measure is analysed as double precision: integers near 2**63 and wide
-            # decimals would otherwise overflow Spark's sums, and the precision guard of the
-            # tables judges double-precision sums. NaN is missing, like a null.
-            column = column.cast("double")
-            column = F.when(F.isnan(column), F.lit(None)).otherwise(column)
-        elif name in dimensions and not is_string(types[name]):
-            column = column.cast("string")
-        projection.append(column.alias(renamed.get(name, name)))
-    frame = frame.select(*projection)
+        how = AS_IS
+        if name in measures and not types[name].exact:
+            # Floating-point measures are analysed as doubles, NaN missing like a null. Integer
+            # and decimal measures keep their type: each plan makes them doubles itself.
+            how = DOUBLE
+        elif name in dimensions and not types[name].string:
+            how = TEXT
+        projection.append((name, renamed.get(name, name), how))
+    frame = frames.project(frame, projection)
     measures = [renamed.get(m, m) for m in measures]
     dimensions = [renamed.get(d, d) for d in dimensions]
     return frame, measures, dimensions, {new: old for old, new in renamed.items()}
 
 
-def _drop_empty_measures(frame, profile, measures, named_measures, shown, notes):
+def _drop_empty_measures(frames, frame, profile, measures, named_measures, shown, notes):
     """Infinite measure values become missing (with a note); measures without a single value are
     an error when named, otherwise left out with a note. Returns the frame and the measures."""
-    from pyspark.sql import functions as F
-
     unique_measures = _dedupe(measures)
     infinities = {m: profile.infinities[m] for m in unique_measures}
     values = {m: profile.values[m] for m in unique_measures}
@@ -191,12 +249,7 @@ def _drop_empty_measures(frame, profile, measures, named_measures, shown, notes)
         # An infinite value has no place in a sum of squares: it counts as missing, as NaN does.
         notes.append("infinite values treated as missing: %s" % ", ".join(
             "%s (%d)" % (shown.get(m, m), n) for m, n in infinities.items() if n))
-        infinite = F.lit(float("inf"))
-        frame = frame.select(*[
-            F.when(F.abs(column_of(c)) == infinite, F.lit(None)).otherwise(column_of(c)).alias(c)
-            if c in infinities else column_of(c)
-            for c in frame.columns
-        ])
+        frame = frames.without_infinities(frame, list(infinities))
     empty = [m for m in unique_measures if values[m] == 0]
     if empty:
         if named_measures:

@@ -31,8 +31,9 @@ class Context:
     def __init__(self, source: str, rows: int, measures: Sequence[str], dimensions: Sequence[str],
                  levels: Dict[str, int], bound: int, ss_type: int, master: str, tests: int,
                  elapsed: float, correction: str = "holm", refined: int = 0,
-                 timings: Dict[str, float] = None, extras=None):
+                 timings: Dict[str, float] = None, extras=None, engine: str = "Spark"):
         self.source = source
+        self.engine = engine  # "Spark", or "embedded" (then ``master`` names its DuckDB)
         self.rows = rows
         self.measures = list(measures)
         self.dimensions = list(dimensions)
@@ -229,8 +230,9 @@ def to_text(result, context: Context) -> str:
     w("%d rows; %d measure%s; dimensions (levels): %s; level bound %d\n" % (
         context.rows, len(context.measures), "" if len(context.measures) == 1 else "s", levels,
         context.bound))
-    w("%d tests on Spark %s in %.1f s; two-way tables use %s sums of squares\n" % (
-        context.tests, context.master, context.elapsed, TYPE_NAMES[context.ss_type]))
+    w("%d tests on %s %s in %.1f s; two-way tables use %s sums of squares\n" % (
+        context.tests, context.engine, context.master, context.elapsed,
+        TYPE_NAMES[context.ss_type]))
     if context.refined:
         w("%d tests recomputed from central moments for precision\n" % context.refined)
     for measure in result.measures:

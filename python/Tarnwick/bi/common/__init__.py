@@ -6,14 +6,52 @@ Importing this package is cheap: pyspark is imported only when a helper first ta
 from __future__ import annotations
 
 import warnings
-from typing import TYPE_CHECKING, Dict, List, Optional
+from typing import TYPE_CHECKING, Dict, List, Optional, Sequence, Tuple
 
 from .columns import column as _column, exact_levels, is_numeric, is_string, quoted, read_as_is
 
 if TYPE_CHECKING:  # pragma: no cover
     from pyspark.sql import DataFrame
 
-__all__ = ["DataFrameHelper"]
+__all__ = ["DataFrameHelper", "default_columns"]
+
+
+def default_columns(fields: Sequence[Tuple[str, bool, bool]],
+                    stacklevel: int = 2) -> Tuple[List[str], List[str]]:
+    """The default measures and dimensions of a frame, whatever its engine: the numeric and
+    the string columns in frame order, less those whose names Spark would read as expressions
+    (with a ``UserWarning`` that names them).
+
+    Parameters
+    ----------
+    fields : sequence of (name, numeric, string)
+        Every column of the frame, in order, with whether it is numeric and whether a string.
+    stacklevel : int
+        Of the warning: 1 is the caller of this function, 2 its caller, and so on.
+
+    Returns
+    -------
+    (list of str, list of str)
+        The numeric and the string columns.
+
+    Examples
+    --------
+    >>> default_columns([("sales", True, False), ("region", False, True), ("ok", False, False)])
+    (['sales'], ['region'])
+    """
+    unreadable = [name for name, numeric, string in fields
+                  if not read_as_is(name) and (numeric or string)]
+    if unreadable:
+        warnings.warn(
+            "left out of the default measures and dimensions, as Spark would read their "
+            "names as expressions: %s; rename them (DataFrame.withColumnRenamed) to "
+            "analyse them" % ", ".join(quoted(n) for n in unreadable),
+            UserWarning,
+            stacklevel=stacklevel + 1,
+        )
+    kept = [field for field in fields if read_as_is(field[0])]
+    return ([name for name, numeric, _ in kept if numeric],
+            [name for name, _, string in kept if string])
 
 
 class DataFrameHelper(object):
@@ -56,20 +94,9 @@ class DataFrameHelper(object):
 
     def __init__(self, spark_df: "DataFrame") -> None:
         self._data_frame = spark_df
-        fields = list(spark_df.schema.fields)
-        unreadable = [f.name for f in fields if not read_as_is(f.name)
-                      and (is_numeric(f.dataType) or is_string(f.dataType))]
-        if unreadable:
-            warnings.warn(
-                "left out of the default measures and dimensions, as Spark would read their "
-                "names as expressions: %s; rename them (DataFrame.withColumnRenamed) to "
-                "analyse them" % ", ".join(quoted(n) for n in unreadable),
-                UserWarning,
-                stacklevel=2,
-            )
-        fields = [f for f in fields if read_as_is(f.name)]
-        self._numeric_columns = [f.name for f in fields if is_numeric(f.dataType)]
-        self._string_columns = [f.name for f in fields if is_string(f.dataType)]
+        self._numeric_columns, self._string_columns = default_columns(
+            [(f.name, is_numeric(f.dataType), is_string(f.dataType))
+             for f in spark_df.schema.fields], stacklevel=2)
         self._num_rows: Optional[int] = None
         self._num_unique: Dict[str, int] = {}
         self._num_values: Dict[str, int] = {}

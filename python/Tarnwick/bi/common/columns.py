@@ -10,14 +10,19 @@ Importing this module does not import pyspark; the functions that need it import
 """
 from __future__ import annotations
 
-from typing import Any
+from decimal import Decimal
+from typing import Any, Optional, Sequence, Tuple, Union
 
 __all__ = [
     "DEFAULT_MAX_LEVELS",
     "LEVEL_EXPONENT",
     "approx_levels",
+    "DOUBLE_DIGITS",
     "column",
+    "exact_type",
+    "exact_value",
     "fresh_prefix",
+    "measures_as_doubles",
     "is_floating",
     "is_numeric",
     "is_string",
@@ -69,6 +74,23 @@ def is_floating(data_type: Any) -> bool:
     return isinstance(data_type, (DoubleType, FloatType))
 
 
+def exact_type(data_type: Any) -> Optional[Tuple[int, int]]:
+    """(precision, scale) of the decimal type that holds every value of an exact numeric type:
+    (20, 0) for Spark's integer types, a decimal's own; None for floating point (and any other
+    type)."""
+    from pyspark.sql.types import DecimalType, IntegralType
+
+    if isinstance(data_type, IntegralType):
+        return 20, 0
+    if isinstance(data_type, DecimalType):
+        return int(data_type.precision), int(data_type.scale)
+    return None
+
+
+#: The largest integer below which every integer is a double: 2 ** 53.
+DOUBLE_DIGITS = 2 ** 53
+
+
 def is_string(data_type: Any) -> bool:
     """True for Spark's string types (``string``, and ``char(n)``/``varchar(n)`` where present)."""
     from pyspark.sql import types
@@ -107,6 +129,31 @@ def measure_value(name: str) -> Any:
     value = column(name).cast("double")
     finite = ~F.isnan(value) & (F.abs(value) != F.lit(float("inf")))
     return F.when(finite, value)
+
+
+def exact_value(name: str, exact: Tuple[int, int], base: Union[int, Decimal]) -> Any:
+    """The integer or decimal measure ``name`` less ``base``, subtracted in exact decimal
+    arithmetic (``exact``: the measure's :func:`exact_type`) and only then made a double.
+
+    Values that differ below double precision (integers beyond 2 ** 53, wide decimals) keep
+    their differences as long as they lie within 2 ** 53 units of their last digit of
+    ``base``; a value of the column itself (its smallest, say) is a good base. The difference
+    has one digit more than the type (a 38-digit decimal with more than six decimals loses
+    its last one to Spark's widest decimal).
+    """
+    from pyspark.sql import functions as F
+
+    kind = "decimal(%d,%d)" % exact
+    base_literal = F.lit(str(Decimal(base))).cast(kind)
+    return (column(name).cast(kind) - base_literal).cast("double")
+
+
+def measures_as_doubles(frame: Any, measures: Sequence[str]) -> Any:
+    """``frame`` with every column named in ``measures`` cast to double, the others as they
+    are (for plans that sum the values as they come and would overflow integer sums)."""
+    chosen = set(measures)
+    return frame.select(*[column(c).cast("double").alias(c) if c in chosen else column(c)
+                          for c in frame.columns])
 
 
 def _null_level(value: Any) -> Any:

@@ -1,4 +1,5 @@
-"""Spark aggregations for the spread within the levels of a dimension.
+"""Aggregations for the spread within the levels of a dimension (on Spark, or on the embedded
+engine for a pandas frame, an embedded frame or a file path).
 
 Each function runs one grouped aggregation over the data frame and returns a small pandas table:
 
@@ -44,6 +45,35 @@ def _values(spark_df: Any, measure: str) -> Any:
     return spark_df.where(measure_value(measure).isNotNull())
 
 
+def _embedded(data: Any) -> Any:
+    """The embedded engine's aggregations when ``data`` runs on it (a pandas frame, an
+    embedded frame or a file path), else None."""
+    from Tarnwick.bi.embedded import tables
+
+    return tables if tables.is_embedded(data) else None
+
+
+def _spark_deviations(spark_df: Any, measure: str, dimension: str, center: str) -> Any:
+    """Per level on Spark: count, mean and population variance of |x − centre|."""
+    from pyspark.sql import Window
+    from pyspark.sql import functions as F
+
+    # Only the level and the value go on: their names are the projection's own.
+    values = _values(spark_df, measure).select(column(dimension).alias("level"),
+                                               measure_value(measure).alias("x"))
+    levels = Window.partitionBy("level")
+    if center == "mean":
+        centre = F.avg("x").over(levels)
+    else:
+        centre = F.expr("percentile(x, 0.5)").over(levels)
+    return (
+        values.select("level", F.abs(F.col("x") - centre).alias("z"))
+        .groupBy("level")
+        .agg(F.count("z"), F.avg("z"), F.var_pop("z"))
+        .collect()
+    )
+
+
 def level_variances(spark_df: Any, measure: str, dimension: str) -> pd.DataFrame:
     """Per level of ``dimension``: count, mean and sample variance of ``measure``.
 
@@ -53,15 +83,19 @@ def level_variances(spark_df: Any, measure: str, dimension: str) -> pd.DataFrame
         Columns ``level``, ``count``, ``mean``, ``variance`` (NaN for a level of one value), a
         row per level with a value, in Spark's order.
     """
-    from pyspark.sql import functions as F
+    embedded = _embedded(spark_df)
+    if embedded is not None:
+        rows = embedded.level_variances(spark_df, measure, dimension)
+    else:
+        from pyspark.sql import functions as F
 
-    x = measure_value(measure)
-    rows = (
-        _values(spark_df, measure)
-        .groupBy(column(dimension))
-        .agg(F.count(x), F.avg(x), F.var_samp(x))
-        .collect()
-    )
+        x = measure_value(measure)
+        rows = (
+            _values(spark_df, measure)
+            .groupBy(column(dimension))
+            .agg(F.count(x), F.avg(x), F.var_samp(x))
+            .collect()
+        )
     return pd.DataFrame(
         [[anova.level_key(r[0]), anova.as_float(r[1]), anova.as_float(r[2]),
           anova.as_float(r[3])] for r in rows],
@@ -83,25 +117,13 @@ def levene(spark_df: Any, measure: str, dimension: str, center: str = "mean",
         ``df2``, ``p_value``, ``note`` (why there is no F: fewer than two levels, or no spread
         of the deviations at all).
     """
-    from pyspark.sql import Window
-    from pyspark.sql import functions as F
-
     if center not in CENTERS:
         raise ValueError("center must be 'mean' or 'median', not %r" % (center,))
-    # Only the level and the value go on: their names are the projection's own.
-    values = _values(spark_df, measure).select(column(dimension).alias("level"),
-                                               measure_value(measure).alias("x"))
-    levels = Window.partitionBy("level")
-    if center == "mean":
-        centre = F.avg("x").over(levels)
+    embedded = _embedded(spark_df)
+    if embedded is not None:
+        rows = embedded.level_deviations(spark_df, measure, dimension, center)
     else:
-        centre = F.expr("percentile(x, 0.5)").over(levels)
-    rows = (
-        values.select("level", F.abs(F.col("x") - centre).alias("z"))
-        .groupBy("level")
-        .agg(F.count("z"), F.avg("z"), F.var_pop("z"))
-        .collect()
-    )
+        rows = _spark_deviations(spark_df, measure, dimension, center)
     terms = anova.GroupTerms.from_moments(
         [(anova.level_key(r[0]),) for r in rows],
         [anova.as_float(r[1]) for r in rows],

@@ -45,21 +45,32 @@ def _refined_terms(spark_df: Any, measure: str, dimensions: List[Hashable],
                    centre: float) -> anova.GroupTerms:
     """One grouped aggregation: per group the count, the mean's deviation from ``centre`` and
     the population variance (Spark's central-moment aggregates, no difference of large sums)."""
-    from pyspark.sql import functions as F
+    from Tarnwick.bi.embedded import tables
 
-    value = measure_value(measure)
-    shifted = value - F.lit(float(centre))
-    rows = (
-        spark_df.groupby(*[column(d) for d in dimensions])
-        .agg(F.count(value), F.avg(shifted), F.var_pop(shifted))
-        .collect()
-    )
+    if tables.is_embedded(spark_df):
+        rows = tables.group_moments(spark_df, measure, dimensions, centre)
+    else:
+        from pyspark.sql import functions as F
+
+        value = measure_value(measure)
+        shifted = value - F.lit(float(centre))
+        rows = (
+            spark_df.groupby(*[column(d) for d in dimensions])
+            .agg(F.count(value), F.avg(shifted), F.var_pop(shifted))
+            .collect()
+        )
     k = len(dimensions)
     keys = [tuple(anova.level_key(row[i]) for i in range(k)) for row in rows]
     counts = [anova.as_float(row[k]) for row in rows]
     deviations = [anova.as_float(row[k + 1]) for row in rows]
     variances = [anova.as_float(row[k + 2]) for row in rows]
     return anova.GroupTerms.from_moments(keys, counts, deviations, variances)
+
+
+def _columns_of(data: Any) -> List[str]:
+    from Tarnwick.bi.embedded import tables
+
+    return tables.columns_of(data) if tables.is_embedded(data) else list(data.columns)
 
 
 def jsonable(value: Any) -> Any:
@@ -256,7 +267,7 @@ class MeasureAnovaResult(object):
 
         Parameters
         ----------
-        spark_df : pyspark.sql.DataFrame
+        spark_df : pyspark.sql.DataFrame, pandas.DataFrame, EmbeddedFrame or str
             The frame the record was computed from.
         measure : str, optional
             The measure column; defaults to ``measure``.
@@ -272,7 +283,7 @@ class MeasureAnovaResult(object):
         centre = self.mean if math.isfinite(self.mean) else 0.0
         marked = self.imprecise_tests
         missing = sorted({str(c) for dims in marked for c in (measure,) + tuple(dims)}
-                         - set(spark_df.columns)) if marked else []
+                         - set(_columns_of(spark_df))) if marked else []
         if missing:
             raise ValueError(
                 "refine(): the frame has no column %s; give the frame the results were "
@@ -320,7 +331,7 @@ class MeasureAnovaResult(object):
             ``data_frame``, one extra Spark aggregation).
         alpha : float
             Intervals at confidence 1 − alpha; ``reject`` where p < alpha.
-        data_frame : pyspark.sql.DataFrame, optional
+        data_frame : pyspark.sql.DataFrame, pandas.DataFrame, EmbeddedFrame or str, optional
             The frame the record was computed from (Games–Howell without ``sumsq_dev``).
         pair : tuple of two str, optional
             Compare the main effect of ``dimension`` in the two-way table of this pair, with its
@@ -613,7 +624,7 @@ class DFTwoWayAnovaResult(object):
 
         Parameters
         ----------
-        spark_df : pyspark.sql.DataFrame
+        spark_df : pyspark.sql.DataFrame, pandas.DataFrame, EmbeddedFrame or str
             The frame the results were computed from.
 
         Returns

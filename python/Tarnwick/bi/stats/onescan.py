@@ -13,17 +13,26 @@ the same result collection from one scan and a small job:
 2. The tables, one query in two stages:
 
    * stage 1 groups the rows by the full cross of the candidate dimensions and keeps, per cell,
-     its rows and per measure the count of values, their mean and their second central moment
-     M2 = Σ(x − mean)² (``count · var_pop``, Spark's numerically stable aggregate);
+     its rows and per measure the count of values, a value of the cell (its shift c), the mean
+     of the values' deviations from c and their second central moment M2 = Σ(x − mean)²
+     (``count · var_pop``, Spark's numerically stable aggregate). Every cell has its own
+     shift, so a cell far from the others loses no digits of its spread;
    * stage 2 rolls the cells up with ``GROUPING SETS`` into the overall row, one row per level
      of each dimension and one per cell of each pair (``grouping()`` tells a null level from a
-     rolled-up column). The cells are merged with the parallel update of Chan, Golub and
-     LeVeque: with dᶜ = meanᶜ − s for a shift s near the measure's values,
-     n = Σ nᶜ, mean = s + Σ nᶜdᶜ / n and M2 = Σ M2ᶜ + Σ nᶜdᶜ² − (Σ nᶜdᶜ)² / n.
-     The deviations are small, so no step forms a difference of large sums.
+     rolled-up column), in two passes over the cells: the first gives each group its count,
+     the sum of its cells' M2 and its mean r as a plain weighted sum; the second joins every
+     cell to its group and sums the cells' offsets oᶜ = (cᶜ − r) + (meanᶜ − cᶜ) and their
+     squares. The sum of squares between the cells is Σ nᶜ(oᶜ − ō)² = Σ nᶜoᶜ² − n·ō², and as r
+     lies within rounding of the group's mean, ō is tiny and no difference of large sums is
+     formed. The driver checks that (:data:`MERGE_TOLERANCE`); should a group's mean be too
+     far from r, the query runs again with r corrected by ō (a second pass of the cells).
 
    The overall row gives the row count and so the level bound; the one-dimension rows give
    each dimension's exact level count, and the selection is made from them.
+
+   Stage 2 is SQL text built from the generated names alone by :func:`merge_query`; what
+   depends on the SQL dialect (identifier quoting, function names) comes from a
+   :class:`Dialect`, so that another engine can run the same query.
 
 Only the rolled-up rows reach the driver (never the stage-1 cells), and no more of them than
 dimensions of at most a few times ``max_num_levels`` levels can give: should a dimension with
@@ -35,6 +44,10 @@ The level and cell tables have the analyser's columns (``levels``/``level1``, ``
 ``counts``, ``means``, ``total``, ``var3``/``var5``) and one more, ``sumsq_dev``: each group's
 sum of squared deviations from its own mean, from which the result records take the within
 sum of squares without the imprecision of Σx² − Σ n·mean².
+
+Integer and decimal measures are made doubles only after a value of the column (its smallest
+in the profile or the first rows) has been subtracted from them in exact decimal arithmetic,
+so that integers beyond 2 ** 53 or wide decimals keep the differences between their values.
 
 Missing values: a null in a dimension is a level of its own. A null, NaN or infinite measure
 value is left out of that measure's counts and sums only; the row still counts for the other
@@ -53,7 +66,8 @@ from Tarnwick.bi.common import DataFrameHelper, anova, columns
 from Tarnwick.bi.common.results import DFTwoWayAnovaResult, MeasureAnovaResult
 
 __all__ = [
-    "LEVELS_RSD", "SAMPLE_ROWS", "LevelBoundWarning", "Profile", "one_scan_test_all",
+    "CENTRE_TOLERANCE", "LEVELS_RSD", "SAMPLE_ROWS", "Dialect", "LevelBoundWarning", "Profile",
+    "Shift", "double_precision_notes", "merge_query", "one_scan_test_all",
     "one_scan_test_against", "profile",
 ]
 
@@ -95,11 +109,83 @@ class _Names(object):
         return "%sp%s%d" % (self.prefix, what, i)
 
 
+#: The most of a group's sum of squares that n·ō², the part the merge subtracts, may be before
+#: the group is recentred by another pass of the cells (see :meth:`_Marginals.unsettled`).
+#: Below it the subtraction costs no more digits than the sums themselves lose.
+CENTRE_TOLERANCE = 1e-3
+#: Recentring passes at most.
+MAX_CORRECTIONS = 2
+
+
+class Dialect(object):
+    """What the text of the merge query takes from its SQL engine: how an identifier is
+    quoted and the names of the few functions it calls. The default is Spark SQL's."""
+
+    #: Function names by their role in the query.
+    functions: Mapping[str, str] = {"grouping": "grouping", "coalesce": "COALESCE",
+                                    "nullif": "NULLIF", "max": "MAX", "sum": "SUM"}
+
+    def quote(self, name: str) -> str:
+        """``name`` as an identifier that the engine reads as exactly that name."""
+        return columns.quoted(name)
+
+    def call(self, role: str, *arguments: str) -> str:
+        return "%s(%s)" % (self.functions[role], ", ".join(arguments))
+
+    def broadcast_hint(self, relation: str) -> str:
+        """A hint, right after SELECT, that ``relation`` is small enough to send to every
+        worker (a comment to engines without hints)."""
+        return "/*+ BROADCAST(%s) */ " % relation
+
+
+SPARK_SQL = Dialect()
+
+
+class Shift(object):
+    """How one measure's values become doubles for the tables' query.
+
+    Parameters
+    ----------
+    mean : float or None
+        The values' mean (in the profile or the first rows), or None without values.
+    exact : tuple of int or None
+        (precision, scale) of an integer or decimal measure (see ``columns.exact_type``); None
+        for floating point.
+    base : int or decimal.Decimal or None
+        For an integer or decimal measure, a value of the column: the values less ``base``,
+        subtracted exactly, are what the query reads as doubles.
+    """
+
+    def __init__(self, mean: Optional[float], exact: Optional[Tuple[int, int]] = None,
+                 base: Any = None) -> None:
+        self.mean = mean
+        self.exact = exact
+        self.base = base if exact is not None else None
+        offset = 0.0 if self.base is None else float(self.base)
+        # Only used where the rows are not grouped (no dimension): every cell has its own shift.
+        self.value = 0.0 if mean is None else float(mean) - offset
+
+    def expression(self, name: str) -> Any:
+        """The measure as the query reads it: a double, NaN and the infinities as null."""
+        if self.base is None:
+            return columns.measure_value(name)
+        return columns.exact_value(name, self.exact, self.base)
+
+    def restore(self, deviation: float) -> float:
+        """A mean read as a double back in the measure's own terms."""
+        return deviation if self.base is None else float(self.base) + deviation
+
+
 class Profile(object):
     """What one aggregation of the data tells the plan: the row count, per measure its finite
-    values, its infinities and their mean, and per dimension its exact number of levels (a
-    null counting as one). Made by :func:`profile`; the command line checks its input with it
-    and hands it to the plan, which then needs no step of its own before the tables' query.
+    values, its infinities, their mean and their smallest and largest value, and per dimension
+    its exact number of levels (a null counting as one). Made by :func:`profile`; the command
+    line checks its input with it and hands it to the plan, which then needs no step of its
+    own before the tables' query.
+
+    ``exact`` holds, for each integer or decimal measure, its (precision, scale) as
+    ``columns.exact_type`` gives it; ``lows``/``highs`` of such measures are exact (int or
+    Decimal).
 
     Examples
     --------
@@ -116,23 +202,102 @@ class Profile(object):
     """
 
     def __init__(self, rows: int, values: Mapping[str, int], infinities: Mapping[str, int],
-                 means: Mapping[str, Optional[float]], levels: Mapping[str, int]) -> None:
+                 means: Mapping[str, Optional[float]], levels: Mapping[str, int],
+                 lows: Optional[Mapping[str, Any]] = None,
+                 highs: Optional[Mapping[str, Any]] = None,
+                 exact: Optional[Mapping[str, Optional[Tuple[int, int]]]] = None) -> None:
         self.rows = rows
         self.values = dict(values)
         self.infinities = dict(infinities)
         self.means = dict(means)
         self.levels = dict(levels)
+        self.lows = dict(lows or {})
+        self.highs = dict(highs or {})
+        self.exact = dict(exact or {})
 
-    def shifts(self, measures: Sequence[str]) -> List[float]:
-        return [_shift(self.means[m]) for m in measures]
+    def shifts(self, measures: Sequence[str]) -> List[Shift]:
+        return [Shift(self.means[m], self.exact.get(m), self.lows.get(m)) for m in measures]
+
+    def beyond_doubles(self, measures: Sequence[str], shifted: bool) -> List[str]:
+        """The integer and decimal measures whose values doubles do not hold to their last
+        digit: taken as they are (``shifted`` False: some value is beyond 2 ** 53 units of
+        its last digit), or after a value of the column has been subtracted exactly
+        (``shifted`` True: the values span more than 2 ** 53 such units)."""
+        beyond = []
+        for m in measures:
+            exact, low, high = self.exact.get(m), self.lows.get(m), self.highs.get(m)
+            if exact is None or low is None or high is None:
+                continue
+            span = (high - low) if shifted else max(abs(low), abs(high))
+            if span * 10 ** exact[1] > columns.DOUBLE_DIGITS:
+                beyond.append(m)
+        return beyond
 
     def __repr__(self) -> str:
         return "Profile(rows=%d, values=%r, infinities=%r, levels=%r)" % (
             self.rows, self.values, self.infinities, self.levels)
 
 
-def _shift(mean: Optional[float]) -> float:
-    return 0.0 if mean is None else float(mean)
+def double_precision_notes(known: Profile, measures: Sequence[str],
+                           shown: Optional[Mapping[str, str]] = None) -> List[str]:
+    """Notes on the integer and decimal measures whose values doubles do not hold.
+
+    Taken as doubles as they are (the per-test plan), values beyond 2 ** 53 units of their last
+    digit lose the differences between them; the one-scan plan subtracts a value of the column
+    exactly first and loses them only when the values span more than that.
+
+    Parameters
+    ----------
+    known : Profile
+    measures : sequence of str
+    shown : mapping, optional
+        The name to print for a measure, where it differs from its name in the frame.
+
+    Returns
+    -------
+    list of str
+
+    Examples
+    --------
+    >>> known = Profile(3, {"x": 3}, {"x": 0}, {"x": 9.2e18}, {}, {"x": 2 ** 63 - 3},
+    ...                 {"x": 2 ** 63 - 1}, {"x": (20, 0)})
+    >>> len(double_precision_notes(known, ["x"]))
+    1
+    """
+    shown = shown or {}
+    label = ", ".join
+    notes = []
+    direct = known.beyond_doubles(measures, shifted=False)
+    if direct:
+        notes.append(
+            "values beyond double precision (2**53 units of their last digit): %s; the "
+            "per-test plan reads them as doubles and loses the differences between them, the "
+            "one-scan plan subtracts a value of the column exactly first"
+            % label(shown.get(m, m) for m in direct))
+    spread = known.beyond_doubles(measures, shifted=True)
+    if spread:
+        notes.append(
+            "values spread over more than 2**53 units of their last digit: %s; even shifted "
+            "by a value of the column, the tables hold them to double precision only"
+            % label(shown.get(m, m) for m in spread))
+    return notes
+
+
+def _exact_types(data_frame: Any,
+                 measures: Sequence[str]) -> Dict[str, Optional[Tuple[int, int]]]:
+    types = {field.name: field.dataType for field in data_frame.schema.fields}
+    return {m: columns.exact_type(types[m]) if m in types else None for m in measures}
+
+
+def _mean(values: Sequence[float]) -> Optional[float]:
+    """The mean of finite doubles, exact to rounding; values near the largest double, whose
+    exact sum is beyond it, are scaled down first rather than raising OverflowError."""
+    if not values:
+        return None
+    try:
+        return math.fsum(values) / len(values)
+    except OverflowError:
+        return math.fsum(v / len(values) for v in values)
 
 
 def profile(data_frame: Any, measure_columns: Sequence[str],
@@ -144,10 +309,12 @@ def profile(data_frame: Any, measure_columns: Sequence[str],
 
     Parameters
     ----------
-    data_frame : pyspark.sql.DataFrame
+    data_frame : pyspark.sql.DataFrame, pandas.DataFrame, EmbeddedFrame or str
+        The data: a pandas frame, an embedded frame or a file path runs on the embedded engine.
     measure_columns, dimension_columns : sequence of str
-        Numeric measures (counted as doubles; NaN and the infinities are not values) and
-        dimensions (their exact level counts, a null counting as one).
+        Numeric measures (counted as doubles; NaN and the infinities are not values; integer
+        and decimal measures also get their exact smallest and largest value) and dimensions
+        (their exact level counts, a null counting as one).
 
     Returns
     -------
@@ -168,14 +335,13 @@ def profile(data_frame: Any, measure_columns: Sequence[str],
     10.125
     """
     measures, dimensions = _unique(measure_columns), _unique(dimension_columns)
-    names = _Names(data_frame.columns)
-    chosen = [columns.column(m).cast("double").alias(names.moment("x", j))
-              for j, m in enumerate(measures)]
-    chosen += [columns.column(d).alias(names.key(i)) for i, d in enumerate(dimensions)]
-    first = data_frame.select(*chosen).limit(SAMPLE_ROWS).collect()
+    scan = scan_of(data_frame)
+    names = _Names(scan.columns)
+    exact = scan.exact_types(measures)
+    first = scan.head(names, measures, dimensions, exact, finite=False)
     if len(first) < SAMPLE_ROWS:
-        return _counted(first, measures, dimensions)
-    return _aggregated(data_frame, names, measures, dimensions)
+        return _counted(first, measures, dimensions, exact)
+    return scan.aggregated(names, measures, dimensions, exact)
 
 
 _NAN_LEVEL = object()
@@ -188,22 +354,46 @@ def _level_count(rows: Sequence[Any], index: int) -> int:
                 for v in (row[index] for row in rows)})
 
 
-def _counted(rows: Sequence[Any], measures: Sequence[str], dimensions: Sequence[str]) -> Profile:
+def _exact_ends(rows: Sequence[Any], measures: Sequence[str],
+                exact: Mapping[str, Optional[Tuple[int, int]]],
+                first: int) -> Tuple[Dict[str, Any], Dict[str, Any]]:
+    """Smallest and largest exact value of each integer or decimal measure in collected rows,
+    whose raw values follow from column ``first`` on in measure order."""
+    lows, highs = {}, {}
+    index = first
+    for m in measures:
+        if exact.get(m) is None:
+            continue
+        present = [row[index] for row in rows if row[index] is not None]
+        lows[m] = min(present) if present else None
+        highs[m] = max(present) if present else None
+        index += 1
+    return lows, highs
+
+
+def _counted(rows: Sequence[Any], measures: Sequence[str], dimensions: Sequence[str],
+             exact: Mapping[str, Optional[Tuple[int, int]]]) -> Profile:
     """The profile of every row of the data, counted on the driver."""
-    values, infinities, means, levels = {}, {}, {}, {}
+    values, infinities, means, levels, lows, highs = {}, {}, {}, {}, {}, {}
     for j, m in enumerate(measures):
         present = [row[j] for row in rows if row[j] is not None and not math.isnan(row[j])]
         finite = [x for x in present if not math.isinf(x)]
         values[m], infinities[m] = len(finite), len(present) - len(finite)
-        means[m] = math.fsum(finite) / len(finite) if finite else None
+        means[m] = _mean(finite)
+        lows[m] = min(finite) if finite else None
+        highs[m] = max(finite) if finite else None
     k = len(measures)
     for i, d in enumerate(dimensions):
         levels[d] = _level_count(rows, k + i)
-    return Profile(len(rows), values, infinities, means, levels)
+    exact_lows, exact_highs = _exact_ends(rows, measures, exact, k + len(dimensions))
+    lows.update(exact_lows)
+    highs.update(exact_highs)
+    return Profile(len(rows), values, infinities, means, levels, lows, highs, exact)
 
 
 def _aggregated(data_frame: Any, names: _Names, measures: Sequence[str],
-                dimensions: Sequence[str]) -> Profile:
+                dimensions: Sequence[str],
+                exact: Mapping[str, Optional[Tuple[int, int]]]) -> Profile:
     """The profile from one aggregation of the data."""
     from pyspark.sql import functions as F
 
@@ -212,67 +402,99 @@ def _aggregated(data_frame: Any, names: _Names, measures: Sequence[str],
     for j, m in enumerate(measures):
         value = columns.measure_value(m)
         raw = columns.column(m).cast("double")
+        # The ends of an integer or decimal measure in its own type, exactly.
+        ends = value if exact[m] is None else columns.column(m)
         expressions += [
             F.count(value).alias(names.profile("values", j)),
             F.count(F.when(F.abs(raw) == infinite, F.lit(1))).alias(names.profile("inf", j)),
             F.avg(value).alias(names.profile("mean", j)),
+            F.min(ends).alias(names.profile("low", j)),
+            F.max(ends).alias(names.profile("high", j)),
         ]
     expressions += [columns.exact_levels(d).alias(names.profile("levels", i))
                     for i, d in enumerate(dimensions)]
     row = data_frame.agg(*expressions).collect()[0]
-    k = len(measures)
+    k, width = len(measures), 5
     return Profile(
         rows=int(row[0]),
-        values={m: int(row[1 + 3 * j]) for j, m in enumerate(measures)},
-        infinities={m: int(row[2 + 3 * j]) for j, m in enumerate(measures)},
-        means={m: row[3 + 3 * j] for j, m in enumerate(measures)},
-        levels={d: int(row[1 + 3 * k + i]) for i, d in enumerate(dimensions)},
+        values={m: int(row[1 + width * j]) for j, m in enumerate(measures)},
+        infinities={m: int(row[2 + width * j]) for j, m in enumerate(measures)},
+        means={m: row[3 + width * j] for j, m in enumerate(measures)},
+        levels={d: int(row[1 + width * k + i]) for i, d in enumerate(dimensions)},
+        lows={m: row[4 + width * j] for j, m in enumerate(measures)},
+        highs={m: row[5 + width * j] for j, m in enumerate(measures)},
+        exact=exact,
     )
 
 
-def _cell_moments(value: Any, n: str, mean: str, m2: str) -> List[Any]:
-    """Stage-1 aggregates of one measure per cell, from its values' deviations from the shift
-    (``value``): the count of values, their mean and their second central moment.
+def _cell_moments(value: Any, shift: Any, n: str, centre: str, mean: str, m2: str) -> List[Any]:
+    """Stage-1 aggregates of one measure per cell: the count of values, the cell's shift (one
+    of its values, the same on every row of the cell), the mean of the values' deviations from
+    it and their second central moment.
 
-    The values enter as deviations from the shift because Spark's mean is a plain sum divided
-    by the count, which would lose the small differences between the cell means of large
-    values. The second moment is ``count · var_pop``, which Spark accumulates by stable updates.
+    Spark's mean is a plain sum divided by the count and its ``var_pop`` keeps its running mean
+    in a double: both lose digits of values far from zero, which the deviations from a value of
+    their own cell are not. The second moment is ``count · var_pop``, accumulated by stable
+    updates.
     """
     from pyspark.sql import functions as F
 
     count = F.count(value)
+    deviation = value - shift
     return [
         count.alias(n),
-        F.avg(value).alias(mean),
-        F.coalesce(F.var_pop(value) * count, F.lit(0.0)).alias(m2),
+        F.max(shift).alias(centre),
+        F.avg(deviation).alias(mean),
+        F.coalesce(F.var_pop(deviation) * count, F.lit(0.0)).alias(m2),
     ]
 
 
 def _first_rows(frame: Any, names: _Names, measures: Sequence[str],
-                dimensions: Sequence[str]) -> Tuple[int, List[Optional[float]], List[int]]:
+                dimensions: Sequence[str]) -> Tuple[int, List[Shift], List[int]]:
     """The first ``SAMPLE_ROWS`` rows (Spark reads no more of the data than it needs for them):
-    how many there are, each measure's mean there (None without values) and each dimension's
-    levels there, a null counting as one."""
-    chosen = [columns.measure_value(m).alias(names.moment("x", j)) for j, m in enumerate(measures)]
+    how many there are, each measure's shift from there (its mean, None without values, and
+    for an integer or decimal measure its smallest value there) and each dimension's levels
+    there, a null counting as one."""
+    exact = _exact_types(frame, measures)
+    return _first_look(_head(frame, names, measures, dimensions, exact, finite=True), measures,
+                       dimensions, exact)
+
+
+def _head(frame: Any, names: _Names, measures: Sequence[str], dimensions: Sequence[str],
+          exact: Mapping[str, Optional[Tuple[int, int]]], finite: bool) -> List[Any]:
+    """The first ``SAMPLE_ROWS`` rows: each measure as a double (NaN and the infinities as
+    null when ``finite``), each dimension, then each integer or decimal measure as it is."""
+    value = columns.measure_value if finite else (lambda m: columns.column(m).cast("double"))
+    chosen = [value(m).alias(names.moment("x", j)) for j, m in enumerate(measures)]
     chosen += [columns.column(d).alias(names.key(i)) for i, d in enumerate(dimensions)]
-    rows = frame.select(*chosen).limit(SAMPLE_ROWS).collect()
-    means = []
-    for j in range(len(measures)):
-        values = [row[j] for row in rows if row[j] is not None]
-        means.append(math.fsum(values) / len(values) if values else None)
+    chosen += [columns.column(m).alias(names.moment("raw", j))
+               for j, m in enumerate(measures) if exact[m] is not None]
+    return frame.select(*chosen).limit(SAMPLE_ROWS).collect()
+
+
+def _first_look(rows: Sequence[Any], measures: Sequence[str], dimensions: Sequence[str],
+                exact: Mapping[str, Optional[Tuple[int, int]]]
+                ) -> Tuple[int, List[Shift], List[int]]:
+    """What the first rows (as :func:`_head` gives them, finite) tell: their number, each
+    measure's shift and each dimension's levels there."""
     k = len(measures)
+    lows, _ = _exact_ends(rows, measures, exact, k + len(dimensions))
+    shifts = [Shift(_mean([row[j] for row in rows if row[j] is not None]), exact[m],
+                    lows.get(m)) for j, m in enumerate(measures)]
     levels = [_level_count(rows, k + i) for i in range(len(dimensions))]
-    return len(rows), means, levels
+    return len(rows), shifts, levels
 
 
-def _look_first(frame: Any, names: _Names, measures: Sequence[str],
-                dimensions: Sequence[str]) -> Tuple[int, List[float], List[int]]:
+def _look_first(scan: Any, names: _Names, measures: Sequence[str],
+                dimensions: Sequence[str]) -> Tuple[int, List[Shift], List[int]]:
     """The first rows' count and level counts, and each measure's shift: its mean in the first
     rows, or over every row when the first rows hold none of its values."""
-    seen, means, levels = _first_rows(frame, names, measures, dimensions)
-    if seen >= SAMPLE_ROWS and any(mean is None for mean in means):
-        _, means, _ = _approximate_profile(frame, names, measures, [])
-    return seen, [_shift(mean) for mean in means], levels
+    exact = scan.exact_types(measures)
+    seen, shifts, levels = _first_look(scan.head(names, measures, dimensions, exact, finite=True),
+                                       measures, dimensions, exact)
+    if seen >= SAMPLE_ROWS and any(shift.mean is None for shift in shifts):
+        shifts = scan.aggregated(names, measures, [], exact).shifts(measures)
+    return seen, shifts, levels
 
 
 def _approximate_profile(frame: Any, names: _Names, measures: Sequence[str],
@@ -296,57 +518,170 @@ def _most_rows(dimensions: int, levels: int) -> int:
     return 1 + dimensions * levels + dimensions * (dimensions - 1) // 2 * levels * levels
 
 
-def _marginal_rows(frame: Any, names: _Names, measures: Sequence[str],
-                   dimensions: Sequence[str], shifts: Sequence[float],
-                   most: Optional[int] = None) -> Optional[List[Any]]:
-    """Stages 1 and 2 in one query; the collected rows of every grouping set, or None when
-    there are more than ``most`` of them."""
+#: What each stage-2 row holds per measure, in this order after the keys, flags and rows.
+MERGED = ("n", "r", "m2", "so", "soo")
+
+
+def _grouping_sets(k: int) -> List[Tuple[int, ...]]:
+    """The grouping sets of the tables: the overall set, each dimension, each pair."""
+    return [()] + [(i,) for i in range(k)] + [(i, j) for i in range(k) for j in range(i + 1, k)]
+
+
+def _centre(n: str, c: str, w: str, call: Callable[..., str]) -> str:
+    """A group's first centre, aggregated over its cells: their means (c + w) weighted by their
+    counts, a plain sum that is within rounding of the group's mean."""
+    weighted = call("sum", "%s * (%s + %s)" % (n, c, w))
+    return "%s / %s" % (weighted, call("nullif", call("sum", n), "0"))
+
+
+def merge_query(keys: Sequence[str], flags: Sequence[str], rows: str, measures: int,
+                name: Callable[[str, int], str], cells: str = "{cells}", corrections: int = 0,
+                dialect: Dialect = SPARK_SQL) -> str:
+    """Stage 2 as SQL text: the stage-1 cells (relation ``cells``, one row per cell with the
+    key columns ``keys``, the row count ``rows`` and per measure j the columns ``name("n", j)``,
+    ``name("c", j)``, ``name("w", j)``, ``name("m2", j)``: count, shift, mean deviation from
+    the shift and M2) rolled up into every grouping set.
+
+    The first pass, ``GROUPING SETS`` over the cells, gives every group its count, rows, ΣM2ᶜ
+    and centre r (the cells' weighted mean as a plain sum). The second repeats every cell once
+    per grouping set, its keys outside the set made null and the set's flags (0 for a member,
+    1 for a rolled-up key, as ``grouping()`` gives them) beside them, joins it to its group
+    (the groups are few: they are broadcast) and sums the cells' offsets from the group's
+    centre, oᶜ = (cᶜ − r) + wᶜ. One row per group: the keys, the flags ``flags``, the rows,
+    and per measure j the columns named ``name(what, j)`` for ``what`` in :data:`MERGED`:
+    n, r, ΣM2ᶜ, Σ nᶜoᶜ and Σ nᶜoᶜ². The between-cell sum of squares is then
+    Σ nᶜoᶜ² − (Σ nᶜoᶜ)²/n, where Σ nᶜoᶜ is within rounding of zero.
+
+    Each of ``corrections`` further passes recentres every group on r + ō of the pass before
+    (ō = Σ nᶜoᶜ / n; see :meth:`_Marginals.unsettled`) and sums the offsets again.
+
+    Examples
+    --------
+    >>> text = merge_query(["k0"], ["g0"], "rows", 1, lambda what, j: "%s%d" % (what, j))
+    >>> text.startswith("WITH")
+    True
+    """
+    q, call = dialect.quote, dialect.call
+    k = len(keys)
+    sets = _grouping_sets(k)
+    held = [q(key) for key in keys] + [q(flag) for flag in flags]
+
+    def n(j: int) -> str:
+        return q(name("n", j))
+
+    def each(what: str, j: int) -> str:
+        return q(name(what, j))
+
+    # First pass: the groups, their counts, rows, M2 sums and centres.
+    select = [q(key) for key in keys]
+    select += ["%s AS %s" % (call("grouping", q(key)), q(flag)) for key, flag in zip(keys, flags)]
+    select.append("%s AS %s" % (call("sum", q(rows)), q(rows)))
+    for j in range(measures):
+        select += ["%s AS %s" % (call("sum", n(j)), n(j)),
+                   "%s AS %s" % (_centre(n(j), each("c", j), each("w", j), call), each("r", j)),
+                   "%s AS %s" % (call("sum", each("m2", j)), each("m2", j))]
+    grouped = "SELECT %s FROM %s GROUP BY GROUPING SETS (%s)" % (
+        ", ".join(select), cells,
+        ", ".join("(%s)" % ", ".join(q(keys[i]) for i in members) for members in sets))
+
+    # Every cell once per grouping set, with the set's flags and its keys outside it null.
+    table = ", ".join("(%s)" % ", ".join("0" if i in members else "1" for i in range(k))
+                      for members in sets)
+    expanded = "SELECT %s FROM %s AS c CROSS JOIN (VALUES %s) AS s(%s)" % (
+        ", ".join(["CASE WHEN s.%s = 0 THEN c.%s END AS %s" % (q(flag), q(key), q(key))
+                   for flag, key in zip(flags, keys)]
+                  + ["s.%s" % q(flag) for flag in flags]
+                  + ["c.%s" % each(what, j) for j in range(measures) for what in ("n", "c", "w")]),
+        cells, table, ", ".join(q(flag) for flag in flags))
+
+    def offsets(groups: str) -> str:
+        """The cells joined to their groups: the sums of their offsets from the centres."""
+        chosen = ["g.%s" % column for column in held]
+        chosen.append("%s AS %s" % (call("max", "g.%s" % q(rows)), q(rows)))
+        for j in range(measures):
+            offset = "((e.%s - g.%s) + e.%s)" % (each("c", j), each("r", j), each("w", j))
+            chosen += ["%s AS %s" % (call("max", "g.%s" % each(what, j)), each(what, j))
+                       for what in ("n", "r", "m2")]
+            chosen += ["%s AS %s" % (call("sum", "e.%s * %s" % (n(j), offset)), each("so", j)),
+                       "%s AS %s" % (call("sum", "e.%s * %s * %s" % (n(j), offset, offset)),
+                                     each("soo", j))]
+        on = ["e.%s = g.%s" % (q(flag), q(flag)) for flag in flags]
+        on += ["e.%s IS NOT DISTINCT FROM g.%s" % (q(key), q(key)) for key in keys]
+        return "SELECT %s%s FROM tw_expanded AS e JOIN %s AS g ON %s GROUP BY %s" % (
+            dialect.broadcast_hint("g"), ", ".join(chosen), groups, " AND ".join(on),
+            ", ".join("g.%s" % column for column in held))
+
+    def recentred(merged: str) -> str:
+        chosen = ["m.%s" % column for column in held + [q(rows)]]
+        for j in range(measures):
+            chosen += ["m.%s" % n(j),
+                       "m.%s + %s / %s AS %s" % (
+                           each("r", j), call("coalesce", "m.%s" % each("so", j), "0"),
+                           call("nullif", "m.%s" % n(j), "0"), each("r", j)),
+                       "m.%s" % each("m2", j)]
+        return "SELECT %s FROM %s AS m" % (", ".join(chosen), merged)
+
+    ctes = [("tw_expanded", expanded), ("tw_groups0", grouped),
+            ("tw_merged0", offsets("tw_groups0"))]
+    for i in range(1, corrections + 1):
+        ctes.append(("tw_groups%d" % i, recentred("tw_merged%d" % (i - 1))))
+        ctes.append(("tw_merged%d" % i, offsets("tw_groups%d" % i)))
+    return "WITH %s SELECT * FROM %s" % (
+        ", ".join("%s AS (%s)" % (label, body) for label, body in ctes), ctes[-1][0])
+
+
+def _cells(frame: Any, names: _Names, measures: Sequence[str], dimensions: Sequence[str],
+           shifts: Sequence[Shift]) -> Any:
+    """Stage 1: per cell of the full cross of ``dimensions``, the rows and per measure its
+    count, shift, mean deviation and M2 (see :func:`_cell_moments`)."""
+    from pyspark.sql import Window
     from pyspark.sql import functions as F
 
     keys = [names.key(i) for i in range(len(dimensions))]
     values = [names.moment("x", j) for j in range(len(measures))]
-    # Each value once per row, as its deviation from the shift (NaN and infinities as null).
-    deviations = frame.select(
-        *[columns.column(d).alias(k) for d, k in zip(dimensions, keys)],
-        *[(columns.measure_value(m) - F.lit(float(shift))).alias(x)
-          for m, shift, x in zip(measures, shifts, values)]
-    )
+    # Each value once per row as a double (NaN and infinities as null).
+    chosen = [columns.column(d).alias(k) for d, k in zip(dimensions, keys)]
+    chosen += [shift.expression(m).alias(x) for m, shift, x in zip(measures, shifts, values)]
+    rows = frame.select(*chosen)
+    if keys:
+        # The smallest value of each cell is its shift: a deterministic value of the cell.
+        cell = Window.partitionBy(*[columns.column(k) for k in keys])
+        anchors = [F.min(columns.column(x)).over(cell) for x in values]
+    else:
+        anchors = [F.lit(float(shift.value)) for shift in shifts]
+    rows = rows.select(*[columns.column(c) for c in keys + values],
+                       *[a.alias(names.moment("a", j)) for j, a in enumerate(anchors)])
     moments = [F.count(F.lit(1)).alias(names.rows())]
     for j, x in enumerate(values):
-        moments += _cell_moments(columns.column(x), names.moment("n", j),
-                                 names.moment("mean", j), names.moment("m2", j))
-    if dimensions:
-        cells = deviations.groupBy(*[columns.column(k) for k in keys]).agg(*moments)
-    else:
-        cells = deviations.agg(*moments)
+        moments += _cell_moments(columns.column(x), columns.column(names.moment("a", j)),
+                                 names.moment("n", j), names.moment("c", j),
+                                 names.moment("w", j), names.moment("m2", j))
+    if keys:
+        return rows.groupBy(*[columns.column(k) for k in keys]).agg(*moments)
+    return rows.agg(*moments)
 
-    # Per cell: n, n·d, n·d² and M2, d the cell mean's deviation from the measure's shift.
-    shifted = [columns.column(k) for k in keys] + [columns.column(names.rows())]
-    for j in range(len(measures)):
-        n = columns.column(names.moment("n", j))
-        deviation = columns.column(names.moment("mean", j))
-        shifted += [
-            n.alias(names.moment("n", j)),
-            (n * deviation).alias(names.moment("sd", j)),
-            (n * deviation * deviation).alias(names.moment("sdd", j)),
-            columns.column(names.moment("m2", j)).alias(names.moment("m2", j)),
-        ]
-    cells = cells.select(*shifted)
-    if not keys:
-        return cells.collect()  # one row: the overall set, nothing to roll up
 
-    q = columns.quoted
-    select = [q(k) for k in keys]
-    select += ["grouping(%s) AS %s" % (q(k), q(names.flag(i))) for i, k in enumerate(keys)]
-    select.append("SUM(%s) AS %s" % (q(names.rows()), q(names.rows())))
-    for j in range(len(measures)):
-        select += ["SUM(%s) AS %s" % (q(names.moment(what, j)), q(names.moment(what, j)))
-                   for what in ("n", "sd", "sdd", "m2")]
-    sets = ["()"] + ["(%s)" % q(k) for k in keys]
-    sets += ["(%s, %s)" % (q(keys[i]), q(keys[j]))
-             for i in range(len(keys)) for j in range(i + 1, len(keys))]
-    text = "SELECT %s FROM {cells} GROUP BY GROUPING SETS (%s)" % (", ".join(select),
-                                                                    ", ".join(sets))
+def _marginal_rows(frame: Any, names: _Names, measures: Sequence[str],
+                   dimensions: Sequence[str], shifts: Sequence[Shift],
+                   most: Optional[int] = None, corrections: int = 0) -> Optional[List[Any]]:
+    """Stages 1 and 2 in one query; the collected rows of every grouping set (see
+    :func:`merge_query`), or None when there are more than ``most`` of them."""
+    from pyspark.sql import functions as F
+
+    cells = _cells(frame, names, measures, dimensions, shifts)
+    keys = [names.key(i) for i in range(len(dimensions))]
+    if not keys:  # one cell: the overall set, nothing to merge
+        chosen = [columns.column(names.rows())]
+        for j in range(len(measures)):
+            n, c, w = (columns.column(names.moment(what, j)) for what in ("n", "c", "w"))
+            chosen += [n.alias(names.moment("n", j)), (c + w).alias(names.moment("r", j)),
+                       columns.column(names.moment("m2", j)).alias(names.moment("m2", j)),
+                       F.lit(0.0).alias(names.moment("so", j)),
+                       F.lit(0.0).alias(names.moment("soo", j))]
+        return cells.select(*chosen).collect()
+    text = merge_query(keys, [names.flag(i) for i in range(len(keys))], names.rows(),
+                       len(measures), lambda what, j: names.moment(what, j),
+                       corrections=corrections)
     rolled = frame.sparkSession.sql(text, cells=cells)
     if most is None:
         return rolled.collect()
@@ -354,12 +689,58 @@ def _marginal_rows(frame: Any, names: _Names, measures: Sequence[str],
     return None if len(rows) > most else rows
 
 
+class SparkScan(object):
+    """The plan's steps that read the data, on Spark: every DataFrame API call of the plan is
+    here or in the functions it calls. Another engine gives an object with the same methods
+    (see ``Tarnwick.bi.embedded.tables``); the rest of the plan (the merge's text, the
+    selection, the filing of the tables) does not depend on the engine."""
+
+    def __init__(self, frame: Any) -> None:
+        self.frame = frame
+        self.columns = list(frame.columns)
+
+    def helper(self) -> Any:
+        """What gives the default measures and dimensions (the numeric and string columns)."""
+        return DataFrameHelper(self.frame)
+
+    def exact_types(self, measures: Sequence[str]) -> Dict[str, Optional[Tuple[int, int]]]:
+        return _exact_types(self.frame, measures)
+
+    def head(self, names: _Names, measures: Sequence[str], dimensions: Sequence[str],
+             exact: Mapping[str, Optional[Tuple[int, int]]], finite: bool) -> List[Any]:
+        return _head(self.frame, names, measures, dimensions, exact, finite)
+
+    def aggregated(self, names: _Names, measures: Sequence[str], dimensions: Sequence[str],
+                   exact: Mapping[str, Optional[Tuple[int, int]]]) -> Profile:
+        return _aggregated(self.frame, names, measures, dimensions, exact)
+
+    def approximate_levels(self, names: _Names,
+                           dimensions: Sequence[str]) -> Tuple[int, List[int]]:
+        count, _, levels = _approximate_profile(self.frame, names, [], dimensions)
+        return count, levels
+
+    def marginal_rows(self, names: _Names, measures: Sequence[str], dimensions: Sequence[str],
+                      shifts: Sequence[Shift], most: Optional[int],
+                      corrections: int) -> Optional[List[Any]]:
+        return _marginal_rows(self.frame, names, measures, dimensions, shifts, most, corrections)
+
+
+def scan_of(data_frame: Any) -> Any:
+    """The engine's side of the plan for ``data_frame``: a Spark data frame runs on Spark; a
+    pandas frame, an embedded frame or a file path on the embedded engine."""
+    from Tarnwick.bi.embedded import tables
+
+    if tables.is_embedded(data_frame):
+        return tables.EmbeddedScan.of(data_frame)
+    return SparkScan(data_frame)
+
+
 class _Marginals(object):
     """The collected rows of stage 2, sorted by grouping set, turned into the analyser's
     measure rows and tables."""
 
     def __init__(self, rows: Sequence[Any], dimensions: Sequence[str],
-                 shifts: Sequence[float]) -> None:
+                 shifts: Sequence[Shift]) -> None:
         self.k = len(dimensions)
         self.position = {d: i for i, d in enumerate(dimensions)}
         self.shifts = list(shifts)
@@ -367,6 +748,14 @@ class _Marginals(object):
         for row in rows:
             members = tuple(i for i in range(self.k) if row[self.k + i] == 0)
             self.sets.setdefault(members, []).append(row)
+        overall = self.sets.get(())
+        # Every table's means as deviations from the overall mean, so that the between-group
+        # terms keep the digits by which means of large values differ.
+        self.centres = [anova.as_float(overall[0][self._base(j) + 1]) if overall else 0.0
+                        for j in range(len(shifts))]
+
+    def _base(self, j: int) -> int:
+        return 2 * self.k + 1 + len(MERGED) * j
 
     def rows(self) -> int:
         """Number of rows of the data."""
@@ -377,17 +766,41 @@ class _Marginals(object):
         """Exact number of levels of a dimension, a null counting as one."""
         return len(self.sets.get((self.position[dimension],), []))
 
-    def _moments(self, row: Any, j: int) -> Tuple[int, Optional[float], float]:
-        """Count, mean's deviation from the shift (None without values) and M2 of measure j in
-        a group: Chan's merge of the group's cells."""
-        base = 2 * self.k + 1 + 4 * j
+    def _parts(self, row: Any, j: int) -> Tuple[int, float, float, float, float]:
+        base = self._base(j)
         n = int(row[base] or 0)
+        r, m2, so, soo = (anova.as_float(row[base + i]) for i in range(1, 5))
+        so = 0.0 if math.isnan(so) and n == 0 else so
+        return n, r, m2, so, soo
+
+    def _moments(self, row: Any, j: int) -> Tuple[int, Optional[float], float]:
+        """Count, mean's deviation from the overall mean (None without values) and M2 of
+        measure j in a group: its cells' M2 and the sum of squares between them about the
+        group's own mean."""
+        n, r, m2, so, soo = self._parts(row, j)
         if n == 0:
             return 0, None, float("nan")
-        sd, sdd, m2 = (float(row[base + i] or 0.0) for i in (1, 2, 3))
-        deviation = sd / n
-        spread = max(sdd - sd * deviation, 0.0)  # Σ nᶜ(meanᶜ − mean)², never negative
-        return n, deviation, m2 + spread
+        with np.errstate(all="ignore"):
+            offset = so / n
+            spread = max(soo - so * offset, 0.0)  # Σ nᶜ(meanᶜ − mean)², never negative
+            return n, (r - self.centres[j]) + offset, m2 + spread
+
+    def unsettled(self) -> bool:
+        """Whether some group's centre is so far from its mean that n·ō² is more than
+        :data:`CENTRE_TOLERANCE` of its sum of squares (and more than the rounding of the
+        centre): subtracting it would cost digits, so the merge should recentre."""
+        for rows in self.sets.values():
+            for row in rows:
+                for j in range(len(self.shifts)):
+                    n, r, m2, so, soo = self._parts(row, j)
+                    if n == 0 or not all(map(math.isfinite, (r, m2, so, soo))):
+                        continue
+                    offset = so / n
+                    total = m2 + max(soo - so * offset, 0.0)
+                    if (abs(offset) > 8 * anova.EPS * abs(r)
+                            and n * offset * offset > CENTRE_TOLERANCE * total):
+                        return True
+        return False
 
     def measure_row(self, j: int) -> Tuple[int, Optional[float], Optional[float]]:
         """(count, mean, Σx²) of measure j, as the analyser's one-row aggregation gives them."""
@@ -397,8 +810,9 @@ class _Marginals(object):
         n, deviation, m2 = self._moments(overall[0], j)
         if deviation is None:
             return 0, None, None
-        mean = self.shifts[j] + deviation
-        return n, mean, m2 + n * mean * mean
+        mean = self.shifts[j].restore(self.centres[j] + deviation)
+        with np.errstate(all="ignore"):
+            return n, mean, m2 + n * mean * mean
 
     def table(self, j: int, dimensions: Sequence[str]) -> pd.DataFrame:
         """The level table (one dimension) or cell table (two) of measure j, analyser's layout
@@ -408,7 +822,8 @@ class _Marginals(object):
         records, sumsq, deviations = [], [], []
         for row in rows:
             n, deviation, m2 = self._moments(row, j)
-            mean = None if deviation is None else self.shifts[j] + deviation
+            mean = None if deviation is None else self.shifts[j].restore(
+                self.centres[j] + deviation)
             records.append(tuple(row[p] for p in places) + (n, mean))
             sumsq.append(m2)
             deviations.append(float("nan") if deviation is None else deviation)
@@ -417,11 +832,12 @@ class _Marginals(object):
         else:
             key_columns, nsq = ["level1", "level2"], "var5"
         table = pd.DataFrame(records, columns=key_columns + ["counts", "means"])
-        table["total"] = table.means * table.counts
-        table[nsq] = table.counts * table.means * table.means
+        with np.errstate(all="ignore"):
+            table["total"] = table.means * table.counts
+            table[nsq] = table.counts * table.means * table.means
         table[anova.SUMSQ_DEV] = pd.Series(sumsq, index=table.index, dtype=float)
         # The means rounded to doubles lose digits of their differences when the values are
-        # large; the deviations from the shift keep them for the between-group terms.
+        # large; the deviations from the overall mean keep them for the between-group terms.
         table.attrs[anova.MEAN_DEVIATIONS] = np.array(deviations, dtype=float)
         return table
 
@@ -446,11 +862,11 @@ def _file(marginals: _Marginals, measures: Sequence[str], dimensions: Sequence[s
     return result
 
 
-def _defaults(data_frame: Any, measure_columns: Optional[Sequence[str]],
+def _defaults(scan: Any, measure_columns: Optional[Sequence[str]],
               dimension_columns: Optional[Sequence[str]],
               helper: Any) -> Tuple[List[str], List[str]]:
     if measure_columns is None or dimension_columns is None:
-        helper = helper if helper is not None else DataFrameHelper(data_frame)
+        helper = helper if helper is not None else scan.helper()
     measures = helper.get_numeric_columns() if measure_columns is None else measure_columns
     dimensions = helper.get_string_columns() if dimension_columns is None else dimension_columns
     return list(measures), list(dimensions)
@@ -468,7 +884,7 @@ class _Plan(object):
     with their exact level counts and the row count where already known. ``bounded``: the
     candidates' level counts are unknown and the query may bring back only so many rows."""
 
-    def __init__(self, shifts: List[float], candidates: List[str],
+    def __init__(self, shifts: List[Shift], candidates: List[str],
                  levels: Optional[Dict[str, int]] = None, rows: Optional[int] = None,
                  bounded: bool = False) -> None:
         self.shifts = shifts
@@ -478,7 +894,7 @@ class _Plan(object):
         self.bounded = bounded
 
 
-def _before_tables(frame: Any, names: _Names, measures: List[str], dimensions: List[str],
+def _before_tables(scan: Any, names: _Names, measures: List[str], dimensions: List[str],
                    max_num_levels: int, named: bool, helper: Any,
                    known: Optional[Profile]) -> _Plan:
     """The shifts and the candidate dimensions, from the profile or the helper when given,
@@ -488,7 +904,7 @@ def _before_tables(frame: Any, names: _Names, measures: List[str], dimensions: L
         return _Plan(known.shifts(measures), _within(dimensions, known.levels, known.rows,
                                                      max_num_levels, named),
                      known.levels, known.rows)
-    seen, shifts, first_levels = _look_first(frame, names, measures, dimensions)
+    seen, shifts, first_levels = _look_first(scan, names, measures, dimensions)
     whole = seen < SAMPLE_ROWS  # the first rows were every row: their counts are exact
     if helper is not None:
         rows = int(helper.get_num_rows())
@@ -512,23 +928,40 @@ def _within(dimensions: Sequence[str], levels: Mapping[str, int], rows: int,
     return [d for d in dimensions if levels[d] <= bound]
 
 
-def _tables(frame: Any, names: _Names, measures: List[str], plan: _Plan,
+def _merged(scan: Any, names: _Names, measures: Sequence[str], dimensions: Sequence[str],
+            shifts: Sequence[Shift], most: Optional[int] = None) -> Optional[_Marginals]:
+    """The tables' query and its rows (None beyond ``most`` rows); should a group's centre be
+    unsettled, the query runs again with one more recentring pass, at most
+    :data:`MAX_CORRECTIONS` times."""
+    corrections = 0
+    while True:
+        rows = scan.marginal_rows(names, measures, dimensions, shifts, most, corrections)
+        if rows is None:
+            return None
+        marginals = _Marginals(rows, dimensions, shifts)
+        if corrections >= MAX_CORRECTIONS or not marginals.unsettled():
+            return marginals
+        corrections += 1
+
+
+def _tables(scan: Any, names: _Names, measures: List[str], plan: _Plan,
             max_num_levels: int) -> _Marginals:
-    """The tables' query, bounded in its rows when the plan is; should they be exceeded, one scan counts the levels approximately and the query runs again
-    without the dimensions far over the bound."""
+    """The tables' query, bounded in its rows when the plan is; should they be exceeded, one
+    scan counts the levels approximately and the query runs again without the dimensions far
+    over the bound."""
     if not plan.bounded:
-        rows = _marginal_rows(frame, names, measures, plan.candidates, plan.shifts)
+        marginals = _merged(scan, names, measures, plan.candidates, plan.shifts)
     else:
         most = _most_rows(len(plan.candidates), 2 * max_num_levels + 10)
-        rows = _marginal_rows(frame, names, measures, plan.candidates, plan.shifts, most)
-        if rows is None:
-            count, _, approximate = _approximate_profile(frame, names, [], plan.candidates)
+        marginals = _merged(scan, names, measures, plan.candidates, plan.shifts, most)
+        if marginals is None:
+            count, approximate = scan.approximate_levels(names, plan.candidates)
             bound = columns.level_bound(count, max_num_levels)
             plan.candidates = [d for d, n in zip(plan.candidates, approximate)
                                if columns.may_pass_bound(n, bound, LEVELS_RSD)]
-            rows = _marginal_rows(frame, names, measures, plan.candidates, plan.shifts)
-    assert rows is not None
-    return _Marginals(rows, plan.candidates, plan.shifts)
+            marginals = _merged(scan, names, measures, plan.candidates, plan.shifts)
+    assert marginals is not None
+    return marginals
 
 
 def one_scan_test_all(data_frame: Any, measure_columns: Optional[Sequence[str]] = None,
@@ -550,8 +983,10 @@ def one_scan_test_all(data_frame: Any, measure_columns: Optional[Sequence[str]] 
 
     Parameters
     ----------
-    data_frame : pyspark.sql.DataFrame
-        The data. Cache it first when it is expensive to compute.
+    data_frame : pyspark.sql.DataFrame, pandas.DataFrame, EmbeddedFrame or str
+        The data. Cache a Spark frame first when it is expensive to compute. A pandas frame,
+        an embedded frame (``Tarnwick.bi.embedded.reader``) or the path of a CSV, Parquet or
+        JSON file runs on the embedded engine, without Spark, with the same results.
     measure_columns, dimension_columns : sequence of str, optional
         Measures and dimensions, in order; None means the numeric and the string columns
         (those within the bound).
@@ -591,17 +1026,18 @@ def one_scan_test_all(data_frame: Any, measure_columns: Optional[Sequence[str]] 
     >>> table.loc[["region", "day", "region:day", "Residual"], "df"].tolist()
     [1.0, 1.0, 1.0, 2.0]
     """
-    measures, dimensions = _defaults(data_frame, measure_columns, dimension_columns, helper)
+    scan = scan_of(data_frame)
+    measures, dimensions = _defaults(scan, measure_columns, dimension_columns, helper)
     if not measures:
         return DFTwoWayAnovaResult()
     named = dimension_columns is not None
     unique_measures, unique_dimensions = _unique(measures), _unique(dimensions)
-    names = _Names(data_frame.columns)
-    plan = _before_tables(data_frame, names, unique_measures, unique_dimensions, max_num_levels,
+    names = _Names(scan.columns)
+    plan = _before_tables(scan, names, unique_measures, unique_dimensions, max_num_levels,
                           named, helper, profile)
     if progress is not None:
         progress("profile")
-    marginals = _tables(data_frame, names, unique_measures, plan, max_num_levels)
+    marginals = _tables(scan, names, unique_measures, plan, max_num_levels)
     if progress is not None:
         progress("tables-query")
     rows = plan.rows if plan.rows is not None else marginals.rows()
@@ -629,7 +1065,8 @@ def one_scan_test_against(data_frame: Any, measure_columns: Sequence[str],
 
     Parameters
     ----------
-    data_frame : pyspark.sql.DataFrame
+    data_frame : pyspark.sql.DataFrame, pandas.DataFrame, EmbeddedFrame or str
+        As in :func:`one_scan_test_all`.
     measure_columns, dimension_columns : sequence of str
         Measures, and the dimensions to test them against, in order (repeats kept).
     progress : callable, optional
@@ -658,18 +1095,17 @@ def one_scan_test_against(data_frame: Any, measure_columns: Sequence[str],
     if not measures:
         return DFTwoWayAnovaResult()
     unique_measures, unique_dimensions = _unique(measures), _unique(dimensions)
-    names = _Names(data_frame.columns)
+    scan = scan_of(data_frame)
+    names = _Names(scan.columns)
     if profile is not None:
         _covers(profile, unique_measures, [])
         shifts = profile.shifts(unique_measures)
     else:
-        _, shifts, _ = _look_first(data_frame, names, unique_measures, [])
+        _, shifts, _ = _look_first(scan, names, unique_measures, [])
     if progress is not None:
         progress("profile")
-    marginals = _Marginals(
-        _marginal_rows(data_frame, names, unique_measures, unique_dimensions, shifts),
-        unique_dimensions, shifts,
-    )
+    marginals = _merged(scan, names, unique_measures, unique_dimensions, shifts)
+    assert marginals is not None
     if progress is not None:
         progress("tables-query")
     return _file(marginals, measures, dimensions, progress)

@@ -1,0 +1,414 @@
+"""The one-scan plan's steps that read the data, on DuckDB.
+
+:class:`EmbeddedScan` gives ``Tarnwick.bi.stats.onescan`` what :class:`~Tarnwick.bi.stats.
+onescan.SparkScan` gives it on Spark: the frame's columns and their exact types, the first
+rows, the profile's aggregation, the level counts, and the tables' query in its two stages.
+The rest of the plan (the shifts, the selection, the merge's text, the filing of the tables in
+result records) is the same code on both engines, so that the results do not depend on it.
+
+Stage 1 groups the rows by the full cross of the dimensions into a small temporary table of
+cells (per cell its rows and per measure the count, the cell's shift, the mean deviation from
+it and ``count · var_pop``, as on Spark); stage 2 is the text of
+:func:`~Tarnwick.bi.stats.onescan.merge_query` in DuckDB's dialect over that table. A rerun
+of stage 2 (a group recentred) reuses the cells.
+
+Data reaches the engine as a pandas frame, an :class:`~Tarnwick.bi.embedded.reader.
+EmbeddedFrame` or the path of a CSV, Parquet or JSON file (see :func:`frame_of`).
+"""
+from __future__ import annotations
+
+import os
+import re
+from decimal import Decimal
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
+
+from Tarnwick.bi.common import default_columns
+from Tarnwick.bi.embedded import reader
+from Tarnwick.bi.stats import onescan
+
+__all__ = ["DUCKDB", "EmbeddedScan", "frame_of", "is_embedded"]
+
+_q = reader._identifier
+
+
+class DuckDBDialect(onescan.Dialect):
+    """The merge's SQL text as DuckDB reads it: double-quoted identifiers, no hints."""
+
+    functions = dict(onescan.Dialect.functions, grouping="GROUPING")
+
+    def quote(self, name: str) -> str:
+        return _q(name)
+
+    def broadcast_hint(self, relation: str) -> str:
+        return ""
+
+
+DUCKDB = DuckDBDialect()
+
+
+def is_embedded(data: Any) -> bool:
+    """Whether ``data`` runs on the embedded engine: a pandas frame, an embedded frame or a
+    file path (a Spark data frame does not).
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> is_embedded(pd.DataFrame({"x": [1.0]})), is_embedded("data.csv"), is_embedded(3)
+    (True, True, False)
+    """
+    import pandas as pd
+
+    return isinstance(data, (pd.DataFrame, reader.EmbeddedFrame, str, os.PathLike))
+
+
+def frame_of(data: Any, connection: Any = None) -> reader.EmbeddedFrame:
+    """``data`` as an embedded frame: an embedded frame as it is, a pandas frame registered
+    in a DuckDB connection (its columns as they are, a category column as text), a file path
+    read by :func:`~Tarnwick.bi.embedded.reader.read_file` (its format from its name, CSV
+    with the command line's defaults).
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> frame = frame_of(pd.DataFrame({"g": ["a", "b"], "x": [1, 2]}))
+    >>> frame.columns, frame.kind("g"), frame.kind("x")
+    (['g', 'x'], 'string', 'integer')
+    """
+    import duckdb
+    import pandas as pd
+
+    if isinstance(data, reader.EmbeddedFrame):
+        return data
+    if isinstance(data, pd.DataFrame):
+        connection = connection if connection is not None else duckdb.connect()
+        names = [str(c) for c in data.columns]
+        reader._check_names("the pandas frame", names)
+        if len(set(names)) != len(names):
+            raise ValueError("the pandas frame has columns of the same name")
+        frame = data.copy(deep=False)
+        frame.columns = names
+        view = "tw_pandas_%d" % id(frame)
+        connection.register(view, frame)
+        types = [str(t) for t in connection.sql("SELECT * FROM %s" % _q(view)).types]
+        chosen = ["CAST(%s AS VARCHAR) AS %s" % (_q(n), _q(n)) if t.startswith("ENUM")
+                  else _q(n) for n, t in zip(names, types)]
+        embedded = reader.EmbeddedFrame(connection, "SELECT %s FROM %s" % (
+            ", ".join(chosen), _q(view)), None)
+        embedded._pandas = frame  # the registered view reads it: it lives as long as the frame
+        return embedded
+    from Tarnwick.cli import reader as spark_reader
+
+    path = os.fspath(data)
+    fmt = spark_reader.format_of(path) or "csv"
+    return reader.read_file(path, fmt, connection=connection)
+
+
+def _exact(duckdb_type: str) -> Optional[Tuple[int, int]]:
+    """(precision, scale) that holds every value of an integer or decimal column, as
+    ``columns.exact_type`` gives it for Spark's types."""
+    kind = reader.kind_of(duckdb_type)
+    if kind == "integer":
+        return 20, 0
+    if kind == "decimal":
+        width, scale = re.findall(r"\d+", duckdb_type)[:2]
+        return int(width), int(scale)
+    return None
+
+
+def _double(name: str) -> str:
+    return "CAST(%s AS DOUBLE)" % _q(name)
+
+
+def _finite(name: str) -> str:
+    """The measure as a double, NaN and the infinities as null (missing)."""
+    return "CASE WHEN isfinite(%s) THEN %s END" % (_double(name), _double(name))
+
+
+def _shifted(name: str, shift: onescan.Shift) -> str:
+    """The measure as stage 1 reads it (see ``Shift.expression``): an integer or decimal
+    measure less its base in exact decimal arithmetic, then a double."""
+    if shift.base is None:
+        return _finite(name)
+    kind = "DECIMAL(%d,%d)" % shift.exact
+    return "CAST(CAST(%s AS %s) - CAST(%s AS %s) AS DOUBLE)" % (
+        _q(name), kind, reader._literal(format(Decimal(shift.base), "f")), kind)
+
+
+class _Columns(object):
+    """The default measures and dimensions of an embedded frame (what ``DataFrameHelper``
+    gives the plan on Spark)."""
+
+    def __init__(self, frame: reader.EmbeddedFrame) -> None:
+        kinds = [(name, frame.kind(name)) for name in frame.columns]
+        self.numeric, self.string = default_columns(
+            [(name, kind in ("integer", "floating", "decimal"), kind == "string")
+             for name, kind in kinds], stacklevel=4)
+
+    def get_numeric_columns(self) -> List[str]:
+        return list(self.numeric)
+
+    def get_string_columns(self) -> List[str]:
+        return list(self.string)
+
+
+class EmbeddedScan(object):
+    """The plan's steps that read the data, on DuckDB (the methods of ``SparkScan``).
+
+    Parameters
+    ----------
+    frame : EmbeddedFrame
+    """
+
+    def __init__(self, frame: reader.EmbeddedFrame) -> None:
+        self.frame = frame
+        self.connection = frame.connection
+        self.columns = list(frame.columns)
+
+    @classmethod
+    def of(cls, data: Any) -> "EmbeddedScan":
+        """The scan of a pandas frame, an embedded frame or a file path."""
+        return cls(frame_of(data))
+
+    def _source(self) -> str:
+        return "(%s) AS tw_source" % self.frame.sql
+
+    def _rows(self, sql: str) -> List[tuple]:
+        return reader._rows(self.connection, sql)
+
+    def helper(self) -> _Columns:
+        return _Columns(self.frame)
+
+    def exact_types(self, measures: Sequence[str]) -> Dict[str, Optional[Tuple[int, int]]]:
+        return {m: _exact(self.frame.types[m]) if m in self.frame.types else None
+                for m in measures}
+
+    def head(self, names: Any, measures: Sequence[str], dimensions: Sequence[str],
+             exact: Mapping[str, Optional[Tuple[int, int]]], finite: bool) -> List[tuple]:
+        value = _finite if finite else _double
+        chosen = [value(m) for m in measures] + [_q(d) for d in dimensions]
+        chosen += [_q(m) for m in measures if exact[m] is not None]
+        if not chosen:
+            chosen = ["1"]
+        return self._rows("SELECT %s FROM %s LIMIT %d" % (
+            ", ".join(chosen), self._source(), onescan.SAMPLE_ROWS))
+
+    def aggregated(self, names: Any, measures: Sequence[str], dimensions: Sequence[str],
+                   exact: Mapping[str, Optional[Tuple[int, int]]]) -> onescan.Profile:
+        expressions = ["COUNT(*)"]
+        for m in measures:
+            value = _finite(m)
+            ends = value if exact[m] is None else _q(m)
+            expressions += ["COUNT(%s)" % value,
+                            "COUNT(CASE WHEN isinf(%s) THEN 1 END)" % _double(m),
+                            "AVG(%s)" % value, "MIN(%s)" % ends, "MAX(%s)" % ends]
+        expressions += [self._levels(d) for d in dimensions]
+        row = self._rows("SELECT %s FROM %s" % (", ".join(expressions), self._source()))[0]
+        k, width = len(measures), 5
+        return onescan.Profile(
+            rows=int(row[0]),
+            values={m: int(row[1 + width * j]) for j, m in enumerate(measures)},
+            infinities={m: int(row[2 + width * j]) for j, m in enumerate(measures)},
+            means={m: row[3 + width * j] for j, m in enumerate(measures)},
+            levels={d: int(row[1 + width * k + i]) for i, d in enumerate(dimensions)},
+            lows={m: row[4 + width * j] for j, m in enumerate(measures)},
+            highs={m: row[5 + width * j] for j, m in enumerate(measures)},
+            exact=dict(exact),
+        )
+
+    @staticmethod
+    def _levels(dimension: str) -> str:
+        """Aggregate: the exact number of levels, a null counting as one."""
+        return "COUNT(DISTINCT %s) + MAX(CASE WHEN %s IS NULL THEN 1 ELSE 0 END)" % (
+            _q(dimension), _q(dimension))
+
+    def approximate_levels(self, names: Any, dimensions: Sequence[str]) -> Tuple[int, List[int]]:
+        """The row count and each dimension's level count: exact here, as DuckDB counts them
+        quickly."""
+        row = self._rows("SELECT %s FROM %s" % (
+            ", ".join(["COUNT(*)"] + [self._levels(d) for d in dimensions]), self._source()))[0]
+        return int(row[0]), [int(v) for v in row[1:]]
+
+    def _cells(self, names: Any, measures: Sequence[str], dimensions: Sequence[str],
+               shifts: Sequence[onescan.Shift]) -> str:
+        """Stage 1 into a temporary table, whose quoted name is returned: per cell of the full
+        cross of ``dimensions`` its rows and per measure the count, the shift (the cell's
+        smallest value), the mean deviation from it and ``count · var_pop`` of the
+        deviations."""
+        keys = [_q(names.key(i)) for i in range(len(dimensions))]
+        values = [_q(names.moment("x", j)) for j in range(len(measures))]
+        anchors = [_q(names.moment("a", j)) for j in range(len(measures))]
+        rows = ", ".join(["%s AS %s" % (_q(d), k) for d, k in zip(dimensions, keys)]
+                         + ["%s AS %s" % (_shifted(m, s), x)
+                            for m, s, x in zip(measures, shifts, values)] + ["1 AS tw_one"])
+        if keys:
+            # Each cell's smallest value is its shift, joined to its rows.
+            anchored = (
+                "tw_rows AS (SELECT %s FROM %s), "
+                "tw_anchors AS (SELECT %s FROM tw_rows GROUP BY %s), "
+                "tw_anchored AS (SELECT r.*, %s FROM tw_rows AS r JOIN tw_anchors AS a ON %s)"
+                % (rows, self._source(),
+                   ", ".join(keys + ["MIN(%s) AS %s" % (x, a) for x, a in zip(values, anchors)]),
+                   ", ".join(keys), ", ".join("a.%s" % a for a in anchors),
+                   " AND ".join("r.%s IS NOT DISTINCT FROM a.%s" % (k, k) for k in keys)))
+        else:
+            anchored = "tw_anchored AS (SELECT %s, %s FROM %s)" % (
+                rows, ", ".join(["CAST(%r AS DOUBLE) AS %s" % (float(s.value), a)
+                                 for s, a in zip(shifts, anchors)] or ["0 AS tw_none"]),
+                self._source())
+        moments = ["COUNT(*) AS %s" % _q(names.rows())]
+        for j, (x, a) in enumerate(zip(values, anchors)):
+            deviation = "(%s - %s)" % (x, a)
+            moments += ["COUNT(%s) AS %s" % (x, _q(names.moment("n", j))),
+                        "MAX(%s) AS %s" % (a, _q(names.moment("c", j))),
+                        "AVG(%s) AS %s" % (deviation, _q(names.moment("w", j))),
+                        "COALESCE(VAR_POP(%s) * COUNT(%s), 0.0) AS %s" % (
+                            deviation, x, _q(names.moment("m2", j)))]
+        table = _q(names.prefix + "cells")
+        self.connection.execute("CREATE OR REPLACE TEMP TABLE %s AS WITH %s SELECT %s FROM "
+                                "tw_anchored%s" % (table, anchored, ", ".join(keys + moments),
+                                                   " GROUP BY %s" % ", ".join(keys) if keys
+                                                   else ""))
+        return table
+
+    def marginal_rows(self, names: Any, measures: Sequence[str], dimensions: Sequence[str],
+                      shifts: Sequence[onescan.Shift], most: Optional[int],
+                      corrections: int) -> Optional[List[tuple]]:
+        """Stages 1 and 2: the rows of every grouping set (see ``onescan.merge_query``), or
+        None when there are more than ``most`` of them."""
+        key = (tuple(measures), tuple(dimensions), tuple((s.mean, s.base) for s in shifts))
+        if getattr(self, "_cells_of", None) != key:
+            self._table = self._cells(names, measures, dimensions, shifts)
+            self._cells_of = key
+        keys = [names.key(i) for i in range(len(dimensions))]
+        if not keys:  # one cell: the overall set, nothing to merge
+            chosen = [_q(names.rows())]
+            for j in range(len(measures)):
+                n, c, w, m2 = (_q(names.moment(what, j)) for what in ("n", "c", "w", "m2"))
+                chosen += [n, "%s + %s" % (c, w), m2, "0.0", "0.0"]
+            return self._rows("SELECT %s FROM %s" % (", ".join(chosen), self._table))
+        text = onescan.merge_query(keys, [names.flag(i) for i in range(len(keys))],
+                                   names.rows(), len(measures),
+                                   lambda what, j: names.moment(what, j), cells=self._table,
+                                   corrections=corrections, dialect=DUCKDB)
+        if most is None:
+            return self._rows(text)
+        rows = self._rows("SELECT * FROM (%s) AS tw_rolled LIMIT %d" % (text, most + 1))
+        return None if len(rows) > most else rows
+
+
+# -- the result objects' second reading of the frame --------------------------------------------
+
+
+def _measure_rows(data: Any) -> Tuple[Any, str]:
+    """The connection and the source relation of ``data`` for one grouped aggregation."""
+    scan = EmbeddedScan.of(data)
+    return scan, scan._source()
+
+
+def level_variances(data: Any, measure: str, dimension: str) -> List[tuple]:
+    """Per level of ``dimension`` with a value of ``measure`` (not null, not NaN): the level,
+    the count, the mean and the sample variance (as ``dispersion.level_variances`` asks of
+    Spark)."""
+    scan, source = _measure_rows(data)
+    x = _double(measure)
+    return scan._rows("SELECT %s, COUNT(%s), AVG(%s), VAR_SAMP(%s) FROM %s WHERE %s IS NOT NULL "
+                      "AND NOT isnan(%s) GROUP BY %s" % (_q(dimension), x, x, x, source, x, x,
+                                                         _q(dimension)))
+
+
+def level_deviations(data: Any, measure: str, dimension: str, center: str) -> List[tuple]:
+    """Per level: the count, mean and population variance of the values' absolute deviations
+    from the level's mean or median (the usual median, the mean of the two middle values)."""
+    scan, source = _measure_rows(data)
+    x = _double(measure)
+    centre = ("AVG(%s)" if center == "mean" else "quantile_cont(%s, 0.5)") % x
+    return scan._rows(
+        "SELECT level, COUNT(z), AVG(z), VAR_POP(z) FROM (SELECT %s AS level, abs(%s - %s OVER "
+        "(PARTITION BY %s)) AS z FROM %s WHERE %s IS NOT NULL AND NOT isnan(%s)) AS tw_z "
+        "GROUP BY level" % (_q(dimension), x, centre, _q(dimension), source, x, x))
+
+
+def group_moments(data: Any, measure: str, dimensions: Sequence[str],
+                  centre: float) -> List[tuple]:
+    """Per group of ``dimensions``: the keys, the count of values, the mean of their
+    deviations from ``centre`` and their population variance (``refine``'s aggregation)."""
+    scan, source = _measure_rows(data)
+    shifted = "(%s - CAST(%r AS DOUBLE))" % (_double(measure), float(centre))
+    keys = ", ".join(_q(d) for d in dimensions)
+    return scan._rows("SELECT %s, COUNT(%s), AVG(%s), VAR_POP(%s) FROM %s GROUP BY %s" % (
+        keys, _q(measure), shifted, shifted, source, keys))
+
+
+def columns_of(data: Any) -> List[str]:
+    """The column names of an embedded frame, a pandas frame or a file."""
+    return list(frame_of(data).columns)
+
+
+# -- the command line's checks on the embedded engine --------------------------------------------
+
+#: DuckDB's type names as Spark writes the same types (in the checks' messages).
+_SPARK_NAMES = {"VARCHAR": "string", "BOOLEAN": "boolean", "TINYINT": "tinyint",
+                "SMALLINT": "smallint", "INTEGER": "int", "BIGINT": "bigint", "FLOAT": "float",
+                "DOUBLE": "double", "DATE": "date", "TIMESTAMP": "timestamp"}
+
+
+def derived(frame: reader.EmbeddedFrame, sql: str) -> reader.EmbeddedFrame:
+    """A frame of the query ``sql`` over ``frame``'s connection, keeping alive what ``frame``
+    reads (its files' links, its pandas frame)."""
+    made = reader.EmbeddedFrame(frame.connection, sql, frame._links)
+    made._pandas = getattr(frame, "_pandas", None)
+    return made
+
+
+class EmbeddedFrames(object):
+    """What the command line's checks do to a frame (``prepare.SparkFrames``' methods), on
+    DuckDB: the same kinds, projection, missing infinities and cache."""
+
+    def kinds(self, frame: reader.EmbeddedFrame) -> Dict[str, Any]:
+        from Tarnwick.cli.prepare import Kind
+
+        kinds = {}
+        for name in frame.columns:
+            kind, duckdb_type = frame.kind(name), frame.types[name]
+            spark_name = _SPARK_NAMES.get(duckdb_type, duckdb_type.lower().replace(" ", ""))
+            kinds[name] = Kind(kind in ("integer", "floating", "decimal"), kind == "string",
+                               _exact(duckdb_type) is not None, spark_name)
+        return kinds
+
+    def project(self, frame: reader.EmbeddedFrame,
+                chosen: Sequence[Tuple[str, str, str]]) -> reader.EmbeddedFrame:
+        from Tarnwick.cli.prepare import DOUBLE, TEXT
+
+        projection = []
+        for name, new, how in chosen:
+            value = _q(name)
+            if how == DOUBLE:
+                value = "CASE WHEN isnan(%s) THEN NULL ELSE %s END" % (_double(name),
+                                                                       _double(name))
+            elif how == TEXT:
+                if frame.kind(name) not in ("integer", "boolean", "string"):
+                    raise reader.Unsupported(name, "a %s column as a dimension: its levels as "
+                                             "text may be written differently than Spark writes "
+                                             "them" % frame.types[name])
+                value = "CAST(%s AS VARCHAR)" % value
+            projection.append("%s AS %s" % (value, _q(new)))
+        return derived(frame, "SELECT %s FROM (%s) AS tw_read" % (", ".join(projection),
+                                                                  frame.sql))
+
+    def without_infinities(self, frame: reader.EmbeddedFrame,
+                           measures: Sequence[str]) -> reader.EmbeddedFrame:
+        chosen = ["CASE WHEN isinf(%s) THEN NULL ELSE %s END AS %s" % (_q(c), _q(c), _q(c))
+                  if c in measures and frame.kind(c) == "floating" else _q(c)
+                  for c in frame.columns]
+        return derived(frame, "SELECT %s FROM (%s) AS tw_finite" % (", ".join(chosen),
+                                                                    frame.sql))
+
+    def cache(self, frame: reader.EmbeddedFrame) -> reader.EmbeddedFrame:
+        """The rows kept in a temporary table, so that the checks and the tables read no file
+        again."""
+        table = _q("tw_cache_%d" % id(frame))
+        frame.connection.execute("CREATE OR REPLACE TEMP TABLE %s AS %s" % (table, frame.sql))
+        return derived(frame, "SELECT * FROM %s" % table)
+
+    def helper(self, frame: reader.EmbeddedFrame) -> None:
+        return None  # the analyser's helper is Spark's: the embedded engine runs the one-scan plan

@@ -18,8 +18,16 @@ from host_terms import pandas_record  # noqa: E402
 
 
 @pytest.mark.parametrize("argv, environment, kind", [
-    ([], None, backend.LocalSpark),
+    ([], None, backend.EmbeddedBackend),  # the bundled data
+    (["data.csv"], None, backend.EmbeddedBackend),
+    (["file:///tmp/data.parquet"], None, backend.EmbeddedBackend),
+    (["data.csv", "--engine", "embedded"], None, backend.EmbeddedBackend),
+    (["data.csv", "--engine", "spark"], None, backend.LocalSpark),
     (["--master", "local[2]"], None, backend.LocalSpark),
+    (["data.csv", "--plan", "per-test"], None, backend.LocalSpark),
+    (["data.csv", "--conf", "spark.executor.memory=1g"], None, backend.LocalSpark),
+    (["hdfs://namenode/data.csv"], None, backend.LocalSpark),
+    (["s3a://bucket/data.parquet"], None, backend.LocalSpark),
     (["--remote", "sc://h:15002"], None, backend.ConnectServer),
     ([], "sc://env:15002", backend.ConnectServer),
 ])
@@ -32,8 +40,30 @@ def test_one_decision_of_the_engine(monkeypatch, argv, environment, kind):
     assert type(chosen) is kind
     if kind is backend.ConnectServer:
         assert chosen.location == (environment or "sc://h:15002")
+    elif kind is backend.LocalSpark:
+        assert chosen.settings.master == (argv[1] if argv[0] == "--master" else None)
     else:
-        assert chosen.settings.master == (argv[1] if argv else None)
+        assert chosen.asked == ("embedded" in argv)
+
+
+def test_spark_submit_chooses_spark(monkeypatch):
+    from Tarnwick.cli import session
+
+    monkeypatch.delenv("SPARK_REMOTE", raising=False)
+    monkeypatch.setattr(session, "under_spark_submit", lambda: True)
+    assert type(backend.choose_backend(parse_args(["data.csv"]))) is backend.LocalSpark
+
+
+@pytest.mark.parametrize("argv, named", [
+    (["--engine", "embedded", "--master", "local[2]"], "--master"),
+    (["--engine", "embedded", "data.csv", "--plan", "per-test"], "--plan per-test"),
+    (["--engine", "embedded", "hdfs://namenode/data.csv"], "hdfs"),
+])
+def test_the_embedded_engine_refuses_what_needs_spark(monkeypatch, argv, named):
+    monkeypatch.delenv("SPARK_REMOTE", raising=False)
+    with pytest.raises(InputError, match="needs Spark") as caught:
+        backend.choose_backend(parse_args(argv))
+    assert named in str(caught.value)
 
 
 def test_two_engines_at_once_are_refused(monkeypatch):

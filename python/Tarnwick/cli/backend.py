@@ -46,6 +46,8 @@ class Backend:
 
     def __init__(self) -> None:
         self.session: Any = None
+        #: Notes on the engine's own choices, said as soon as they are made.
+        self.notes: List[str] = []
 
     @property
     def describe(self) -> str:
@@ -164,7 +166,6 @@ class EmbeddedBackend(Backend):
         self.args = args
         self.asked = asked
         self.spark: Optional[LocalSpark] = None  # the backend deferred to, if any
-        self.deferred = ""
 
     @property
     def describe(self) -> str:
@@ -188,7 +189,8 @@ class EmbeddedBackend(Backend):
 
             raise InputError("the embedded engine cannot read %s as Spark does: %s; run it "
                              "with --engine spark" % (self.args.data, reason))
-        self.deferred = "read with Spark, as the embedded engine cannot match it: %s" % reason
+        self.notes.append("read with Spark, as the embedded engine cannot match it: %s"
+                          % reason)
         self.spark = LocalSpark(self.args)
         self.spark.start()
         return self.spark.read(self.args, fmt)
@@ -222,9 +224,7 @@ class EmbeddedBackend(Backend):
                                     frames=EmbeddedFrames())
             except embedded.Unsupported as exc:
                 frame, _, measures, dimensions = self._defer(exc, self.fmt)
-        selection = self.spark.select_tests(frame, measures, dimensions, args)
-        selection.notes.insert(0, self.deferred)
-        return selection
+        return self.spark.select_tests(frame, measures, dimensions, args)
 
     def analyse(self, selection: Any, args: Any) -> Tuple[Any, int]:
         if self.spark is not None:

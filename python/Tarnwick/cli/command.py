@@ -58,6 +58,12 @@ class _Phases:
         return elapsed
 
 
+def _say_notes(args, backend) -> None:
+    """What the backend has to say about its own choices (an engine deferred to), at once."""
+    while backend.notes:
+        _say(args, "note: " + backend.notes.pop(0))
+
+
 def _check_outputs(args) -> None:
     """Checks of where the results go, which need no engine: they answer at once."""
     from Tarnwick.cli import plots
@@ -105,10 +111,12 @@ def run(args) -> int:
     phases.mark("session")
     try:
         frame, source, measures, dimensions = backend.read(args, fmt)
+        _say_notes(args, backend)
         phases.mark("read")
         if args.formulas:
             return _fit_models(args, backend, frame, source, phases)
         selection = backend.select_tests(frame, measures, dimensions, args)
+        _say_notes(args, backend)
         phases.mark("checks")
         for note in selection.notes:
             _say(args, "note: " + note)

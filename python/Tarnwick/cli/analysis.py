@@ -4,7 +4,8 @@ Two plans give the same tables:
 
 * ``one-scan`` (the default): :func:`Tarnwick.bi.stats.onescan.one_scan_tables`, a look at
   the first rows and then one query for every table, which also gives the counts the checks
-  need (:func:`.prepare.check_counts`); the input is not cached. The bar counts its steps.
+  need (:func:`.prepare.check_counts`); the input is not cached. On a Spark session the bar
+  follows the tasks of that query (:class:`.progress.QueryTasks`), elsewhere it counts steps.
 * ``per-test``: the analyser, ``TwoWayAnova(frame, helper)``, one Spark aggregation per measure,
   per dimension and per pair, one after another; the bar counts them.
 

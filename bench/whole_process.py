@@ -9,7 +9,7 @@ the driver's peak memory (the Python process and everything it started, the JVM 
 * **run**: ``python -m Tarnwick FILE --json -q`` with the extra arguments given (``--run-args``),
   with the phases the command line reports (session, read, checks, tests).
 * each further ``--also ARGS`` (repeatable): the command line with those arguments instead, say
-  ``--also "--plan per-test"`` or ``--also "--no-cache"``.
+  ``--also "--plan per-test"`` or ``--also=--no-cache`` (a lone option after ``=``).
 
 The figure of merit is each run's median (or best) against the bare process's.
 

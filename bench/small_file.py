@@ -6,8 +6,10 @@ of each:
 
 * **floor**: start Python, a local SparkSession (``local[*]``) and one trivial job
   (``spark.range(1).count()``), then stop;
-* **run**: the whole command line on the file, ``python -m Tarnwick FILE --json -q`` (session
-  start included), with the phases the command line reports.
+* **run**: the whole command line on the file on Spark, ``python -m Tarnwick FILE --json -q
+  --master MASTER`` (session start included), with the phases the command line reports;
+* **embedded**: the same on the embedded engine (``--engine embedded``: no JVM), and the
+  largest relative difference between its JSON results and Spark's.
 
 The figure of merit is the ratio of the median run to the median floor. With ``--before DIR``
 a third process per round runs the command line with DIR in front of ``sys.path`` (a copy of the
@@ -106,8 +108,11 @@ def main() -> None:
 
     floor_command = [sys.executable, "-c", FLOOR % args.master]
     run_command = [sys.executable, "-m", "Tarnwick", path, "--json", "-q", "--master", args.master]
+    embedded_command = [sys.executable, "-m", "Tarnwick", path, "--json", "-q", "--engine",
+                        "embedded"]
     before_env = dict(env, PYTHONPATH=os.path.abspath(args.before)) if args.before else None
     floors, runs, befores, output, before_output = [], [], [], None, None
+    embeddeds, embedded_output = [], None
     for round_number in range(args.repeat):
         floor, _ = timed(floor_command, env)
         floors.append(floor)
@@ -118,9 +123,15 @@ def main() -> None:
             line += ", before %.2f s (%s)" % (before, _phases(before_output))
         run, output = timed(run_command, env)
         runs.append(run)
-        print(line + ", run %.2f s (%s)" % (run, _phases(output)))
+        embedded, embedded_output = timed(embedded_command, env)
+        embeddeds.append(embedded)
+        print(line + ", run %.2f s (%s), embedded %.2f s (%s)" % (
+            run, _phases(output), embedded, _phases(embedded_output)))
     floor, run = statistics.median(floors), statistics.median(runs)
-    print("median: floor %.2f s, run %.2f s, ratio %.2f" % (floor, run, run / floor))
+    print("median: floor %.2f s, run %.2f s, ratio %.2f; embedded %.2f s (load average %.2f)"
+          % (floor, run, run / floor, statistics.median(embeddeds), os.getloadavg()[0]))
+    print("results on Spark and embedded: largest relative difference %.3g" % largest_difference(
+        json.loads(output)["results"], json.loads(embedded_output)["results"]))
     if befores:
         before = statistics.median(befores)
         print("median before: %.2f s, ratio %.2f" % (before, before / floor))

@@ -6,12 +6,19 @@ the driver's peak memory (the Python process and everything it started, the JVM 
 
 * **bare**: start Python and a local session, read the file, run one aggregation (count and sum of
   every numeric column), stop. Nothing can analyse the file faster on Spark.
-* **run**: ``python -m Tarnwick FILE --json -q`` with the extra arguments given (``--run-args``),
-  with the phases the command line reports (session, read, checks, tests).
+* **bare duckdb**: start Python, connect DuckDB in the process and run the same two-stage query
+  as the plan's tables (stage 1 grouped by every dimension with count, mean and var_pop of
+  each measure; stage 2 grouping sets over the cells: the overall row, each dimension, each
+  pair). Nothing can analyse the file faster in process.
+* **run**: ``python -m Tarnwick FILE --json -q --master MASTER`` (Spark) with the extra
+  arguments given (``--run-args``), with the phases the command line reports (session, read,
+  checks, tests).
+* **embedded**: ``python -m Tarnwick FILE --json -q --engine embedded``, with its phases.
 * each further ``--also ARGS`` (repeatable): the command line with those arguments instead, say
   ``--also "--plan per-test"`` or ``--also=--no-cache`` (a lone option after ``=``).
 
-The figure of merit is each run's median (or best) against the bare process's.
+The figures of merit are each run's median (or best) against the bare processes': the Spark
+command line against bare Spark, the embedded one against bare DuckDB.
 
 ``--shape 6x40`` takes the wide case instead: six dimensions of 40 levels, where nearly every
 row of 10⁶ is a cell of its own; ``--also "--plan per-test"`` compares it with the analyser's
@@ -53,6 +60,26 @@ numeric = [f.name for f in frame.schema.fields
            if f.dataType.typeName() in ("double", "float", "long", "integer")]
 frame.agg(F.count(F.lit(1)), *[F.sum(c) for c in numeric]).collect()
 spark.stop()
+"""
+
+BARE_DUCKDB = """
+import sys, duckdb
+source = "read_parquet('%s/*.parquet')" % sys.argv[1].replace("'", "''")
+connection = duckdb.connect()
+kinds = connection.execute("DESCRIBE SELECT * FROM " + source).fetchall()
+dimensions = ['"%s"' % row[0] for row in kinds if row[1] == "VARCHAR"]
+measures = ['"%s"' % row[0] for row in kinds if row[1] in ("DOUBLE", "BIGINT", "INTEGER")]
+cells = ", ".join(["COUNT(*) AS n"] + ["COUNT(%s) AS n%d, AVG(%s) AS a%d, VAR_POP(%s) * COUNT(%s) AS m%d"
+                                      % (m, j, m, j, m, m, j) for j, m in enumerate(measures)])
+connection.execute("CREATE TEMP TABLE cells AS SELECT %s, %s FROM %s GROUP BY %s" % (
+    ", ".join(dimensions), cells, source, ", ".join(dimensions)))
+sets = ["()"] + ["(%s)" % d for d in dimensions] + [
+    "(%s, %s)" % (a, b) for i, a in enumerate(dimensions) for b in dimensions[i + 1:]]
+merged = ", ".join(["SUM(n)"] + ["SUM(n%d), SUM(n%d * a%d) / SUM(n%d), SUM(m%d)" % ((j,) * 5)
+                                 for j in range(len(measures))])
+rows = connection.execute("SELECT %s, %s FROM cells GROUP BY GROUPING SETS (%s)" % (
+    ", ".join(dimensions), merged, ", ".join(sets))).fetchall()
+assert rows
 """
 
 GENERATE = """
@@ -169,11 +196,12 @@ def main(argv: Optional[List[str]] = None) -> None:
     env = dict(os.environ)
     env.pop("PYTHONPATH", None)
     env.setdefault("PYSPARK_PYTHON", sys.executable)
+    import duckdb
     import pyspark
 
-    print("CPython %s, pyspark %s, %s, %d cores, load average %.2f; %d rounds, %s" % (
-        platform.python_version(), pyspark.__version__, args.master, os.cpu_count() or 1,
-        os.getloadavg()[0], args.repeat, "best" if args.best else "median"))
+    print("CPython %s, pyspark %s, DuckDB %s, %s, %d cores, load average %.2f; %d rounds, %s" % (
+        platform.python_version(), pyspark.__version__, duckdb.__version__, args.master,
+        os.cpu_count() or 1, os.getloadavg()[0], args.repeat, "best" if args.best else "median"))
     variants = [("run", shlex.split(args.run_args))]
     variants += [("run " + extra, shlex.split(extra)) for extra in args.also]
     dimensions, most = (int(part) for part in args.shape.split("x"))
@@ -182,10 +210,13 @@ def main(argv: Optional[List[str]] = None) -> None:
         size = sum(os.path.getsize(os.path.join(path, name)) for name in os.listdir(path))
         print("\n%s rows, %d dimensions (%s levels), %.0f MB" % (
             rows_label(rows), dimensions, "3-6" if most == MOST else most, size / 1e6))
-        commands = [("bare", [sys.executable, "-c", BARE, path, args.master])]
+        commands = [("bare", [sys.executable, "-c", BARE, path, args.master]),
+                    ("bare duckdb", [sys.executable, "-c", BARE_DUCKDB, path])]
         commands += [(label, [sys.executable, "-m", "Tarnwick", path, "--json", "-q",
                               "--master", args.master] + extra)
                      for label, extra in variants]
+        commands.append(("embedded", [sys.executable, "-m", "Tarnwick", path, "--json", "-q",
+                                      "--engine", "embedded"]))
         walls = {label: [] for label, _ in commands}  # type: Dict[str, List[float]]
         peaks = {label: [] for label, _ in commands}  # type: Dict[str, List[int]]
         for round_number in range(args.repeat):
@@ -193,14 +224,15 @@ def main(argv: Optional[List[str]] = None) -> None:
                 wall, peak, output = timed(command, env)
                 walls[label].append(wall)
                 peaks[label].append(peak)
-                detail = "" if label == "bare" else " (%s)" % phases(output)
+                detail = "" if label.startswith("bare") else " (%s)" % phases(output)
                 print("  round %d %-24s %7.2f s, peak %6.0f MB%s" % (
                     round_number + 1, label, wall, peak / 1e6, detail), flush=True)
         bare = summary(walls["bare"], args.best)
+        bare_duckdb = summary(walls["bare duckdb"], args.best)
         for label, _ in commands:
             wall = summary(walls[label], args.best)
-            print("  %-32s %7.2f s  %5.2f x bare, peak %6.0f MB" % (
-                label, wall, wall / bare, max(peaks[label]) / 1e6))
+            print("  %-32s %7.2f s  %5.2f x bare, %5.2f x bare duckdb, peak %6.0f MB" % (
+                label, wall, wall / bare, wall / bare_duckdb, max(peaks[label]) / 1e6))
         print("  load average now %.2f %.2f %.2f" % os.getloadavg(), flush=True)
 
 

@@ -24,6 +24,16 @@ def run_cli(args, env=None, cwd=None, timeout=CLI_TIMEOUT, **popen):
     )
 
 
+#: The run's first line on stderr, which names the engine: not part of what a run says.
+ENGINE_LINE = "tarnwick-anova: engine: "
+
+
+def said(stderr):
+    """The non-blank lines of a run's stderr, less the line that names the engine."""
+    return [line for line in stderr.splitlines()
+            if line.strip() and not line.startswith(ENGINE_LINE)]
+
+
 def make_frame(rows=600, seed=7):
     """A generated table: measures y (float, some nulls) and z (int); dimensions a, b, c."""
     rng = np.random.RandomState(seed)

@@ -4,12 +4,12 @@ import shutil
 
 import pytest
 
-from cli_helpers import cli_env, run_cli
+from cli_helpers import cli_env, run_cli, said
 
 
 def _assert_refused(completed, message, output=None):
     assert completed.returncode == 2, completed.stderr
-    lines = completed.stderr.strip().splitlines()
+    lines = said(completed.stderr)
     assert len(lines) == 1, completed.stderr
     assert lines[0].startswith("tarnwick-anova: error: ")
     assert message in lines[0]
@@ -76,7 +76,8 @@ def test_missing_java(tmp_path, out_file):
     # An empty PATH and no JAVA_HOME: the run names what to install instead of failing in pyspark.
     env = cli_env(JAVA_HOME=None, PATH=str(tmp_path))
     _assert_refused(
-        run_cli(["--output", out_file], env=env), "Spark needs a Java runtime", out_file
+        run_cli(["--output", out_file, "--engine", "spark"], env=env),
+        "Spark needs a Java runtime", out_file
     )
 
 

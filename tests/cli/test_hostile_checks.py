@@ -5,6 +5,7 @@ import socket
 
 import pytest
 
+from cli_helpers import said
 from Tarnwick.cli import main, output, plots, reader
 from Tarnwick.cli.errors import InputError
 from Tarnwick.cli.session import check_master
@@ -14,7 +15,7 @@ def refused(capsys, args, message):
     """main(args) exits 2 with one error line containing ``message``, printing nothing else."""
     status = main([str(a) for a in args])
     captured = capsys.readouterr()
-    lines = captured.err.strip().splitlines()
+    lines = said(captured.err)
     assert status == 2, captured.err
     assert len(lines) == 1 and lines[0].startswith("tarnwick-anova: error: "), captured.err
     assert message in lines[0]
@@ -289,7 +290,7 @@ def test_an_invalid_sql_setting_is_refused_in_one_line(tmp_path):
 
     completed = run_cli(["--conf", "spark.sql.shuffle.partitions=-1", "-q"], cwd=str(tmp_path))
     assert completed.returncode == 2, completed.stderr
-    lines = [line for line in completed.stderr.splitlines() if line.strip()]
+    lines = said(completed.stderr)
     assert len(lines) == 1 and "Traceback" not in completed.stderr
     assert lines[0].startswith("tarnwick-anova: error: invalid --conf "
                                "spark.sql.shuffle.partitions=-1")

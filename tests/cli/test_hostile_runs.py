@@ -12,6 +12,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from cli_helpers import said
 from Tarnwick.bi.common.anova import OVERFLOW
 from Tarnwick.cli import main, reader
 
@@ -20,7 +21,7 @@ def run(capsys, args):
     """(exit status, stdout, stderr lines) of an in-process run."""
     status = main([str(a) for a in args])
     captured = capsys.readouterr()
-    return status, captured.out, [l for l in captured.err.splitlines() if l.strip()]
+    return status, captured.out, said(captured.err)
 
 
 def one_way(document, measure, dimension):

@@ -146,3 +146,69 @@ def test_without_java_the_default_runs_and_spark_says_what_to_install(tmp_path):
         "tarnwick-anova: error: Spark needs a Java runtime (JDK 17; 8 or 11 also work for "
         "pyspark 3) and none was found: install one (for example: apt-get install "
         "openjdk-17-jre-headless) or set JAVA_HOME"]
+
+
+def _path_without_java(folder):
+    """A PATH directory with every command of this PATH but java."""
+    import os
+
+    folder.mkdir()
+    for directory in os.environ["PATH"].split(os.pathsep):
+        if not os.path.isdir(directory):
+            continue
+        for name in os.listdir(directory):
+            target = os.path.join(directory, name)
+            link = folder / name
+            if name != "java" and not link.exists() and os.access(target, os.X_OK):
+                link.symlink_to(target)
+    return str(folder)
+
+
+def test_the_penguins_demo_runs_through_tools_run_sh_without_java(tmp_path):
+    """``bash tools/run.sh`` with no arguments: the bundled data on the embedded engine, the
+    same text as Spark's stored output but for the line that names the engine."""
+    import os
+
+    repo = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    version = "%d.%d" % sys.version_info[:2]
+    env = clean_env(PATH=_path_without_java(tmp_path / "bin"), JAVA_HOME=None,
+                    TARNWICK_PYTHONS=version)
+    completed = subprocess.run(["bash", os.path.join(repo, "tools", "run.sh"), "-q"], env=env,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               universal_newlines=True, timeout=600)
+    assert completed.returncode == 0, completed.stderr
+    stored = os.path.join(repo, "tests", "cli", "stored", "py" + version, "penguins.txt")
+    with open(stored) as handle:
+        expected = handle.read().splitlines()
+    got = completed.stdout.splitlines()
+    assert got[2].startswith("28 tests on embedded DuckDB ")
+    assert got[:2] + got[3:] == expected[:2] + expected[3:]
+
+
+@pytest.mark.parametrize("measures, dimensions, max_levels", [
+    (None, None, 40),  # defaults: the empty measure left out, the wide dimension over the bound
+    (["a.b", "y"], ["year", "g"], 40),  # a dotted name renamed; an integer dimension as text
+    (["y"], ["wide", "g"], 3),  # named dimensions over the bound: tested, with a note
+])
+def test_the_checks_select_the_same_on_both_engines(spark, tmp_path, measures, dimensions,
+                                                    max_levels):
+    from Tarnwick.bi.embedded.reader import read_file as read_embedded
+    from Tarnwick.bi.embedded.tables import EmbeddedFrames
+    from Tarnwick.cli import reader as spark_reader
+    from Tarnwick.cli.prepare import select_tests
+
+    rows = ["g,year,a.b,y,empty,wide"]
+    for i in range(60):
+        y = ["Infinity", "-Infinity", "NaN", ""][i % 4] if i % 9 == 0 else "%.3f" % (i * 0.37)
+        wide = "w" + "".join(chr(97 + int(d)) for d in str(i))  # 60 levels, no digits
+        rows.append("%s,%d,%d,%s,,%s" % ("pqr"[i % 3], 2000 + i % 4, i % 7, y, wide))
+    path = tmp_path / "checks.csv"
+    path.write_text("\n".join(rows) + "\n")
+    chosen = [select_tests(spark_reader.read_file(spark, str(path), "csv"), measures, dimensions,
+                           max_levels),
+              select_tests(read_embedded(str(path), "csv"), measures, dimensions, max_levels,
+                           frames=EmbeddedFrames())]
+    fields = ("measures", "dimensions", "rows", "bound", "levels", "notes", "original",
+              "unbounded")
+    assert [getattr(chosen[1], f) for f in fields] == [getattr(chosen[0], f) for f in fields]
+    assert chosen[0].notes  # each case says something

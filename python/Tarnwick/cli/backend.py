@@ -178,9 +178,9 @@ class EmbeddedBackend(Backend):
         return LocalSpark.check_input(self, args)
 
     def start(self) -> None:
-        import duckdb
+        from Tarnwick.bi.embedded import reader
 
-        self.session = duckdb.connect()
+        self.session = reader.connect()
 
     def _defer(self, exc: Exception, fmt: Optional[str]) -> Tuple[Any, str, Any, Any]:
         """Read with local Spark instead, noting why; refused when this engine was asked for."""
@@ -262,7 +262,8 @@ def _bundled_types(frame: Any) -> Any:
 
 def spark_reasons(args: Any, url: Optional[str]) -> List[str]:
     """What in ``args`` asks for Spark: a master, a Connect server, Spark configuration,
-    spark-submit, the per-test plan (the analyser is Spark's), a URI only Spark reads."""
+    spark-submit, the per-test plan (the analyser is Spark's), linear models, a URI only Spark
+    reads."""
     from Tarnwick.cli import reader
     from Tarnwick.cli.analysis import ONE_SCAN
     from Tarnwick.cli.session import under_spark_submit
@@ -279,6 +280,8 @@ def spark_reasons(args: Any, url: Optional[str]) -> List[str]:
         reasons.append("spark-submit")
     if args.plan != ONE_SCAN:
         reasons.append("--plan %s" % args.plan)
+    if getattr(args, "formulas", None):
+        reasons.append("--formula (the linear models are fitted on Spark)")
     if args.data and not reader.is_local_path(args.data):
         reasons.append("a URI only Spark reads (%s)" % args.data.split("://", 1)[0])
     return reasons

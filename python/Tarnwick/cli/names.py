@@ -13,7 +13,6 @@ import re
 import warnings
 from typing import Callable
 
-from Tarnwick.bi.common.columns import column
 from Tarnwick.bi.common.results import DFTwoWayAnovaResult, MeasureAnovaResult
 
 
@@ -54,8 +53,11 @@ def restore(result, selection):
                 else:
                     again.set_TwoWayAnovaResult(name(dimensions[0]), name(dimensions[1]), table)
             restored.add_measure_result(name(measure), again)
-    frame = selection.frame
-    selection.frame = frame.select(*[column(c).alias(name(c)) for c in frame.columns])
+    from Tarnwick.cli.prepare import AS_IS, SparkFrames
+
+    frames = getattr(selection, "frames", None) or SparkFrames()
+    selection.frame = frames.project(selection.frame, [(c, name(c), AS_IS)
+                                                       for c in selection.frame.columns])
     selection.measures = [name(m) for m in selection.measures]
     selection.dimensions = [name(d) for d in selection.dimensions]
     selection.levels = {name(d): n for d, n in selection.levels.items()}

@@ -74,13 +74,11 @@ class SparkFrames:
 
 
 class Pending(NamedTuple):
-    """What the checks still have to do once the tables' query has counted (see
-    :func:`check_counts`): whether the user named the measures and the dimensions, and the
-    engine's frame methods."""
+    """What the checks still have to know once the tables' query has counted (see
+    :func:`check_counts`): whether the user named the measures and the dimensions."""
 
     named_measures: bool
     named_dimensions: bool
-    frames: Any
 
 
 class Selection:
@@ -103,6 +101,8 @@ class Selection:
         # Named dimensions are tested whatever their level count: True when one of them has
         # more levels than the automatic bound, which the analysis then does not apply.
         self.unbounded = False
+        #: What does the engine's part of the checks to the frame (see SparkFrames).
+        self.frames = None  # type: Any
         self.pending = None  # type: Optional[Pending]
 
 
@@ -169,7 +169,8 @@ def select_tests(
         frame = frames.cache(frame)
     selection = Selection(frame, None, measures, dimensions, None, None, {}, notes)
     selection.original = shown
-    selection.pending = Pending(named_measures, named_dimensions, frames)
+    selection.frames = frames
+    selection.pending = Pending(named_measures, named_dimensions)
     if not by_query:
         # One aggregation answers every question of the checks (and fills the cache).
         _settle(selection, onescan.profile(frame, measures, dimensions), max_num_levels)
@@ -203,7 +204,8 @@ def _settle(selection: Selection, known: Any, max_num_levels: int,
     from Tarnwick.bi.stats import onescan
 
     assert selection.pending is not None, "the selection's counts are already settled"
-    named_measures, named_dimensions, frames = selection.pending
+    named_measures, named_dimensions = selection.pending
+    frames = selection.frames
     shown, notes = selection.original, selection.notes
     frame, measures = _drop_empty_measures(frames, selection.frame, known, selection.measures,
                                            named_measures, shown, notes)

@@ -30,7 +30,8 @@ from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 from Tarnwick.cli import reader as spark_reader
 from Tarnwick.cli.errors import InputError, first_line
 
-__all__ = ["EmbeddedFrame", "Unsupported", "expand_glob", "kind_of", "read_file", "spark_header"]
+__all__ = ["EmbeddedFrame", "Unsupported", "connect", "expand_glob", "kind_of", "read_file",
+           "spark_header"]
 
 #: Most columns Spark's CSV parser accepts in a row.
 MAX_CSV_COLUMNS = 20480
@@ -76,14 +77,15 @@ class EmbeddedFrame:
         DuckDB's type name of every column.
     """
 
-    def __init__(self, connection, sql: str, links: "tempfile.TemporaryDirectory"):
+    def __init__(self, connection, sql: str, kept: Any):
         self.connection = connection
         self.sql = sql
         self.relation = connection.sql(sql)
         self.columns = list(self.relation.columns)  # type: List[str]
         self.types = {name: str(kind) for name, kind in zip(self.columns, self.relation.types)}
-        # The files are read through links in this directory: it lives as long as the frame.
-        self._links = links
+        # What the query reads (the directory of the files' links, a registered pandas
+        # frame): it lives as long as the frame.
+        self.kept = kept
 
     def kind(self, name: str) -> str:
         """How the analysis sees column ``name``: see :func:`kind_of`."""
@@ -634,6 +636,22 @@ def _check_names(shown: str, names: Sequence[str]) -> None:
                                      "ignored" % (names[other], name))
 
 
+def connect() -> Any:
+    """A new in-memory DuckDB connection for the embedded engine: no progress bar (DuckDB
+    draws one on stderr for long queries, which is the command line's).
+
+    Examples
+    --------
+    >>> connect().execute("SELECT current_setting('enable_progress_bar')").fetchall()
+    [(False,)]
+    """
+    import duckdb
+
+    connection = duckdb.connect()
+    connection.execute("SET enable_progress_bar = false")
+    return connection
+
+
 def read_file(path: str, fmt: str, sep: str = ",", null_value: Optional[str] = None,
               glob: bool = False, connection: Any = None) -> EmbeddedFrame:
     """Read a local file or directory of the given format as the command line's Spark reader
@@ -672,12 +690,10 @@ def read_file(path: str, fmt: str, sep: str = ",", null_value: Optional[str] = N
     >>> frame.columns[:3], frame.kind("body_mass_g")
     (['species', 'island', 'bill_length_mm'], 'integer')
     """
-    import duckdb
-
     if fmt not in spark_reader.FORMATS:
         raise InputError("unknown format %r; choose csv, parquet or json" % fmt)
     files = _files_of(path, glob)
-    connection = connection if connection is not None else duckdb.connect()
+    connection = connection if connection is not None else connect()
     if fmt == "csv":
         return _read_csv(connection, path, files, sep, null_value)
     if fmt == "parquet":

@@ -20,7 +20,7 @@ from __future__ import annotations
 import os
 import re
 from decimal import Decimal
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 
 from Tarnwick.bi.common import default_columns
 from Tarnwick.bi.embedded import reader
@@ -74,13 +74,12 @@ def frame_of(data: Any, connection: Any = None) -> reader.EmbeddedFrame:
     >>> frame.columns, frame.kind("g"), frame.kind("x")
     (['g', 'x'], 'string', 'integer')
     """
-    import duckdb
     import pandas as pd
 
     if isinstance(data, reader.EmbeddedFrame):
         return data
     if isinstance(data, pd.DataFrame):
-        connection = connection if connection is not None else duckdb.connect()
+        connection = connection if connection is not None else reader.connect()
         names = [str(c) for c in data.columns]
         reader._check_names("the pandas frame", names)
         if len(set(names)) != len(names):
@@ -92,10 +91,9 @@ def frame_of(data: Any, connection: Any = None) -> reader.EmbeddedFrame:
         types = [str(t) for t in connection.sql("SELECT * FROM %s" % _q(view)).types]
         chosen = ["CAST(%s AS VARCHAR) AS %s" % (_q(n), _q(n)) if t.startswith("ENUM")
                   else _q(n) for n, t in zip(names, types)]
-        embedded = reader.EmbeddedFrame(connection, "SELECT %s FROM %s" % (
-            ", ".join(chosen), _q(view)), None)
-        embedded._pandas = frame  # the registered view reads it: it lives as long as the frame
-        return embedded
+        # The registered view reads the pandas frame: the embedded frame keeps it alive.
+        return reader.EmbeddedFrame(connection, "SELECT %s FROM %s" % (", ".join(chosen),
+                                                                     _q(view)), frame)
     from Tarnwick.cli import reader as spark_reader
 
     path = os.fspath(data)
@@ -134,6 +132,30 @@ def _shifted(name: str, shift: onescan.Shift) -> str:
         _q(name), kind, reader._literal(format(Decimal(shift.base), "f")), kind)
 
 
+def _variance(kind: str, value: str, plain: bool) -> str:
+    """The population (``kind`` "pop") or sample ("samp") variance of ``value`` as SQL text:
+    DuckDB's own aggregate, or with ``plain`` the same from plain sums, for values whose
+    squares overflow (DuckDB's aggregates raise an error there where Spark's give an infinity
+    or NaN, which the result records then report as an overflow)."""
+    if not plain:
+        return "VAR_%s(%s)" % (kind.upper(), value)
+    count = "COUNT(%s)" % value
+    spread = "(SUM({x} * {x}) - SUM({x}) * SUM({x}) / {n})".format(x=value, n=count)
+    return "(%s / %s)" % (spread, count if kind == "pop" else "NULLIF(%s - 1, 0)" % count)
+
+
+def _overflowing(connection: Any, build: Callable[[bool], str], run: Any) -> Any:
+    """``run(connection, build(False))``; should a variance overflow (DuckDB raises an
+    out-of-range error), ``run(connection, build(True))``: variances as plain sums (see
+    :func:`_variance`)."""
+    try:
+        return run(connection, build(False))
+    except Exception as exc:  # duckdb's errors share no base class across its versions
+        if "out of range" not in str(exc).lower():
+            raise
+    return run(connection, build(True))
+
+
 class _Columns(object):
     """The default measures and dimensions of an embedded frame (what ``DataFrameHelper``
     gives the plan on Spark)."""
@@ -163,6 +185,9 @@ class EmbeddedScan(object):
         self.frame = frame
         self.connection = frame.connection
         self.columns = list(frame.columns)
+        # Stage 1's table and what it was made for: a rerun of stage 2 reuses it.
+        self._table = ""
+        self._cells_of: Any = None
 
     @classmethod
     def of(cls, data: Any) -> "EmbeddedScan":
@@ -174,6 +199,11 @@ class EmbeddedScan(object):
 
     def _rows(self, sql: str) -> List[tuple]:
         return reader._rows(self.connection, sql)
+
+    def _variance_rows(self, build: Callable[[bool], str]) -> List[tuple]:
+        """The rows of the query ``build(plain)`` makes, its variances as plain sums should
+        DuckDB's overflow."""
+        return _overflowing(self.connection, build, reader._rows)
 
     def helper(self) -> _Columns:
         return _Columns(self.frame)
@@ -201,19 +231,11 @@ class EmbeddedScan(object):
             expressions += ["COUNT(%s)" % value,
                             "COUNT(CASE WHEN isinf(%s) THEN 1 END)" % _double(m),
                             "AVG(%s)" % value, "MIN(%s)" % ends, "MAX(%s)" % ends]
-        expressions += [self._levels(d) for d in dimensions]
         row = self._rows("SELECT %s FROM %s" % (", ".join(expressions), self._source()))[0]
-        k, width = len(measures), 5
-        return onescan.Profile(
-            rows=int(row[0]),
-            values={m: int(row[1 + width * j]) for j, m in enumerate(measures)},
-            infinities={m: int(row[2 + width * j]) for j, m in enumerate(measures)},
-            means={m: row[3 + width * j] for j, m in enumerate(measures)},
-            levels={d: int(row[1 + width * k + i]) for i, d in enumerate(dimensions)},
-            lows={m: row[4 + width * j] for j, m in enumerate(measures)},
-            highs={m: row[5 + width * j] for j, m in enumerate(measures)},
-            exact=dict(exact),
-        )
+        if dimensions:
+            # Apart: beside other aggregates, DuckDB's distinct counts hold every row in memory.
+            row += self.approximate_levels(names, dimensions)[1]
+        return onescan._profile_of_row(row, measures, dimensions, exact)
 
     @staticmethod
     def _levels(dimension: str) -> str:
@@ -221,12 +243,13 @@ class EmbeddedScan(object):
         return "COUNT(DISTINCT %s) + MAX(CASE WHEN %s IS NULL THEN 1 ELSE 0 END)" % (
             _q(dimension), _q(dimension))
 
-    def approximate_levels(self, names: Any, dimensions: Sequence[str]) -> Tuple[int, List[int]]:
+    def approximate_levels(self, names: Any,
+                           dimensions: Sequence[str]) -> Tuple[int, Tuple[int, ...]]:
         """The row count and each dimension's level count: exact here, as DuckDB counts them
         quickly."""
         row = self._rows("SELECT %s FROM %s" % (
             ", ".join(["COUNT(*)"] + [self._levels(d) for d in dimensions]), self._source()))[0]
-        return int(row[0]), [int(v) for v in row[1:]]
+        return int(row[0]), tuple(int(v) for v in row[1:])
 
     def _cells(self, names: Any, measures: Sequence[str], dimensions: Sequence[str],
                shifts: Sequence[onescan.Shift]) -> str:
@@ -247,37 +270,46 @@ class EmbeddedScan(object):
                             for m, s, x in zip(measures, shifts, values)] + marks
                          + ["1 AS tw_one"])
         if keys:
-            # Each cell's smallest value is its shift, joined to its rows.
+            # Each cell's smallest value is its shift: a small table of its own (one streaming
+            # pass), joined to the rows of a second pass.
+            shifts_table = _q(names.prefix + "anchors")
+            self.connection.execute(
+                "CREATE OR REPLACE TEMP TABLE %s AS SELECT %s FROM (SELECT %s FROM %s) AS tw_rows "
+                "GROUP BY %s" % (shifts_table, ", ".join(
+                    keys + ["MIN(%s) AS %s" % (x, a) for x, a in zip(values, anchors)]),
+                    rows, self._source(), ", ".join(keys)))
             anchored = (
-                "tw_rows AS (SELECT %s FROM %s), "
-                "tw_anchors AS (SELECT %s FROM tw_rows GROUP BY %s), "
-                "tw_anchored AS (SELECT r.*, %s FROM tw_rows AS r JOIN tw_anchors AS a ON %s)"
-                % (rows, self._source(),
-                   ", ".join(keys + ["MIN(%s) AS %s" % (x, a) for x, a in zip(values, anchors)]),
-                   ", ".join(keys), ", ".join("a.%s" % a for a in anchors),
+                "tw_anchored AS (SELECT r.*, %s FROM (SELECT %s FROM %s) AS r JOIN %s AS a ON %s)"
+                % (", ".join("a.%s" % a for a in anchors), rows, self._source(), shifts_table,
                    " AND ".join("r.%s IS NOT DISTINCT FROM a.%s" % (k, k) for k in keys)))
         else:
             anchored = "tw_anchored AS (SELECT %s, %s FROM %s)" % (
                 rows, ", ".join(["CAST(%r AS DOUBLE) AS %s" % (float(s.value), a)
                                  for s, a in zip(shifts, anchors)] or ["0 AS tw_none"]),
                 self._source())
-        moments = ["COUNT(*) AS %s" % _q(names.rows())]
-        for j, (x, a) in enumerate(zip(values, anchors)):
-            deviation = "(%s - %s)" % (x, a)
-            moments += ["COUNT(%s) AS %s" % (x, _q(names.moment("n", j))),
-                        "MAX(%s) AS %s" % (a, _q(names.moment("c", j))),
-                        "AVG(%s) AS %s" % (deviation, _q(names.moment("w", j))),
-                        "COALESCE(VAR_POP(%s) * COUNT(%s), 0.0) AS %s" % (
-                            deviation, x, _q(names.moment("m2", j))),
-                        "COUNT(%s) AS %s" % (_q(names.moment("i", j)),
-                                             _q(names.moment("inf", j))),
-                        "MIN(%s) AS %s" % (_q(names.moment("e", j)), _q(names.moment("lo", j))),
-                        "MAX(%s) AS %s" % (_q(names.moment("e", j)), _q(names.moment("hi", j)))]
         table = _q(names.prefix + "cells")
-        self.connection.execute("CREATE OR REPLACE TEMP TABLE %s AS WITH %s SELECT %s FROM "
-                                "tw_anchored%s" % (table, anchored, ", ".join(keys + moments),
-                                                   " GROUP BY %s" % ", ".join(keys) if keys
-                                                   else ""))
+
+        def build(plain: bool) -> str:
+            moments = ["COUNT(*) AS %s" % _q(names.rows())]
+            for j, (x, a) in enumerate(zip(values, anchors)):
+                deviation = "(%s - %s)" % (x, a)
+                moments += ["COUNT(%s) AS %s" % (x, _q(names.moment("n", j))),
+                            "MAX(%s) AS %s" % (a, _q(names.moment("c", j))),
+                            "AVG(%s) AS %s" % (deviation, _q(names.moment("w", j))),
+                            "COALESCE(%s * COUNT(%s), 0.0) AS %s" % (
+                                _variance("pop", deviation, plain), x,
+                                _q(names.moment("m2", j))),
+                            "COUNT(%s) AS %s" % (_q(names.moment("i", j)),
+                                                 _q(names.moment("inf", j))),
+                            "MIN(%s) AS %s" % (_q(names.moment("e", j)),
+                                               _q(names.moment("lo", j))),
+                            "MAX(%s) AS %s" % (_q(names.moment("e", j)),
+                                               _q(names.moment("hi", j)))]
+            return "CREATE OR REPLACE TEMP TABLE %s AS WITH %s SELECT %s FROM tw_anchored%s" % (
+                table, anchored, ", ".join(keys + moments),
+                " GROUP BY %s" % ", ".join(keys) if keys else "")
+
+        _overflowing(self.connection, build, lambda connection, sql: connection.execute(sql))
         return table
 
     def marginal_rows(self, names: Any, measures: Sequence[str], dimensions: Sequence[str],
@@ -286,7 +318,7 @@ class EmbeddedScan(object):
         """Stages 1 and 2: the rows of every grouping set (see ``onescan.merge_query``), or
         None when there are more than ``most`` of them."""
         key = (tuple(measures), tuple(dimensions), tuple((s.mean, s.base) for s in shifts))
-        if getattr(self, "_cells_of", None) != key:
+        if self._cells_of != key:
             self._table = self._cells(names, measures, dimensions, shifts)
             self._cells_of = key
         keys = [names.key(i) for i in range(len(dimensions))]
@@ -318,26 +350,26 @@ def _measure_rows(data: Any) -> Tuple[Any, str]:
 
 
 def level_variances(data: Any, measure: str, dimension: str) -> List[tuple]:
-    """Per level of ``dimension`` with a value of ``measure`` (not null, not NaN): the level,
+    """Per level of ``dimension`` with a value of ``measure`` (not null, NaN or infinite): the level,
     the count, the mean and the sample variance (as ``dispersion.level_variances`` asks of
     Spark)."""
     scan, source = _measure_rows(data)
-    x = _double(measure)
-    return scan._rows("SELECT %s, COUNT(%s), AVG(%s), VAR_SAMP(%s) FROM %s WHERE %s IS NOT NULL "
-                      "AND NOT isnan(%s) GROUP BY %s" % (_q(dimension), x, x, x, source, x, x,
-                                                         _q(dimension)))
+    x = _finite(measure)
+    return scan._variance_rows(lambda plain: (
+        "SELECT %s, COUNT(%s), AVG(%s), %s FROM %s WHERE %s IS NOT NULL GROUP BY %s" % (
+            _q(dimension), x, x, _variance("samp", x, plain), source, x, _q(dimension))))
 
 
 def level_deviations(data: Any, measure: str, dimension: str, center: str) -> List[tuple]:
     """Per level: the count, mean and population variance of the values' absolute deviations
     from the level's mean or median (the usual median, the mean of the two middle values)."""
     scan, source = _measure_rows(data)
-    x = _double(measure)
+    x = _finite(measure)
     centre = ("AVG(%s)" if center == "mean" else "quantile_cont(%s, 0.5)") % x
-    return scan._rows(
-        "SELECT level, COUNT(z), AVG(z), VAR_POP(z) FROM (SELECT %s AS level, abs(%s - %s OVER "
-        "(PARTITION BY %s)) AS z FROM %s WHERE %s IS NOT NULL AND NOT isnan(%s)) AS tw_z "
-        "GROUP BY level" % (_q(dimension), x, centre, _q(dimension), source, x, x))
+    return scan._variance_rows(lambda plain: (
+        "SELECT level, COUNT(z), AVG(z), %s FROM (SELECT %s AS level, abs(%s - %s OVER "
+        "(PARTITION BY %s)) AS z FROM %s WHERE %s IS NOT NULL) AS tw_z GROUP BY level" % (
+            _variance("pop", "z", plain), _q(dimension), x, centre, _q(dimension), source, x)))
 
 
 def group_moments(data: Any, measure: str, dimensions: Sequence[str],
@@ -345,10 +377,12 @@ def group_moments(data: Any, measure: str, dimensions: Sequence[str],
     """Per group of ``dimensions``: the keys, the count of values, the mean of their
     deviations from ``centre`` and their population variance (``refine``'s aggregation)."""
     scan, source = _measure_rows(data)
-    shifted = "(%s - CAST(%r AS DOUBLE))" % (_double(measure), float(centre))
+    value = _finite(measure)
+    shifted = "(%s - CAST(%r AS DOUBLE))" % (value, float(centre))
     keys = ", ".join(_q(d) for d in dimensions)
-    return scan._rows("SELECT %s, COUNT(%s), AVG(%s), VAR_POP(%s) FROM %s GROUP BY %s" % (
-        keys, _q(measure), shifted, shifted, source, keys))
+    return scan._variance_rows(lambda plain: (
+        "SELECT %s, COUNT(%s), AVG(%s), %s FROM %s GROUP BY %s" % (
+            keys, value, shifted, _variance("pop", shifted, plain), source, keys)))
 
 
 def columns_of(data: Any) -> List[str]:
@@ -367,9 +401,7 @@ _SPARK_NAMES = {"VARCHAR": "string", "BOOLEAN": "boolean", "TINYINT": "tinyint",
 def derived(frame: reader.EmbeddedFrame, sql: str) -> reader.EmbeddedFrame:
     """A frame of the query ``sql`` over ``frame``'s connection, keeping alive what ``frame``
     reads (its files' links, its pandas frame)."""
-    made = reader.EmbeddedFrame(frame.connection, sql, frame._links)
-    made._pandas = getattr(frame, "_pandas", None)
-    return made
+    return reader.EmbeddedFrame(frame.connection, sql, frame.kept)
 
 
 class EmbeddedFrames(object):

@@ -49,6 +49,13 @@ Integer and decimal measures are made doubles only after a value of the column (
 in the profile or the first rows) has been subtracted from them in exact decimal arithmetic,
 so that integers beyond 2 ** 53 or wide decimals keep the differences between their values.
 
+Engines: the steps that read the data (the first rows, the profile's aggregation, the level
+counts, stage 1 and the running of stage 2's text) are the methods of a scan object,
+:class:`SparkScan` for a Spark data frame; a pandas frame, an embedded frame or a file path
+gets the embedded engine's (``Tarnwick.bi.embedded.tables.EmbeddedScan``, DuckDB). Everything
+else, the shifts, the selection, the merge's text and the filing of the tables, is the same
+code for both, so that their results agree.
+
 Missing values: a null in a dimension is a level of its own. A null, NaN or infinite measure
 value is left out of that measure's counts and sums only; the row still counts for the other
 measures (the analyser's own plan gives NaN or infinite means instead).
@@ -414,7 +421,15 @@ def _aggregated(data_frame: Any, names: _Names, measures: Sequence[str],
         ]
     expressions += [columns.exact_levels(d).alias(names.profile("levels", i))
                     for i, d in enumerate(dimensions)]
-    row = data_frame.agg(*expressions).collect()[0]
+    return _profile_of_row(data_frame.agg(*expressions).collect()[0], measures, dimensions,
+                           exact)
+
+
+def _profile_of_row(row: Sequence[Any], measures: Sequence[str], dimensions: Sequence[str],
+                   exact: Mapping[str, Optional[Tuple[int, int]]]) -> Profile:
+    """The :class:`Profile` from the profile's one aggregated row, whatever its engine: the
+    row count, then per measure its values, infinities, mean, smallest and largest value, then
+    per dimension its level count."""
     k, width = len(measures), 5
     return Profile(
         rows=int(row[0]),
@@ -424,7 +439,7 @@ def _aggregated(data_frame: Any, names: _Names, measures: Sequence[str],
         levels={d: int(row[1 + width * k + i]) for i, d in enumerate(dimensions)},
         lows={m: row[4 + width * j] for j, m in enumerate(measures)},
         highs={m: row[5 + width * j] for j, m in enumerate(measures)},
-        exact=exact,
+        exact=dict(exact),
     )
 
 

@@ -15,14 +15,19 @@ the driver's peak memory (the Python process and everything it started, the JVM 
   checks, tests).
 * **embedded**: ``python -m Tarnwick FILE --json -q --engine embedded``, with its phases.
 * each further ``--also ARGS`` (repeatable): the command line with those arguments instead, say
-  ``--also "--plan per-test"`` or ``--also "--no-cache"``.
+  ``--also "--plan per-test"`` or ``--also=--no-cache`` (a lone option after ``=``).
 
 The figures of merit are each run's median (or best) against the bare processes': the Spark
 command line against bare Spark, the embedded one against bare DuckDB.
 
+``--shape 6x40`` takes the wide case instead: six dimensions of 40 levels, where nearly every
+row of 10⁶ is a cell of its own; ``--also "--plan per-test"`` compares it with the analyser's
+own plan (``test_all``'s aggregations, on the cached input).
+
     python bench/whole_process.py --rows 1e6,1e7 --repeat 3
     python bench/whole_process.py --rows 1e8 --repeat 2 --best
     python bench/whole_process.py --rows 1e6 --also "--plan per-test"
+    python bench/whole_process.py --rows 1e6 --shape 6x40 --also "--plan per-test"
 
 Every process runs on its own, one after another; keep the machine quiet while it runs.
 """
@@ -43,7 +48,7 @@ from typing import Dict, List, Optional, Tuple
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from spark_end_to_end import MEASURES, levels_of, parse_sizes, rows_label  # noqa: E402
 
-DIMENSIONS = 4
+DIMENSIONS, MOST = 4, 6  # the default shape: four dimensions of 3 to 6 levels
 
 BARE = """
 import sys
@@ -82,11 +87,11 @@ import sys
 sys.path.insert(0, sys.argv[4])
 from pyspark.sql import SparkSession, functions as F
 from spark_end_to_end import MEASURES, levels_of
-rows, dimensions, path = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
+rows, dimensions, path, most = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3], int(sys.argv[5])
 spark = (SparkSession.builder.master("local[*]").config("spark.ui.enabled", "false")
          .config("spark.ui.showConsoleProgress", "false").getOrCreate())
 base = spark.range(rows, numPartitions=max(4, rows // 2000000))
-dims = [F.concat(F.lit("L"), (F.rand(107 + j) * levels_of(j)).cast("int").cast("string"))
+dims = [F.concat(F.lit("L"), (F.rand(107 + j) * levels_of(j, most)).cast("int").cast("string"))
         .alias("d%d" % (j + 1)) for j in range(dimensions)]
 frame = base.select("id", *dims)
 measures = []
@@ -99,14 +104,17 @@ spark.stop()
 """
 
 
-def data_file(folder: str, rows: int) -> str:
-    """The generated Parquet directory for ``rows`` rows, made on first use."""
-    path = os.path.join(folder, "rows-%s-%dx%d.parquet" % (rows_label(rows), len(MEASURES),
-                                                           DIMENSIONS))
+def data_file(folder: str, rows: int, dimensions: int = DIMENSIONS, most: int = MOST) -> str:
+    """The generated Parquet directory for ``rows`` rows of ``dimensions`` dimensions (of
+    ``most`` levels, see ``levels_of``), made on first use."""
+    shape = "" if most == MOST else "-%d" % most
+    path = os.path.join(folder, "rows-%s-%dx%d%s.parquet" % (rows_label(rows), len(MEASURES),
+                                                             dimensions, shape))
     if not os.path.isdir(path):
         print("generating %s ..." % path, flush=True)
         here = os.path.dirname(os.path.abspath(__file__))
-        subprocess.run([sys.executable, "-c", GENERATE, str(rows), str(DIMENSIONS), path, here],
+        subprocess.run([sys.executable, "-c", GENERATE, str(rows), str(dimensions), path, here,
+                        str(most)],
                        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     return path
 
@@ -176,6 +184,9 @@ def main(argv: Optional[List[str]] = None) -> None:
     parser.add_argument("--data", default=os.path.join(os.environ.get("TMPDIR", "/tmp"),
                                                        "tarnwick-bench"),
                         help="where the generated files are kept (outside the repository)")
+    parser.add_argument("--shape", default="%dx%d" % (DIMENSIONS, MOST), metavar="DIMSxLEVELS",
+                        help="dimensions and their levels (6: 3 to 6 levels; 6x40: the wide "
+                        "case)")
     parser.add_argument("--run-args", default="", help="extra arguments of the main run")
     parser.add_argument("--also", action="append", default=[], metavar="ARGS",
                         help="another command-line run with these arguments (repeatable)")
@@ -193,10 +204,12 @@ def main(argv: Optional[List[str]] = None) -> None:
         os.cpu_count() or 1, os.getloadavg()[0], args.repeat, "best" if args.best else "median"))
     variants = [("run", shlex.split(args.run_args))]
     variants += [("run " + extra, shlex.split(extra)) for extra in args.also]
+    dimensions, most = (int(part) for part in args.shape.split("x"))
     for rows in args.rows:
-        path = data_file(args.data, rows)
+        path = data_file(args.data, rows, dimensions, most)
         size = sum(os.path.getsize(os.path.join(path, name)) for name in os.listdir(path))
-        print("\n%s rows, %.0f MB" % (rows_label(rows), size / 1e6))
+        print("\n%s rows, %d dimensions (%s levels), %.0f MB" % (
+            rows_label(rows), dimensions, "3-6" if most == MOST else most, size / 1e6))
         commands = [("bare", [sys.executable, "-c", BARE, path, args.master]),
                     ("bare duckdb", [sys.executable, "-c", BARE_DUCKDB, path])]
         commands += [(label, [sys.executable, "-m", "Tarnwick", path, "--json", "-q",
@@ -220,6 +233,7 @@ def main(argv: Optional[List[str]] = None) -> None:
             wall = summary(walls[label], args.best)
             print("  %-32s %7.2f s  %5.2f x bare, %5.2f x bare duckdb, peak %6.0f MB" % (
                 label, wall, wall / bare, wall / bare_duckdb, max(peaks[label]) / 1e6))
+        print("  load average now %.2f %.2f %.2f" % os.getloadavg(), flush=True)
 
 
 if __name__ == "__main__":

@@ -2,9 +2,10 @@
 
 Two plans give the same tables:
 
-* ``one-scan`` (the default): :func:`Tarnwick.bi.stats.onescan.one_scan_test_all`, two Spark
-  queries for the whole run (a profile of the measures, then every table from one aggregation
-  of the cells); the bar counts its steps.
+* ``one-scan`` (the default): :func:`Tarnwick.bi.stats.onescan.one_scan_tables`, a look at
+  the first rows and then one query for every table, which also gives the counts the checks
+  need (:func:`.prepare.check_counts`); the input is not cached. On a Spark session the bar
+  follows the tasks of that query (:class:`.progress.QueryTasks`), elsewhere it counts steps.
 * ``per-test``: the analyser, ``TwoWayAnova(frame, helper)``, one Spark aggregation per measure,
   per dimension and per pair, one after another; the bar counts them.
 
@@ -20,7 +21,7 @@ from __future__ import annotations
 import sys
 from typing import TYPE_CHECKING, Any, Callable, Dict, Hashable, List, Optional, Sequence, Tuple
 
-from Tarnwick.cli.progress import ProgressBar, total_tests
+from Tarnwick.cli.progress import ProgressBar, QueryTasks, status_tracker, total_tests
 
 #: The plans a run can take (``--plan``), and the default.
 PLANS = ("one-scan", "per-test")
@@ -35,6 +36,15 @@ Key = Tuple[Any, Hashable]
 
 if TYPE_CHECKING:  # the options import this module: pandas only when a run needs it
     import pandas as pd
+
+
+def wants_cache(args: Any) -> bool:
+    """Whether the run caches its input: the per-test plan does unless ``--no-cache``, as it
+    reads the input once per test; the one-scan plan reads it once for its tables and caches
+    it only with ``--cache``."""
+    if getattr(args, "no_cache", False):
+        return False
+    return bool(getattr(args, "cache", False)) or args.plan == PER_TEST
 
 
 def progress_total(plan_name: str, measures: int, dimensions: int) -> int:
@@ -62,9 +72,16 @@ def analyse(plan_name: str, selection: Any, max_num_levels: int,
     """
     total = progress_total(plan_name, len(selection.measures), len(selection.dimensions))
     unit = "steps" if plan_name == ONE_SCAN else "tests"
-    bar = ProgressBar(total, enabled=show_progress and sys.stderr.isatty(), unit=unit)
+    shown = show_progress and sys.stderr.isatty()
+    tracker = status_tracker(selection.frame) if plan_name == ONE_SCAN and shown else None
+    if tracker is not None:  # the bar follows the tasks of the plan's queries
+        total, unit = 0, "tasks"
+    bar = ProgressBar(total, enabled=shown, unit=unit)
     try:
-        if plan_name == ONE_SCAN:
+        if tracker is not None:
+            with QueryTasks(tracker, bar):
+                result = _one_scan(selection, max_num_levels, lambda step: None)
+        elif plan_name == ONE_SCAN:
             result = _one_scan(selection, max_num_levels, lambda step: bar.advance())
         else:
             from Tarnwick.bi.common.columns import measures_as_doubles
@@ -82,6 +99,16 @@ def analyse(plan_name: str, selection: Any, max_num_levels: int,
 def _one_scan(selection: Any, max_num_levels: int, progress: Callable[[str], None]) -> Any:
     from Tarnwick.bi.stats import onescan
 
+    if selection.pending is not None:
+        # The checks that need counts are made from the tables' query, before any table is
+        # filed: an InputError here still comes before any output.
+        from Tarnwick.cli.prepare import check_counts
+
+        tables = onescan.one_scan_tables(
+            selection.frame, selection.measures, selection.dimensions, max_num_levels,
+            named=selection.pending.named_dimensions, progress=progress)
+        check_counts(selection, tables, max_num_levels)
+        return tables.result(selection.measures, selection.dimensions, progress)
     # The checks' profile stands in for the plan's first step.
     if selection.unbounded:  # named dimensions, some above the bound: tested as given
         return onescan.one_scan_test_against(

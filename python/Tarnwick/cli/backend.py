@@ -68,10 +68,11 @@ class Backend:
 
     def select_tests(self, frame: Any, measures: Any, dimensions: Any, args: Any) -> Any:
         """Check the columns of ``frame`` and decide what the run tests (a Selection)."""
+        from Tarnwick.cli.analysis import ONE_SCAN, wants_cache
         from Tarnwick.cli.prepare import select_tests
 
         return select_tests(frame, measures, dimensions, args.max_levels,
-                            cache=not args.no_cache)
+                            cache=wants_cache(args), by_query=args.plan == ONE_SCAN)
 
     def analyse(self, selection: Any, args: Any) -> Tuple[Any, int]:
         """Run the chosen plan's queries: the result collection and the number of tests."""
@@ -215,13 +216,14 @@ class EmbeddedBackend(Backend):
     def select_tests(self, frame: Any, measures: Any, dimensions: Any, args: Any) -> Any:
         from Tarnwick.bi.embedded import reader as embedded
         from Tarnwick.bi.embedded.tables import EmbeddedFrames
+        from Tarnwick.cli.analysis import wants_cache
         from Tarnwick.cli.prepare import select_tests
 
         if self.spark is None:
             try:
                 return select_tests(frame, measures, dimensions, args.max_levels,
-                                    cache=not args.no_cache and self.fmt != "parquet",
-                                    frames=EmbeddedFrames())
+                                    cache=wants_cache(args) and self.fmt != "parquet",
+                                    frames=EmbeddedFrames(), by_query=True)
             except embedded.Unsupported as exc:
                 frame, _, measures, dimensions = self._defer(exc, self.fmt)
         return self.spark.select_tests(frame, measures, dimensions, args)

@@ -64,6 +64,14 @@ def _say_notes(args, backend) -> None:
         _say(args, "note: " + backend.notes.pop(0))
 
 
+def _say_selection_notes(args, selection, said: int = 0) -> int:
+    """The selection's notes from the ``said``-th on; returns how many it has. The checks that
+    need counts may finish with the tables' query, and add their notes then."""
+    for note in selection.notes[said:]:
+        _say(args, "note: " + note)
+    return len(selection.notes)
+
+
 def _check_outputs(args) -> None:
     """Checks of where the results go, which need no engine: they answer at once."""
     from Tarnwick.cli import plots
@@ -118,9 +126,8 @@ def run(args) -> int:
         selection = backend.select_tests(frame, measures, dimensions, args)
         _say_notes(args, backend)
         phases.mark("checks")
-        for note in selection.notes:
-            _say(args, "note: " + note)
-        result, tests, refined, extras = _analyse(args, backend, selection)
+        said = _say_selection_notes(args, selection)
+        result, tests, refined, extras = _analyse(args, backend, selection, said)
         elapsed = phases.mark("tests")
         context = present.Context(
             source=source, rows=selection.rows, measures=selection.measures,
@@ -146,14 +153,16 @@ def _fit_models(args, backend, frame, source: str, phases: _Phases) -> int:
     return 0
 
 
-def _analyse(args, backend, selection):
+def _analyse(args, backend, selection, said: int):
     """The plan's tables under the data's names, refined where marked, and the comparisons
-    asked for: (result, tests filed, tests refined, comparisons or None)."""
+    asked for: (result, tests filed, tests refined, comparisons or None). The notes of the
+    checks that the tables' query finished follow the ``said`` ones said before."""
     from Tarnwick.cli import analysis, names, present
 
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", RuntimeWarning)
         result, tests = backend.analyse(selection, args)
+        _say_selection_notes(args, selection, said)
         result = names.restore(result, selection)  # the data's own column names again
         refined = analysis.refine_marked(result, selection.frame)
     for message in present.warning_notes(caught, refined, debug=args.debug):

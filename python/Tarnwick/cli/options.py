@@ -2,7 +2,7 @@
 from __future__ import annotations
 
 import argparse
-from typing import List, Optional, Sequence
+from typing import Any, List, Optional, Sequence
 
 from Tarnwick.cli.analysis import DEFAULT_PLAN, PLANS
 
@@ -333,12 +333,7 @@ def _spark(parser: argparse.ArgumentParser) -> None:
         help="use Spark's own session defaults (shuffle partitions, UI) instead of the tuned "
         "local ones (for comparison)",
     )
-    group.add_argument(
-        "--no-cache",
-        action="store_true",
-        help="do not cache the input before the analysis (for comparison, or when the data "
-        "does not fit the executors' memory)",
-    )
+    _caching(group)
     group.add_argument(
         "--plan",
         choices=PLANS,
@@ -346,6 +341,26 @@ def _spark(parser: argparse.ArgumentParser) -> None:
         help="how Spark computes the tables: one-scan (default: every table from one "
         "aggregation of the data) or per-test (one aggregation per measure, dimension and "
         "pair, the analyser's own plan); both give the same tables",
+    )
+
+
+def _caching(group: Any) -> None:
+    """--no-cache and --cache: the default depends on the plan (see ``analysis.wants_cache``)."""
+    caching = group.add_mutually_exclusive_group()
+    caching.add_argument(
+        "--no-cache",
+        action="store_true",
+        help="do not cache the input before the analysis (for comparison, or when the data "
+        "does not fit the executors' memory); by default only the per-test plan caches it, as "
+        "it reads the input once per test",
+    )
+    caching.add_argument(
+        "--cache",
+        action="store_true",
+        help="cache the input before the analysis with the one-scan plan too, which by default "
+        "reads the input once for its tables and does not cache it; it pays when comparisons "
+        "or variance tests (--post-hoc games-howell, --welch, --levene, --brown-forsythe) read "
+        "the input again",
     )
 
 

@@ -73,9 +73,18 @@ class SparkFrames:
         return DataFrameHelper(frame)
 
 
+class Pending(NamedTuple):
+    """What the checks still have to know once the tables' query has counted (see
+    :func:`check_counts`): whether the user named the measures and the dimensions."""
+
+    named_measures: bool
+    named_dimensions: bool
+
+
 class Selection:
     """What a run tests: the frame (pruned, cleaned, cached), its helper, its profile and the
-    columns."""
+    columns. A selection whose counts are still to come from the tables' query has ``pending``
+    set, ``rows`` and ``bound`` None and ``levels`` empty, until :func:`check_counts`."""
 
     def __init__(self, frame, helper, measures, dimensions, rows, bound, levels, notes,
                  profile=None):
@@ -94,6 +103,7 @@ class Selection:
         self.unbounded = False
         #: What does the engine's part of the checks to the frame (see SparkFrames).
         self.frames = None  # type: Any
+        self.pending = None  # type: Optional[Pending]
 
 
 def _dedupe(names: Sequence[str]) -> List[str]:
@@ -128,6 +138,7 @@ def select_tests(
     max_num_levels: int,
     cache: bool = True,
     frames: Any = None,
+    by_query: bool = False,
 ) -> Selection:
     """Check the requested columns against ``frame`` and decide what the run tests.
 
@@ -139,6 +150,10 @@ def select_tests(
 
     ``frames`` does what depends on the engine (:class:`SparkFrames` by default); the checks,
     their notes and the selection are the same on every engine.
+
+    With ``by_query`` the checks that need counts (rows, values, infinities, levels) wait for
+    the one-scan plan's tables' query, which gives them (:func:`check_counts`); otherwise one
+    aggregation of the data, with exact distinct counts, answers them here.
     """
     from Tarnwick.bi.stats import onescan
 
@@ -152,22 +167,57 @@ def select_tests(
     frame, measures, dimensions, shown = _project(frames, frame, measures, dimensions, types)
     if cache:
         frame = frames.cache(frame)
-
-    # One aggregation answers every question of the checks (and fills the cache); the one-scan
-    # plan takes it over, so that its tables' query is the only other scan.
-    profile = onescan.profile(frame, measures, dimensions)
-    rows = profile.rows
-    frame, measures = _drop_empty_measures(frames, frame, profile, measures, named_measures,
-                                           shown, notes)
-    notes += onescan.double_precision_notes(profile, measures, shown)
-    bound, levels, kept = _bound_levels(profile.levels, dimensions, rows, max_num_levels, shown,
-                                        notes, named_dimensions)
-    selection = Selection(frame, frames.helper(frame), measures, kept, rows, bound, levels,
-                          notes, profile)
+    selection = Selection(frame, None, measures, dimensions, None, None, {}, notes)
     selection.original = shown
     selection.frames = frames
-    selection.unbounded = any(levels[d] > bound for d in kept)
+    selection.pending = Pending(named_measures, named_dimensions)
+    if not by_query:
+        # One aggregation answers every question of the checks (and fills the cache).
+        _settle(selection, onescan.profile(frame, measures, dimensions), max_num_levels)
     return selection
+
+
+def check_counts(selection: Selection, tables: Any, max_num_levels: int) -> None:
+    """Finish the checks of a ``by_query`` selection from the counts of the one-scan plan's
+    tables' query (``onescan.Tables``): the same notes and errors as from an aggregation of
+    their own, a dimension left out of the query as far over the bound said to be so.
+
+    Raises InputError (nothing left to test, a named measure without a value) before any
+    table is filed.
+
+    Examples
+    --------
+    >>> from Tarnwick.bi.stats.onescan import one_scan_tables
+    >>> df = spark.createDataFrame([("a", 1.0), ("b", 2.0), ("a", 4.0)], "g string, x double")
+    >>> selection = select_tests(df, None, None, 40, cache=False, by_query=True)
+    >>> check_counts(selection, one_scan_tables(df, ["x"], ["g"]), 40)
+    >>> selection.rows, selection.levels, selection.bound
+    (3, {'g': 2}, 1)
+    """
+    _settle(selection, tables.profile, max_num_levels, tables.inexact)
+
+
+def _settle(selection: Selection, known: Any, max_num_levels: int,
+            inexact: Optional[Dict[str, str]] = None) -> None:
+    """The checks that need counts, from ``known`` (a ``onescan.Profile``): the measures with
+    values, the notes, the level bound and the dimensions tested, set on ``selection``."""
+    from Tarnwick.bi.stats import onescan
+
+    assert selection.pending is not None, "the selection's counts are already settled"
+    named_measures, named_dimensions = selection.pending
+    frames = selection.frames
+    shown, notes = selection.original, selection.notes
+    frame, measures = _drop_empty_measures(frames, selection.frame, known, selection.measures,
+                                           named_measures, shown, notes)
+    notes += onescan.double_precision_notes(known, measures, shown)
+    bound, levels, kept = _bound_levels(known.levels, selection.dimensions, known.rows,
+                                        max_num_levels, shown, notes, named_dimensions,
+                                        inexact or {})
+    selection.frame, selection.helper, selection.profile = frame, frames.helper(frame), known
+    selection.measures, selection.dimensions = measures, kept
+    selection.rows, selection.bound, selection.levels = known.rows, bound, levels
+    selection.unbounded = any(levels[d] > bound for d in kept)
+    selection.pending = None
 
 
 def _check_names(frame, measures, dimensions, types) -> None:
@@ -270,12 +320,19 @@ def _drop_empty_measures(frames, frame, profile, measures, named_measures, shown
     return frame, measures
 
 
-def _bound_levels(counted, dimensions, rows, max_num_levels, shown, notes, named=False):
+def _bound_levels(counted, dimensions, rows, max_num_levels, shown, notes, named=False,
+                  inexact=None):
     """The level bound, every dimension's level count (from ``counted``), and the dimensions
     tested: those within the bound, or every one of them when the user named them (with a note
-    for those above it)."""
+    for those above it). ``inexact`` gives, for a count that is not exact, what is known
+    instead ("more than 40", "about 900")."""
     bound = level_bound(rows, max_num_levels)
     levels = {d: int(counted[d]) for d in _dedupe(dimensions)}
+    inexact = inexact or {}
+
+    def count(d):
+        return inexact.get(d, "%d" % levels[d])
+
     if named and rows > 0:
         over = [d for d in _dedupe(dimensions) if levels[d] > bound]
         if over:
@@ -291,7 +348,7 @@ def _bound_levels(counted, dimensions, rows, max_num_levels, shown, notes, named
         % (bound, max_num_levels, rows_bound(rows), rows)
     )
     if not kept:
-        described = ", ".join("%s (%d levels)" % (shown.get(d, d), levels[d]) for d in dropped)
+        described = ", ".join("%s (%s levels)" % (shown.get(d, d), count(d)) for d in dropped)
         if rows == 0:
             raise InputError("the data has no rows")
         advice = (
@@ -302,6 +359,6 @@ def _bound_levels(counted, dimensions, rows, max_num_levels, shown, notes, named
     if dropped:
         notes.append(
             "not tested, more levels than the bound of %d: %s"
-            % (bound, ", ".join("%s (%d)" % (shown.get(d, d), levels[d]) for d in dropped))
+            % (bound, ", ".join("%s (%s)" % (shown.get(d, d), count(d)) for d in dropped))
         )
     return bound, levels, kept

@@ -1,12 +1,15 @@
 """Progress of a batch run. With the analyser's per-test plan every finished Spark aggregation
 counts as one test, m·(1 + d + d·(d − 1)/2) in all, reported as each measure's aggregations
-end; the one-scan plan reports its few steps instead (see ``cli.analysis``).
+end. The one-scan plan's work is nearly all one long query: on a Spark session with a status
+tracker the bar follows that query's tasks (:class:`QueryTasks`); elsewhere (Spark Connect, the
+embedded engine) it counts the plan's few steps (see ``cli.analysis``).
 """
 from __future__ import annotations
 
 import sys
+import threading
 import time
-from typing import Callable, Optional, TextIO
+from typing import Any, Callable, Optional, TextIO, Tuple
 
 
 def total_tests(measures: int, dimensions: int) -> int:
@@ -56,7 +59,11 @@ class ProgressBar:
                                                  _clock(elapsed), estimate)
 
     def advance(self, steps: int = 1) -> None:
-        self.done += steps
+        self.update(self.done + steps, self.total)
+
+    def update(self, done: int, total: int) -> None:
+        """Show ``done`` of ``total`` (a total that grows as the work becomes known)."""
+        self.done, self.total = done, total
         if not self.enabled:
             return
         now = self._clock()
@@ -77,3 +84,84 @@ class ProgressBar:
             self.stream.write("\r" + " " * self._width + "\r")
             self.stream.flush()
             self._width = 0
+
+
+def status_tracker(frame: Any) -> Any:
+    """Spark's status tracker of the session that computes ``frame``, or None where there is
+    none: a Spark Connect session (its client has no SparkContext) or another engine's frame."""
+    session = getattr(frame, "sparkSession", None)
+    if session is None:
+        return None
+    try:
+        return session.sparkContext
+    except (NotImplementedError, AttributeError, RuntimeError):  # Spark Connect's client
+        return None
+
+
+class QueryTasks:
+    """While active, a thread follows the tasks of the Spark jobs started in this thread (a job
+    group of their own) through Spark's status tracker, and shows them on ``bar``: completed
+    tasks of every stage those jobs have so far, of their tasks in all.
+
+    Parameters
+    ----------
+    context : pyspark.SparkContext
+    bar : ProgressBar
+    interval : float
+        Seconds between two looks at the tracker.
+    """
+
+    #: The local properties that setting a job group sets, restored afterwards.
+    PROPERTIES = ("spark.jobGroup.id", "spark.job.description", "spark.job.interruptOnCancel")
+
+    def __init__(self, context: Any, bar: ProgressBar, interval: float = 0.25) -> None:
+        self.context = context
+        self.bar = bar
+        self.interval = interval
+        self.group = "tarnwick-tables-%d-%d" % (id(self), int(time.time() * 1000))
+        self._stop = threading.Event()
+        self._thread = None  # type: Optional[threading.Thread]
+        self._previous = ()  # type: Tuple[Optional[str], ...]
+
+    def tasks(self) -> Tuple[int, int]:
+        """(completed, all) tasks of the stages of the group's jobs, as the tracker has them.
+        A finished job's stages that ran no task were skipped (their output was at hand, from
+        an earlier job of the query): they do not count."""
+        tracker = self.context.statusTracker()
+        done = total = 0
+        for job in tracker.getJobIdsForGroup(self.group):
+            info = tracker.getJobInfo(job)
+            if info is None:
+                continue
+            for stage in info.stageIds:
+                stage_info = tracker.getStageInfo(stage)
+                if stage_info is None or (info.status == "SUCCEEDED"
+                                          and not stage_info.numCompletedTasks):
+                    continue
+                done += stage_info.numCompletedTasks
+                total += stage_info.numTasks
+        return done, total
+
+    def _follow(self) -> None:
+        while not self._stop.wait(self.interval):
+            done, total = self.tasks()
+            if total:
+                self.bar.update(done, total)
+
+    def __enter__(self) -> "QueryTasks":
+        self._previous = tuple(self.context.getLocalProperty(p) for p in self.PROPERTIES)
+        self.context.setJobGroup(self.group, "tables' query")
+        self._thread = threading.Thread(target=self._follow, name="tarnwick-progress",
+                                        daemon=True)
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self._stop.set()
+        if self._thread is not None:
+            self._thread.join()
+        for name, value in zip(self.PROPERTIES, self._previous):
+            self.context.setLocalProperty(name, value)
+        if exc[0] is None:
+            done, total = self.tasks()
+            self.bar.update(total, total)

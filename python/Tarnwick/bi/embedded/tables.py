@@ -260,9 +260,15 @@ class EmbeddedScan(object):
         keys = [_q(names.key(i)) for i in range(len(dimensions))]
         values = [_q(names.moment("x", j)) for j in range(len(measures))]
         anchors = [_q(names.moment("a", j)) for j in range(len(measures))]
+        # Beside each value: whether the row's is infinite, and the value whose ends the
+        # checks report (the column itself for an integer or decimal measure).
+        marks = ["CASE WHEN isinf(%s) THEN 1 END AS %s, %s AS %s" % (
+            _double(m), _q(names.moment("i", j)), _q(m) if s.exact is not None else _finite(m),
+            _q(names.moment("e", j))) for j, (m, s) in enumerate(zip(measures, shifts))]
         rows = ", ".join(["%s AS %s" % (_q(d), k) for d, k in zip(dimensions, keys)]
                          + ["%s AS %s" % (_shifted(m, s), x)
-                            for m, s, x in zip(measures, shifts, values)] + ["1 AS tw_one"])
+                            for m, s, x in zip(measures, shifts, values)] + marks
+                         + ["1 AS tw_one"])
         if keys and exact:
             # Each cell's smallest value is its shift: a small table of its own (one streaming
             # pass), joined to the rows of a second pass.
@@ -292,7 +298,13 @@ class EmbeddedScan(object):
                             "AVG(%s) AS %s" % (deviation, _q(names.moment("w", j))),
                             "COALESCE(%s * COUNT(%s), 0.0) AS %s" % (
                                 _variance("pop", deviation, plain), x,
-                                _q(names.moment("m2", j)))]
+                                _q(names.moment("m2", j))),
+                            "COUNT(%s) AS %s" % (_q(names.moment("i", j)),
+                                                 _q(names.moment("inf", j))),
+                            "MIN(%s) AS %s" % (_q(names.moment("e", j)),
+                                               _q(names.moment("lo", j))),
+                            "MAX(%s) AS %s" % (_q(names.moment("e", j)),
+                                               _q(names.moment("hi", j)))]
             return "CREATE OR REPLACE TEMP TABLE %s AS WITH %s SELECT %s FROM tw_anchored%s" % (
                 table, anchored, ", ".join(keys + moments),
                 " GROUP BY %s" % ", ".join(keys) if keys else "")
@@ -315,11 +327,13 @@ class EmbeddedScan(object):
             for j in range(len(measures)):
                 n, c, w, m2 = (_q(names.moment(what, j)) for what in ("n", "c", "w", "m2"))
                 chosen += [n, "%s + %s" % (c, w), m2, "0.0", "0.0", "0.0"]
+                chosen += [_q(names.moment(what, j)) for what, _ in onescan.CARRIED]
             return self._rows("SELECT %s FROM %s" % (", ".join(chosen), self._table))
         text = onescan.merge_query(keys, [names.flag(i) for i in range(len(keys))],
                                    names.rows(), len(measures),
                                    lambda what, j: names.moment(what, j), cells=self._table,
-                                   corrections=corrections, dialect=DUCKDB)
+                                   corrections=corrections, dialect=DUCKDB,
+                                   carried=onescan.CARRIED)
         if most is None:
             return self._rows(text)
         rows = self._rows("SELECT * FROM (%s) AS tw_rolled LIMIT %d" % (text, most + 1))

@@ -73,9 +73,9 @@ from Tarnwick.bi.common import DataFrameHelper, anova, columns
 from Tarnwick.bi.common.results import DFTwoWayAnovaResult, MeasureAnovaResult
 
 __all__ = [
-    "CENTRE_TOLERANCE", "LEVELS_RSD", "SAMPLE_ROWS", "STAGE1_PRECISION", "Dialect", "LevelBoundWarning", "Profile",
-    "Shift", "double_precision_notes", "merge_query", "one_scan_test_all",
-    "one_scan_test_against", "profile",
+    "CENTRE_TOLERANCE", "LEVELS_RSD", "SAMPLE_ROWS", "STAGE1_PRECISION", "Dialect",
+    "LevelBoundWarning", "Profile", "Shift", "Tables", "double_precision_notes", "merge_query",
+    "one_scan_tables", "one_scan_test_all", "one_scan_test_against", "profile",
 ]
 
 #: Relative standard deviation of the approximate level counts of the fallback profile.
@@ -136,8 +136,8 @@ class Dialect(object):
 
     #: Function names by their role in the query.
     functions: Mapping[str, str] = {"grouping": "grouping", "coalesce": "COALESCE",
-                                    "nullif": "NULLIF", "max": "MAX", "sum": "SUM",
-                                    "abs": "ABS", "sqrt": "SQRT"}
+                                    "nullif": "NULLIF", "max": "MAX", "min": "MIN",
+                                    "sum": "SUM", "abs": "ABS", "sqrt": "SQRT"}
 
     def quote(self, name: str) -> str:
         """``name`` as an identifier that the engine reads as exactly that name."""
@@ -541,7 +541,12 @@ def _most_rows(dimensions: int, levels: int) -> int:
 
 
 #: What each stage-2 row holds per measure, in this order after the keys, flags and rows.
-MERGED = ("n", "r", "m2", "so", "soo", "e")
+MERGED = ("n", "r", "m2", "so", "soo", "eb")
+#: What the tables' query also carries per measure from the cells to every group, after
+#: :data:`MERGED`, with the aggregate that rolls it up: the count of infinite values, and the
+#: smallest and largest value (exact for an integer or decimal measure). The overall row's are
+#: what the command line's checks need, so that they take no scan of their own.
+CARRIED = (("inf", "sum"), ("lo", "min"), ("hi", "max"))
 
 
 def _grouping_sets(k: int) -> List[Tuple[int, ...]]:
@@ -571,7 +576,7 @@ def _error_scale(n: str, w: str, m2: str, call: Callable[..., str]) -> str:
 
 def merge_query(keys: Sequence[str], flags: Sequence[str], rows: str, measures: int,
                 name: Callable[[str, int], str], cells: str = "{cells}", corrections: int = 0,
-                dialect: Dialect = SPARK_SQL) -> str:
+                dialect: Dialect = SPARK_SQL, carried: Sequence[Tuple[str, str]] = ()) -> str:
     """Stage 2 as SQL text: the stage-1 cells (relation ``cells``, one row per cell with the
     key columns ``keys``, the row count ``rows`` and per measure j the columns ``name("n", j)``,
     ``name("c", j)``, ``name("w", j)``, ``name("m2", j)``: count, shift, mean deviation from
@@ -589,6 +594,9 @@ def merge_query(keys: Sequence[str], flags: Sequence[str], rows: str, measures: 
 
     Each of ``corrections`` further passes recentres every group on r + ō of the pass before
     (ō = Σ nᶜoᶜ / n; see :meth:`_Marginals.unsettled`) and sums the offsets again.
+
+    ``carried`` lists further per-measure cell columns ``(what, role)`` (see :data:`CARRIED`),
+    rolled up by the function of that role and given, after the merged ones, in every row.
 
     Examples
     --------
@@ -616,7 +624,9 @@ def merge_query(keys: Sequence[str], flags: Sequence[str], rows: str, measures: 
                    "%s AS %s" % (_centre(n(j), each("c", j), each("w", j), call), each("r", j)),
                    "%s AS %s" % (call("sum", each("m2", j)), each("m2", j)),
                    "%s AS %s" % (_error_scale(n(j), each("w", j), each("m2", j), call),
-                                 each("e", j))]
+                                 each("eb", j))]
+        select += ["%s AS %s" % (call(role, each(what, j)), each(what, j))
+                   for what, role in carried]
     grouped = "SELECT %s FROM %s GROUP BY GROUPING SETS (%s)" % (
         ", ".join(select), cells,
         ", ".join("(%s)" % ", ".join(q(keys[i]) for i in members) for members in sets))
@@ -642,7 +652,9 @@ def merge_query(keys: Sequence[str], flags: Sequence[str], rows: str, measures: 
             chosen += ["%s AS %s" % (call("sum", "e.%s * %s" % (n(j), offset)), each("so", j)),
                        "%s AS %s" % (call("sum", "e.%s * %s * %s" % (n(j), offset, offset)),
                                      each("soo", j)),
-                       "%s AS %s" % (call("max", "g.%s" % each("e", j)), each("e", j))]
+                       "%s AS %s" % (call("max", "g.%s" % each("eb", j)), each("eb", j))]
+            chosen += ["%s AS %s" % (call("max", "g.%s" % each(what, j)), each(what, j))
+                       for what, _ in carried]
         on = ["e.%s = g.%s" % (q(flag), q(flag)) for flag in flags]
         on += ["e.%s IS NOT DISTINCT FROM g.%s" % (q(key), q(key)) for key in keys]
         return "SELECT %s%s FROM tw_expanded AS e JOIN %s AS g ON %s GROUP BY %s" % (
@@ -656,7 +668,8 @@ def merge_query(keys: Sequence[str], flags: Sequence[str], rows: str, measures: 
                        "m.%s + %s / %s AS %s" % (
                            each("r", j), call("coalesce", "m.%s" % each("so", j), "0"),
                            call("nullif", "m.%s" % n(j), "0"), each("r", j)),
-                       "m.%s" % each("m2", j), "m.%s" % each("e", j)]
+                       "m.%s" % each("m2", j), "m.%s" % each("eb", j)]
+            chosen += ["m.%s" % each(what, j) for what, _ in carried]
         return "SELECT %s FROM %s AS m" % (", ".join(chosen), merged)
 
     ctes = [("tw_expanded", expanded), ("tw_groups0", grouped),
@@ -678,9 +691,17 @@ def _cells(frame: Any, names: _Names, measures: Sequence[str], dimensions: Seque
 
     keys = [names.key(i) for i in range(len(dimensions))]
     values = [names.moment("x", j) for j in range(len(measures))]
-    # Each value once per row as a double (NaN and infinities as null).
+    marks = [names.moment(what, j) for j in range(len(measures)) for what in ("i", "e")]
+    # Each value once per row as a double (NaN and infinities as null); beside it whether the
+    # row's value is infinite, and the value whose ends the checks report.
     chosen = [columns.column(d).alias(k) for d, k in zip(dimensions, keys)]
     chosen += [shift.expression(m).alias(x) for m, shift, x in zip(measures, shifts, values)]
+    infinite = F.lit(float("inf"))
+    for j, (m, shift) in enumerate(zip(measures, shifts)):
+        raw = columns.column(m)
+        chosen += [F.when(F.abs(raw.cast("double")) == infinite, F.lit(1)).alias(marks[2 * j]),
+                   (raw if shift.exact is not None else columns.measure_value(m))
+                   .alias(marks[2 * j + 1])]
     rows = frame.select(*chosen)
     if keys and exact:
         # The smallest value of each cell is its shift: a deterministic value of the cell.
@@ -688,13 +709,17 @@ def _cells(frame: Any, names: _Names, measures: Sequence[str], dimensions: Seque
         anchors = [F.min(columns.column(x)).over(cell) for x in values]
     else:
         anchors = [F.lit(float(shift.value)) for shift in shifts]
-    rows = rows.select(*[columns.column(c) for c in keys + values],
+    rows = rows.select(*[columns.column(c) for c in keys + values + marks],
                        *[a.alias(names.moment("a", j)) for j, a in enumerate(anchors)])
     moments = [F.count(F.lit(1)).alias(names.rows())]
     for j, x in enumerate(values):
         moments += _cell_moments(columns.column(x), columns.column(names.moment("a", j)),
                                  names.moment("n", j), names.moment("c", j),
                                  names.moment("w", j), names.moment("m2", j))
+        ends = columns.column(names.moment("e", j))
+        moments += [F.count(columns.column(names.moment("i", j))).alias(names.moment("inf", j)),
+                    F.min(ends).alias(names.moment("lo", j)),
+                    F.max(ends).alias(names.moment("hi", j))]
     if keys:
         return rows.groupBy(*[columns.column(k) for k in keys]).agg(*moments)
     return rows.agg(*moments)
@@ -719,11 +744,12 @@ def _marginal_rows(frame: Any, names: _Names, measures: Sequence[str],
                        F.lit(0.0).alias(names.moment("so", j)),
                        F.lit(0.0).alias(names.moment("soo", j)),
                        # One cell with the one shift there is: nothing more exact to fall to.
-                       F.lit(0.0).alias(names.moment("e", j))]
+                       F.lit(0.0).alias(names.moment("eb", j))]
+            chosen += [columns.column(names.moment(what, j)) for what, _ in CARRIED]
         return cells.select(*chosen).collect()
     text = merge_query(keys, [names.flag(i) for i in range(len(keys))], names.rows(),
                        len(measures), lambda what, j: names.moment(what, j),
-                       corrections=corrections)
+                       corrections=corrections, carried=CARRIED)
     rolled = frame.sparkSession.sql(text, cells=cells)
     if most is None:
         return rolled.collect()
@@ -788,6 +814,9 @@ class _Marginals(object):
         self.position = {d: i for i, d in enumerate(dimensions)}
         self.shifts = list(shifts)
         self.sets: Dict[Tuple[int, ...], List[Any]] = {}
+        # Per measure the merged columns, and the carried ones where the query has them.
+        self.width = ((len(rows[0]) - 2 * self.k - 1) // len(self.shifts)
+                      if rows and self.shifts else len(MERGED))
         for row in rows:
             members = tuple(i for i in range(self.k) if row[self.k + i] == 0)
             self.sets.setdefault(members, []).append(row)
@@ -798,7 +827,14 @@ class _Marginals(object):
                         for j in range(len(shifts))]
 
     def _base(self, j: int) -> int:
-        return 2 * self.k + 1 + len(MERGED) * j
+        return 2 * self.k + 1 + self.width * j
+
+    def carried(self, j: int) -> Dict[str, Any]:
+        """The overall row's :data:`CARRIED` columns of measure j (none without rows)."""
+        overall = self.sets.get(())
+        start = self._base(j) + len(MERGED)
+        return {what: overall[0][start + i] if overall else None
+                for i, (what, _) in enumerate(CARRIED)}
 
     def rows(self) -> int:
         """Number of rows of the data."""
@@ -839,7 +875,7 @@ class _Marginals(object):
                     if not int(row[base] or 0):
                         continue
                     m2 = anova.as_float(row[base + 2])
-                    bound = 2.0 * anova.EPS * anova.as_float(row[base + MERGED.index("e")])
+                    bound = 2.0 * anova.EPS * anova.as_float(row[base + MERGED.index("eb")])
                     if math.isfinite(m2) and not bound <= STAGE1_PRECISION * m2:
                         return True
         return False
@@ -951,6 +987,10 @@ class _Plan(object):
         self.levels = levels
         self.rows = rows
         self.bounded = bounded
+        #: Levels in the first rows of the dimensions they put over ``max_num_levels``, and
+        #: the approximate counts of those the query's row bound made the plan count.
+        self.first: Dict[str, int] = {}
+        self.approximate: Dict[str, int] = {}
 
 
 def _before_tables(scan: Any, names: _Names, measures: List[str], dimensions: List[str],
@@ -976,7 +1016,9 @@ def _before_tables(scan: Any, names: _Names, measures: List[str], dimensions: Li
     if named:  # tested whatever their number of levels
         return _Plan(shifts, list(dimensions))
     # More levels in the first rows than max_num_levels can only mean more than the bound.
-    return _Plan(shifts, [d for d in dimensions if levels[d] <= max_num_levels], bounded=True)
+    plan = _Plan(shifts, [d for d in dimensions if levels[d] <= max_num_levels], bounded=True)
+    plan.first = {d: n for d, n in levels.items() if n > max_num_levels}
+    return plan
 
 
 def _within(dimensions: Sequence[str], levels: Mapping[str, int], rows: int,
@@ -1020,6 +1062,7 @@ def _tables(scan: Any, names: _Names, measures: List[str], plan: _Plan,
         marginals = _merged(scan, names, measures, plan.candidates, plan.shifts, most)
         if marginals is None:
             count, approximate = scan.approximate_levels(names, plan.candidates)
+            plan.approximate = dict(zip(plan.candidates, approximate))
             bound = columns.level_bound(count, max_num_levels)
             plan.candidates = [d for d, n in zip(plan.candidates, approximate)
                                if columns.may_pass_bound(n, bound, LEVELS_RSD)]
@@ -1173,3 +1216,122 @@ def one_scan_test_against(data_frame: Any, measure_columns: Sequence[str],
     if progress is not None:
         progress("tables-query")
     return _file(marginals, measures, dimensions, progress)
+
+
+class Tables(object):
+    """The tables' query of :func:`one_scan_tables`, and what it counted on the way.
+
+    Attributes
+    ----------
+    profile : Profile
+        What a :func:`profile` would give, from the first rows and the query instead of an
+        aggregation of its own: the row count; per measure its values, infinite values, mean
+        and smallest and largest value (exact for integers and decimals); per dimension its
+        number of levels, exact for every dimension in the query.
+    inexact : dict
+        The dimensions whose count in ``profile.levels`` is not exact, left out of the query
+        as far over the bound, and what is known of it instead: "more than N" (the first rows
+        alone have more than ``max_num_levels`` = N levels; ``profile.levels`` gives N + 1) or
+        "about N" (an approximate count, N in ``profile.levels`` too).
+    dimensions : list of str
+        The dimensions in the query: those the result can be filed for.
+    """
+
+    def __init__(self, marginals: _Marginals, profile: Profile, inexact: Dict[str, str]) -> None:
+        self._marginals = marginals
+        self.profile = profile
+        self.inexact = inexact
+        self.dimensions = list(marginals.position)
+
+    def result(self, measures: Sequence[str], dimensions: Sequence[str],
+               progress: Progress = None) -> DFTwoWayAnovaResult:
+        """Each listed measure against ``dimensions`` (all in the query) and their pairs, in
+        the analyser's order, as :func:`one_scan_test_against` files them."""
+        missing = [d for d in dimensions if d not in self._marginals.position]
+        if missing:
+            raise ValueError("not in the tables' query: %s"
+                             % ", ".join(map(columns.quoted, missing)))
+        return _file(self._marginals, measures, dimensions, progress)
+
+
+def _counted_levels(plan: _Plan, marginals: _Marginals, dimensions: Sequence[str],
+                    max_num_levels: int) -> Tuple[Dict[str, int], Dict[str, str]]:
+    """Every dimension's level count: exact from the query (or the plan's exact counts), and
+    for those left out, what the plan learnt of them, said how."""
+    levels, inexact = {}, {}
+    for d in dimensions:
+        if d in marginals.position:
+            levels[d] = marginals.levels(d)
+        elif plan.levels is not None:
+            levels[d] = plan.levels[d]
+        elif d in plan.approximate:
+            levels[d] = plan.approximate[d]
+            inexact[d] = "about %d" % levels[d]
+        else:  # at least max_num_levels + 1: the count the bound is compared with
+            levels[d] = max_num_levels + 1
+            inexact[d] = "more than %d" % max_num_levels
+    return levels, inexact
+
+
+def one_scan_tables(data_frame: Any, measure_columns: Sequence[str],
+                    dimension_columns: Sequence[str],
+                    max_num_levels: int = columns.DEFAULT_MAX_LEVELS, named: bool = False,
+                    progress: Progress = None) -> Tables:
+    """The tables' query of ``one_scan_test_all`` (or, ``named``, of ``one_scan_test_against``)
+    with the counts a caller checks its input with, and no other scan of the data.
+
+    Only a look at the first rows comes before the query (and, when they hold no value of some
+    measure, one aggregation for its mean); no dimension's distinct values are counted apart.
+    The query itself gives the row count, each measure's values, infinities and ends, and each
+    dimension's exact level count; a dimension that the first rows already put over
+    ``max_num_levels`` stays out of it unless ``named``.
+
+    Parameters
+    ----------
+    data_frame : pyspark.sql.DataFrame, pandas.DataFrame, EmbeddedFrame or str
+        As in :func:`one_scan_test_all`.
+    measure_columns, dimension_columns : sequence of str
+    max_num_levels : int, default 40
+    named : bool, default False
+        Whether every dimension goes into the query whatever its levels (named dimensions).
+    progress : callable, optional
+        Called with "profile" and "tables-query" as each step ends.
+
+    Returns
+    -------
+    Tables
+
+    Examples
+    --------
+    >>> from Tarnwick.bi.stats.onescan import one_scan_tables
+    >>> df = spark.createDataFrame(
+    ...     [("north", "mon", 12.0), ("north", "tue", 14.5), ("south", "mon", 9.0),
+    ...      ("south", "tue", 11.0), ("north", "mon", float("inf"))],
+    ...     "region string, day string, sales double")
+    >>> tables = one_scan_tables(df, ["sales"], ["region", "day"])
+    >>> facts = tables.profile
+    >>> facts.rows, facts.values, facts.infinities, facts.levels
+    (5, {'sales': 4}, {'sales': 1}, {'region': 2, 'day': 2})
+    >>> tables.result(["sales"], ["region"]).get_measure_result("sales").dimensions
+    ['region']
+    """
+    measures, dimensions = _unique(measure_columns), _unique(dimension_columns)
+    scan = scan_of(data_frame)
+    names = _Names(scan.columns)
+    plan = _before_tables(scan, names, measures, dimensions, max_num_levels, named, None, None)
+    if progress is not None:
+        progress("profile")
+    marginals = _tables(scan, names, measures, plan, max_num_levels)
+    if progress is not None:
+        progress("tables-query")
+    levels, inexact = _counted_levels(plan, marginals, dimensions, max_num_levels)
+    ends = [marginals.carried(j) for j in range(len(measures))]
+    known = Profile(
+        rows=plan.rows if plan.rows is not None else marginals.rows(),
+        values={m: marginals.measure_row(j)[0] for j, m in enumerate(measures)},
+        infinities={m: int(e["inf"] or 0) for m, e in zip(measures, ends)},
+        means={m: marginals.measure_row(j)[1] for j, m in enumerate(measures)},
+        levels=levels, lows={m: e["lo"] for m, e in zip(measures, ends)},
+        highs={m: e["hi"] for m, e in zip(measures, ends)},
+        exact={m: shift.exact for m, shift in zip(measures, plan.shifts)})
+    return Tables(marginals, known, inexact)

@@ -20,6 +20,8 @@ aliases.
 """
 from __future__ import annotations
 
+import collections
+
 import gzip
 import json
 import os
@@ -329,8 +331,9 @@ def spark_header(fields: Sequence[str], null_value: Optional[str] = None) -> Lis
     >>> spark_header(["a", "A", "", "b"])
     ['a0', 'A1', '_c2', 'b']
     """
-    folded = [name.lower() for name in fields]
-    repeated = {name for name in folded if folded.count(name) > 1}
+    # Counted once (a header may hold hundreds of thousands of fields).
+    counts = collections.Counter(name.lower() for name in fields)
+    repeated = {name for name, count in counts.items() if count > 1}
     names = []
     for index, name in enumerate(fields):
         if name == "" or name == null_value:

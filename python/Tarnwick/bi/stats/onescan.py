@@ -13,10 +13,12 @@ the same result collection from one scan and a small job:
 2. The tables, one query in two stages:
 
    * stage 1 groups the rows by the full cross of the candidate dimensions and keeps, per cell,
-     its rows and per measure the count of values, a value of the cell (its shift c), the mean
+     its rows and per measure the count of values, its shift c (the measure's shift), the mean
      of the values' deviations from c and their second central moment M2 = Σ(x − mean)²
-     (``count · var_pop``, Spark's numerically stable aggregate). Every cell has its own
-     shift, so a cell far from the others loses no digits of its spread;
+     (``count · var_pop``, Spark's numerically stable aggregate). The merge sums a worst-case
+     bound of this stage's rounding per group; where it passes ``STAGE1_PRECISION`` of a
+     group's M2 (cells far from the shift), the query runs again with c a value of each cell
+     of its own (a sort of the rows), so that no cell loses digits of its spread;
    * stage 2 rolls the cells up with ``GROUPING SETS`` into the overall row, one row per level
      of each dimension and one per cell of each pair (``grouping()`` tells a null level from a
      rolled-up column), in two passes over the cells: the first gives each group its count,
@@ -24,7 +26,7 @@ the same result collection from one scan and a small job:
      cell to its group and sums the cells' offsets oᶜ = (cᶜ − r) + (meanᶜ − cᶜ) and their
      squares. The sum of squares between the cells is Σ nᶜ(oᶜ − ō)² = Σ nᶜoᶜ² − n·ō², and as r
      lies within rounding of the group's mean, ō is tiny and no difference of large sums is
-     formed. The driver checks that (:data:`MERGE_TOLERANCE`); should a group's mean be too
+     formed. The driver checks that (``CENTRE_TOLERANCE``); should a group's mean be too
      far from r, the query runs again with r corrected by ō (a second pass of the cells).
 
    The overall row gives the row count and so the level bound; the one-dimension rows give
@@ -51,7 +53,7 @@ so that integers beyond 2 ** 53 or wide decimals keep the differences between th
 
 Engines: the steps that read the data (the first rows, the profile's aggregation, the level
 counts, stage 1 and the running of stage 2's text) are the methods of a scan object,
-:class:`SparkScan` for a Spark data frame; a pandas frame, an embedded frame or a file path
+``SparkScan`` for a Spark data frame; a pandas frame, an embedded frame or a file path
 gets the embedded engine's (``Tarnwick.bi.embedded.tables.EmbeddedScan``, DuckDB). Everything
 else, the shifts, the selection, the merge's text and the filing of the tables, is the same
 code for both, so that their results agree.
@@ -117,7 +119,7 @@ class _Names(object):
 
 
 #: The most of a group's sum of squares that n·ō², the part the merge subtracts, may be before
-#: the group is recentred by another pass of the cells (see :meth:`_Marginals.unsettled`).
+#: the group is recentred by another pass of the cells (see ``_Marginals.unsettled``).
 #: Below it the subtraction costs no more digits than the sums themselves lose.
 CENTRE_TOLERANCE = 1e-3
 #: Recentring passes at most.
@@ -126,7 +128,7 @@ MAX_CORRECTIONS = 2
 #: every cell's values are taken as deviations from the measure's one shift (one aggregation,
 #: no sort of the rows). Where the worst-case bound of that error is larger, for cells far from
 #: the shift, the query runs again with each cell shifted by a value of its own (exact whatever
-#: the shift, at the cost of a sort of the rows). See :meth:`_Marginals.imprecise`.
+#: the shift, at the cost of a sort of the rows). See ``_Marginals.imprecise``.
 STAGE1_PRECISION = 1e-8
 
 
@@ -543,7 +545,7 @@ def _most_rows(dimensions: int, levels: int) -> int:
 #: What each stage-2 row holds per measure, in this order after the keys, flags and rows.
 MERGED = ("n", "r", "m2", "so", "soo", "eb")
 #: What the tables' query also carries per measure from the cells to every group, after
-#: :data:`MERGED`, with the aggregate that rolls it up: the count of infinite values, and the
+#: ``MERGED``, with the aggregate that rolls it up: the count of infinite values, and the
 #: smallest and largest value (exact for an integer or decimal measure). The overall row's are
 #: what the command line's checks need, so that they take no scan of their own.
 CARRIED = (("inf", "sum"), ("lo", "min"), ("hi", "max"))
@@ -567,7 +569,7 @@ def _error_scale(n: str, w: str, m2: str, call: Callable[..., str]) -> str:
     Spark's and DuckDB's ``var_pop`` update a running mean, and the mean of a cell is a plain
     sum; the rounding of both grows at worst with the count and with how far the cell's values
     lie from their shift (|w|/σ). ε times this sum bounds the error of the group's ΣM2ᶜ (twice
-    the unit roundoff, for the bound's constant); see :meth:`_Marginals.imprecise`.
+    the unit roundoff, for the bound's constant); see ``_Marginals.imprecise``.
     """
     spread = "%s * %s" % (call("abs", call("coalesce", w, "0.0")),
                           call("sqrt", "%s * %s" % (n, m2)))
@@ -588,14 +590,14 @@ def merge_query(keys: Sequence[str], flags: Sequence[str], rows: str, measures: 
     1 for a rolled-up key, as ``grouping()`` gives them) beside them, joins it to its group
     (the groups are few: they are broadcast) and sums the cells' offsets from the group's
     centre, oᶜ = (cᶜ − r) + wᶜ. One row per group: the keys, the flags ``flags``, the rows,
-    and per measure j the columns named ``name(what, j)`` for ``what`` in :data:`MERGED`:
+    and per measure j the columns named ``name(what, j)`` for ``what`` in ``MERGED``:
     n, r, ΣM2ᶜ, Σ nᶜoᶜ and Σ nᶜoᶜ². The between-cell sum of squares is then
     Σ nᶜoᶜ² − (Σ nᶜoᶜ)²/n, where Σ nᶜoᶜ is within rounding of zero.
 
     Each of ``corrections`` further passes recentres every group on r + ō of the pass before
-    (ō = Σ nᶜoᶜ / n; see :meth:`_Marginals.unsettled`) and sums the offsets again.
+    (ō = Σ nᶜoᶜ / n; see ``_Marginals.unsettled``) and sums the offsets again.
 
-    ``carried`` lists further per-measure cell columns ``(what, role)`` (see :data:`CARRIED`),
+    ``carried`` lists further per-measure cell columns ``(what, role)`` (see ``CARRIED``),
     rolled up by the function of that role and given, after the merged ones, in every row.
 
     Examples
@@ -830,7 +832,7 @@ class _Marginals(object):
         return 2 * self.k + 1 + self.width * j
 
     def carried(self, j: int) -> Dict[str, Any]:
-        """The overall row's :data:`CARRIED` columns of measure j (none without rows)."""
+        """The overall row's ``CARRIED`` columns of measure j (none without rows)."""
         overall = self.sets.get(())
         start = self._base(j) + len(MERGED)
         return {what: overall[0][start + i] if overall else None

@@ -26,7 +26,7 @@ from host_terms import pandas_record  # noqa: E402
     (["--master", "local[2]"], None, backend.LocalSpark),
     (["data.csv", "--plan", "per-test"], None, backend.LocalSpark),
     (["data.csv", "--conf", "spark.executor.memory=1g"], None, backend.LocalSpark),
-    (["data.csv", "--formula", "y ~ g"], None, backend.LocalSpark),
+    (["data.csv", "--formula", "y ~ g"], None, backend.EmbeddedBackend),
     (["hdfs://namenode/data.csv"], None, backend.LocalSpark),
     (["s3a://bucket/data.parquet"], None, backend.LocalSpark),
     (["--remote", "sc://h:15002"], None, backend.ConnectServer),

@@ -102,13 +102,16 @@ def _check_table(rows, oracle):
         _close(np.asarray(values, float)[finite], expected[finite])
 
 
+@pytest.mark.parametrize("engine", ["spark", "embedded"])
 @pytest.mark.parametrize("typ", [1, 2, 3])
-def test_json_tables_coefficients_and_summary_equal_statsmodels(data, capsys, typ):
+def test_json_tables_coefficients_and_summary_equal_statsmodels(data, capsys, typ, engine):
     path, plain = data
-    status, out, err = _run(capsys, [path, "--json", "--type", str(typ), "--correction", "bh"]
+    status, out, err = _run(capsys, [path, "--json", "--type", str(typ), "--correction", "bh",
+                                     "--engine", engine]
                             + [a for f in FORMULAS for a in ("--formula", f)])
     assert status == 0, err
     document = json.loads(out)
+    assert document["run"]["master"].startswith("DuckDB ") == (engine == "embedded")
     assert [m["formula"] for m in document["models"]] == FORMULAS
     for model, response in zip(document["models"], ("y", "s")):
         fit, table = _oracle(plain, response, typ)
@@ -174,8 +177,8 @@ def test_formulas_with_the_same_factors_share_one_scan(data, capsys, spark):
     counted = []
     for formulas in ([FORMULAS[0]], FORMULAS, FORMULAS + ["y ~ C(k) + Q(\"=c\")"]):
         before = _executions(spark)
-        status, _, err = _run(capsys, [path, "--json"] + [a for f in formulas
-                                                          for a in ("--formula", f)])
+        status, _, err = _run(capsys, [path, "--json", "--engine", "spark"]
+                              + [a for f in formulas for a in ("--formula", f)])
         assert status == 0, err
         counted.append(_executions(spark) - before)
     # Reading costs the same each time; a second response adds nothing, other factors a scan.

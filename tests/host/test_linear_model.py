@@ -36,7 +36,7 @@ def _data(seed=11, missing=False):
         n = len(frame)
         frame.loc[rng.rand(n) < 0.08, "y"] = np.nan
         frame.loc[rng.rand(n) < 0.08, "x"] = np.nan
-        frame.loc[3, "y"] = np.inf
+        frame.loc[3, ["x", "y"]] = [2.0, np.inf]  # a complete row but for an infinite response
     return frame
 
 
@@ -103,11 +103,17 @@ FORMULAS = [
 ]
 
 
+def _on(engine, frame, df):
+    """The data as ``engine`` takes it: the Spark frame, or the pandas frame (DuckDB)."""
+    return df if engine == "spark" else frame
+
+
+@pytest.mark.parametrize("engine", ["spark", "embedded"])
 @pytest.mark.parametrize("typ", [1, 2, 3])
 @pytest.mark.parametrize("formula", FORMULAS)
-def test_tables_equal_statsmodels(design, formula, typ):
+def test_tables_equal_statsmodels(design, formula, typ, engine):
     frame, df = design
-    _assert_table(_fit(df, formula).anova(typ), _oracle(frame, formula, typ))
+    _assert_table(_fit(_on(engine, frame, df), formula).anova(typ), _oracle(frame, formula, typ))
 
 
 @pytest.mark.parametrize("formula", ["y ~ a*b + x + z", "y ~ C(k)*a + x", "y ~ a*x + b"])
@@ -128,15 +134,17 @@ def test_coefficients_and_fit_statistics_equal_statsmodels(design, formula):
     assert result.r_squared == pytest.approx(fit.rsquared, rel=RTOL)
 
 
-def test_missing_values_leave_rows_out_and_a_null_level_is_a_level(spark):
+@pytest.mark.parametrize("engine", ["spark", "embedded"])
+def test_missing_values_leave_rows_out_and_a_null_level_is_a_level(spark, engine):
     """Rows with a missing response or covariate drop out of that model; a null factor value
     is a level of its own, last: the same tables as naming it with a level that sorts last."""
     frame = _data(seed=5, missing=True)
     frame.loc[frame.index % 7 == 0, "b"] = "b~"  # "~" sorts after the other levels
     df = _spark(spark, frame, nulls=("b",))
     assert df.filter("b IS NULL").count() > 0
+    with_nulls = frame.assign(b=frame.b.where(frame.b != "b~", None))
     kept = frame.replace([np.inf], np.nan).dropna(subset=["y", "x"])
-    y_model, z_model = linear_model(df, ["y ~ a*b + x", "z ~ a*b"])
+    y_model, z_model = linear_model(_on(engine, with_nulls, df), ["y ~ a*b + x", "z ~ a*b"])
     for typ in (1, 2, 3):
         _assert_table(y_model.anova(typ), _oracle(kept, "y ~ a*b + x", typ))
         _assert_table(z_model.anova(typ), _oracle(frame, "z ~ a*b", typ))
@@ -299,9 +307,14 @@ class _SchemaOnly(object):
     ("y ~ C(k) + k", "both as a factor and as a covariate"),
     ("y ~ a +", "cannot read formula"),
 ])
-def test_what_per_cell_moments_cannot_fit_is_refused_before_spark(formula, words):
+@pytest.mark.parametrize("engine", ["spark", "embedded"])
+def test_what_per_cell_moments_cannot_fit_is_refused_before_spark(formula, words, engine):
+    if engine == "spark":
+        data = _SchemaOnly()
+    else:  # the same columns in a pandas frame: no scan runs before the refusal either
+        data = _data().assign(s="text", flag=True)
     with pytest.raises(models.ModelError) as error:
-        linear_model(_SchemaOnly(), formula)
+        linear_model(data, formula)
     assert words in str(error.value) and "\n" not in str(error.value)
 
 
@@ -357,12 +370,20 @@ def test_an_intercept_alone_leaves_the_total_sum_of_squares(design):
     assert table.sum_sq.iloc[0] == pytest.approx(frame.y.var() * (len(frame) - 1), rel=RTOL)
 
 
-def test_columns_with_odd_names_are_only_names(design):
-    """A dot, a space and a back-quote in column names reach Spark only as names."""
-    _, df = design
-    odd = df.withColumnRenamed("a", "re.gion").withColumnRenamed("x", "unit `price`")
+@pytest.mark.parametrize("engine", ["spark", "embedded"])
+def test_columns_with_odd_names_are_only_names(design, engine):
+    """A dot, a space, double quotes and a back-quote in column names reach the engine only
+    as names."""
+    frame, df = design
+    names = {"a": "re.gion", "x": "unit `price`", "y": 'the "y"'}
+    if engine == "spark":
+        odd = df
+        for old, new in names.items():
+            odd = odd.withColumnRenamed(old, new)
+    else:
+        odd = frame.rename(columns=names)
     plain = _fit(df, "y ~ a*x")
-    renamed = linear_model(odd, 'y ~ Q("re.gion") * Q("unit `price`")')
+    renamed = linear_model(odd, """Q('the "y"') ~ Q("re.gion") * Q("unit `price`")""")
     for typ in (1, 2, 3):
         ours, theirs = renamed.anova(typ), plain.anova(typ)
         assert ours.index[-2] == 'Q("re.gion"):Q("unit `price`")'

@@ -262,8 +262,7 @@ def _bundled_types(frame: Any) -> Any:
 
 def spark_reasons(args: Any, url: Optional[str]) -> List[str]:
     """What in ``args`` asks for Spark: a master, a Connect server, Spark configuration,
-    spark-submit, the per-test plan (the analyser is Spark's), linear models, a URI only Spark
-    reads."""
+    spark-submit, the per-test plan (the analyser is Spark's), a URI only Spark reads."""
     from Tarnwick.cli import reader
     from Tarnwick.cli.analysis import ONE_SCAN
     from Tarnwick.cli.session import under_spark_submit
@@ -280,8 +279,6 @@ def spark_reasons(args: Any, url: Optional[str]) -> List[str]:
         reasons.append("spark-submit")
     if args.plan != ONE_SCAN:
         reasons.append("--plan %s" % args.plan)
-    if getattr(args, "formulas", None):
-        reasons.append("--formula (the linear models are fitted on Spark)")
     if args.data and not reader.is_local_path(args.data):
         reasons.append("a URI only Spark reads (%s)" % args.data.split("://", 1)[0])
     return reasons

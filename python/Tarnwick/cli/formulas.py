@@ -1,6 +1,6 @@
 """The models' part of a run: ``--formula`` fits linear models instead of the batch tests.
 
-Each formula is read before Spark starts (a formula that cannot be read, or that asks for
+Each formula is read before the engine starts (a formula that cannot be read, or that asks for
 something other than columns, ends the run with one line and exit status 2); the columns it
 names are checked against the data once it is read, still before any scan. The backend then
 fits every formula in as few scans as the factors allow
@@ -8,7 +8,7 @@ fits every formula in as few scans as the factors allow
 share one grouped aggregation), and :mod:`.present` prints each model's tables.
 
 A formula names the data's columns by their own names: a name that is not a plain word is
-written ``Q("name")``, which reaches Spark only as a column name (never through the renaming
+written ``Q("name")``, which reaches the engine only as a column name (never through the renaming
 of the batch tests), and the output writes the terms with the data's names again.
 """
 from __future__ import annotations
@@ -19,7 +19,7 @@ from Tarnwick.cli.errors import InputError
 
 
 def check(formulas: Sequence[str]) -> None:
-    """Refuse, before Spark starts, a formula that cannot be read or fitted from columns.
+    """Refuse, before the engine starts, a formula that cannot be read or fitted from columns.
 
     Raises
     ------

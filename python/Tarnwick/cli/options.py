@@ -298,7 +298,7 @@ def _spark(parser: argparse.ArgumentParser) -> None:
         default="auto",
         help="what runs the queries: embedded (DuckDB in this process, no Java needed), spark, "
         "or auto (default): embedded for local files and the bundled data, Spark when "
-        "--master, --remote (or SPARK_REMOTE), --conf, --formula, spark-submit, --plan per-test "
+        "--master, --remote (or SPARK_REMOTE), --conf, spark-submit, --plan per-test "
         "or a URI only Spark reads (hdfs://, s3a://, ...) asks for it, or when the embedded reader "
         "cannot read the file as Spark does (with a note that says why)",
     )

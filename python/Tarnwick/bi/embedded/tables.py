@@ -26,7 +26,7 @@ from Tarnwick.bi.common import default_columns
 from Tarnwick.bi.embedded import reader
 from Tarnwick.bi.stats import onescan
 
-__all__ = ["DUCKDB", "EmbeddedScan", "frame_of", "is_embedded"]
+__all__ = ["DUCKDB", "EmbeddedModelData", "EmbeddedScan", "frame_of", "is_embedded"]
 
 _q = reader._identifier
 
@@ -388,6 +388,59 @@ def group_moments(data: Any, measure: str, dimensions: Sequence[str],
 def columns_of(data: Any) -> List[str]:
     """The column names of an embedded frame, a pandas frame or a file."""
     return list(frame_of(data).columns)
+
+
+# -- the linear models' cells ------------------------------------------------------------------
+
+
+class EmbeddedModelData(object):
+    """An embedded frame as the linear models' scan reads it (what ``models._SparkData`` gives
+    it on Spark): its columns' kinds, and the rows of the scan's query over its projected rows.
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> data = EmbeddedModelData(pd.DataFrame({"g": ["a", "b"], "k": [1, 2], "y": [1.0, 2.0]}))
+    >>> data.kinds
+    {'g': 'string', 'k': 'numeric', 'y': 'numeric'}
+    >>> data.rows("SELECT COUNT(k) AS n, SUM(y) AS s FROM {rows}", [("g", "k")],
+    ...           [("y", "y")])
+    [{'n': 2, 's': 3.0}]
+    """
+
+    quote = staticmethod(_q)
+
+    def __init__(self, data: Any) -> None:
+        from Tarnwick.bi.stats import models
+
+        self.frame = frame_of(data)
+        self.columns = list(self.frame.columns)
+        numeric = ("integer", "floating", "decimal")
+        self.kinds = {name: models.NUMERIC if self.frame.kind(name) in numeric
+                      else models.STRING if self.frame.kind(name) == "string" else models.OTHER
+                      for name in self.columns}
+
+    def rows(self, text: str, keys: Sequence[Tuple[str, str]],
+             values: Sequence[Tuple[str, str]]) -> List[Dict[str, Any]]:
+        """The rows of ``text`` with ``{rows}`` the frame's rows projected to the factors as
+        they are (``keys``: column, alias) and the values as doubles, missing unless finite
+        (``values``)."""
+        from Tarnwick.bi.stats.models import ModelError
+
+        projection = ", ".join(["%s AS %s" % (_q(name), _q(alias)) for name, alias in keys]
+                               + ["%s AS %s" % (_finite(name), _q(alias))
+                                  for name, alias in values])
+        rows = "(SELECT %s FROM %s) AS tw_model_rows" % (
+            projection, EmbeddedScan(self.frame)._source())
+        try:
+            result = self.frame.connection.execute(text.replace("{rows}", rows))
+        except Exception as exc:  # duckdb's errors share no base class across its versions
+            if "out of range" not in str(exc).lower():
+                raise
+            raise ModelError("the values' co-moments overflow double precision: scale the "
+                             "response or covariates down")
+        names = [column[0] for column in result.description]
+        return [dict(zip(names, row)) for row in result.fetchall()]
 
 
 # -- the command line's checks on the embedded engine --------------------------------------------

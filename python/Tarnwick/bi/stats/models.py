@@ -3,8 +3,9 @@
 Every model whose terms are factors, their interactions of any order, covariates and
 factor × covariate interactions is fitted exactly from per-cell sufficient statistics: over the
 full cross of the formula's factors, each cell's row count and, for the response and every
-covariate, the mean and the central (co-)moments. One grouped aggregation in Spark gives them;
-only these cells reach the driver, whatever the number of rows.
+covariate, the mean and the central (co-)moments. One grouped aggregation gives them (in Spark,
+or in DuckDB for a pandas frame or a local file); only these cells reach the driver, whatever
+the number of rows.
 
 The fit
 -------
@@ -58,8 +59,8 @@ _CONSTANT_TOLERANCE = 1e-9
 
 
 class ModelError(ValueError):
-    """A formula or design that cannot be fitted from per-cell moments; raised before Spark
-    runs (or, for a design too large, before the cells reach the driver's solver)."""
+    """A formula or design that cannot be fitted from per-cell moments; raised before the
+    scan runs (or, for a design too large, before the cells reach the driver's solver)."""
 
 
 class _NullLevel(object):
@@ -72,6 +73,10 @@ class _NullLevel(object):
 
 
 NULL_LEVEL = _NullLevel()
+
+#: A column's kind as a formula reads it: a number (a covariate unless in ``C()``), text (a
+#: factor) or anything else (a factor only in ``C()``).
+NUMERIC, STRING, OTHER = "numeric", "string", "other"
 
 
 # -- formulas ---------------------------------------------------------------------------------
@@ -164,11 +169,11 @@ def formula_columns(formula: str) -> Dict[str, Tuple[str, bool]]:
 class _Model(object):
     """A parsed formula: its response, factors, covariates and right-hand-side terms."""
 
-    def __init__(self, formula: str, schema: Mapping[str, Any]) -> None:
+    def __init__(self, formula: str, kinds: Mapping[str, str]) -> None:
         self.formula = formula
         description, self.response = _read_formula(formula)
-        self._known(schema, self.response)
-        if not columns.is_numeric(schema[self.response]):
+        self._known(kinds, self.response)
+        if kinds[self.response] != NUMERIC:
             raise ModelError("the response %s is not numeric" % columns.quoted(self.response))
         self.terms = list(description.rhs_termlist)
         self.factors: List[str] = []  # columns grouped by, in order of appearance
@@ -178,8 +183,8 @@ class _Model(object):
             in_term = []
             for factor in term.factors:
                 name, wrapped = _factor_column(factor.code)
-                self._known(schema, name)
-                role = self._role(name, wrapped, schema[name])
+                self._known(kinds, name)
+                role = self._role(name, wrapped, kinds[name])
                 if roles.setdefault(name, role) != role:
                     raise ModelError("%s is used both as a factor and as a covariate"
                                      % columns.quoted(name))
@@ -198,15 +203,15 @@ class _Model(object):
         self.values = self.covariates + [self.response]  # the moments' order
 
     @staticmethod
-    def _known(schema: Mapping[str, Any], name: str) -> None:
-        if name not in schema:
+    def _known(kinds: Mapping[str, str], name: str) -> None:
+        if name not in kinds:
             raise ModelError("the data has no column %s" % columns.quoted(name))
 
     @staticmethod
-    def _role(name: str, wrapped: bool, data_type: Any) -> str:
-        if wrapped or columns.is_string(data_type):
+    def _role(name: str, wrapped: bool, kind: str) -> str:
+        if wrapped or kind == STRING:
             return "factor"
-        if columns.is_numeric(data_type):
+        if kind == NUMERIC:
             return "covariate"
         raise ModelError("%s is neither a string nor a number: write C(%s) to use it as a "
                          "factor" % (columns.quoted(name), name))
@@ -219,17 +224,52 @@ class _Model(object):
 
 # -- the scan ---------------------------------------------------------------------------------
 
+class _SparkData(object):
+    """A Spark data frame as the scan reads it: its columns' kinds, and the rows of the scan's
+    query over its projected rows."""
+
+    quote = staticmethod(columns.quoted)
+
+    def __init__(self, frame: Any) -> None:
+        self.frame = frame
+        self.columns = [field.name for field in frame.schema.fields]
+        self.kinds = {field.name: NUMERIC if columns.is_numeric(field.dataType)
+                      else STRING if columns.is_string(field.dataType) else OTHER
+                      for field in frame.schema.fields}
+
+    def rows(self, text: str, keys: Sequence[Tuple[str, str]],
+             values: Sequence[Tuple[str, str]]) -> List[Dict[str, Any]]:
+        """The rows of ``text`` with ``{rows}`` the frame's rows projected to the factors as
+        they are (``keys``: column, alias) and the values as doubles, missing unless finite
+        (``values``)."""
+        projected = self.frame.select(
+            *[columns.column(name).alias(alias) for name, alias in keys],
+            *[columns.measure_value(name).alias(alias) for name, alias in values])
+        return [row.asDict() for row in self.frame.sparkSession.sql(text, rows=projected)
+                .collect()]
+
+
+def _data_of(data_frame: Any) -> Any:
+    """The scan's view of ``data_frame``: a Spark data frame, or for a pandas frame, an
+    embedded frame or a file path, the embedded engine's."""
+    from Tarnwick.bi.embedded import tables
+
+    if tables.is_embedded(data_frame):
+        return tables.EmbeddedModelData(data_frame)
+    return _SparkData(data_frame)
+
+
 class _Scan(object):
     """One grouped aggregation for models that share their factors: per cell the row count and
     per model the complete rows' count, the values' mean deviations from their shifts and their
-    central co-moments (Spark's ``covar_pop``/``var_pop``)."""
+    central co-moments (``covar_pop``), as SQL text that Spark and DuckDB both read."""
 
-    def __init__(self, frame: Any, factors: Sequence[str], models: Sequence[_Model]) -> None:
-        self.frame = frame
+    def __init__(self, data: Any, factors: Sequence[str], models: Sequence[_Model]) -> None:
+        self.data = data
         self.factors = list(factors)
         self.models = list(models)
         self.values = list(dict.fromkeys(v for m in models for v in m.values))
-        self.prefix = columns.fresh_prefix(frame.columns)
+        self.prefix = columns.fresh_prefix(data.columns)
 
     def _name(self, what: str, *numbers: int) -> str:
         return "%s%s%s" % (self.prefix, what, "_".join(str(n) for n in numbers))
@@ -237,20 +277,20 @@ class _Scan(object):
     def _slots(self, j: int) -> List[int]:
         return [self.values.index(v) for v in self.models[j].values]
 
-    def query(self, most: int) -> Any:
-        """The aggregation as a data frame, bounded to ``most + 1`` cells."""
+    def text(self, most: int) -> str:
+        """The aggregation's text, over ``{rows}`` (the projected rows), bounded to
+        ``most + 1`` cells. Every name in it is the scan's own: the data's names stay in the
+        projection."""
         from Tarnwick.bi.stats.onescan import SAMPLE_ROWS
 
-        q, name = columns.quoted, self._name
+        q, name = self.data.quote, self._name
         keys = [name("k", i) for i in range(len(self.factors))]
         raw = [name("v", u) for u in range(len(self.values))]
         shifts = [name("s", u) for u in range(len(self.values))]
-        projected = self.frame.select(
-            *[columns.column(f).alias(k) for f, k in zip(self.factors, keys)],
-            *[columns.measure_value(v).alias(r) for v, r in zip(self.values, raw)])
-        sample = "SELECT %s FROM (SELECT %s FROM {rows} LIMIT %d)" % (
-            ", ".join("COALESCE(AVG(%s), 0D) AS %s" % (q(r), q(s)) for r, s in zip(raw, shifts)),
-            ", ".join(q(r) for r in raw), SAMPLE_ROWS)
+        sample = "SELECT %s FROM (SELECT %s FROM {rows} LIMIT %d) AS %s" % (
+            ", ".join("COALESCE(AVG(%s), CAST(0 AS DOUBLE)) AS %s" % (q(r), q(s))
+                      for r, s in zip(raw, shifts)),
+            ", ".join(q(r) for r in raw), SAMPLE_ROWS, q(name("first")))
         masked, aggregates = [], ["COUNT(1) AS %s" % q(name("rows"))]
         aggregates += ["MAX(%s) AS %s" % (q(s), q(s)) for s in shifts]
         for j in range(len(self.models)):
@@ -267,7 +307,7 @@ class _Scan(object):
                 for w in slots[a:]:
                     aggregates.append("COVAR_POP(%s, %s) AS %s" % (
                         q(name("m", j, u)), q(name("m", j, w)), q(name("c", j, u, w))))
-        text = ("WITH {shift} AS ({sample}), {rows2} AS (SELECT {keys}{masked}, {shifts} "
+        return ("WITH {shift} AS ({sample}), {rows2} AS (SELECT {keys}{masked}, {shifts} "
                 "FROM {{rows}} CROSS JOIN {shift}) SELECT {keys}{aggregates} FROM {rows2}"
                 "{group} LIMIT {most}").format(
             shift=q(name("shift")), sample=sample, rows2=q(name("masked")),
@@ -275,13 +315,18 @@ class _Scan(object):
             shifts=", ".join(q(s) for s in shifts), aggregates=", ".join(aggregates),
             group=(" GROUP BY " + ", ".join(q(k) for k in keys)) if keys else "",
             most=int(most) + 1)
-        return self.frame.sparkSession.sql(text, rows=projected)
 
-    def cells(self, rows: Sequence[Any], j: int) -> "_Cells":
+    def rows(self, most: int) -> List[Dict[str, Any]]:
+        """The cells' rows, at most ``most + 1`` of them."""
+        keys = [(f, self._name("k", i)) for i, f in enumerate(self.factors)]
+        values = [(v, self._name("v", u)) for u, v in enumerate(self.values)]
+        return self.data.rows(self.text(most), keys, values)
+
+    def cells(self, rows: Sequence[Mapping[str, Any]], j: int) -> "_Cells":
         """The cells of model ``j`` from the collected rows (cells without complete rows
         dropped)."""
         k, slots = len(self.factors), self._slots(j)
-        record = [row.asDict() if hasattr(row, "asDict") else dict(row) for row in rows]
+        record = list(rows)
         shift = np.array([anova.as_float(record[0][self._name("s", u)]) if record else 0.0
                           for u in slots])
         counts = np.array([anova.as_float(r[self._name("n", j)]) for r in record])
@@ -742,8 +787,10 @@ def linear_model(data_frame: Any, formula: Union[str, Sequence[str]], *,
 
     Parameters
     ----------
-    data_frame : pyspark.sql.DataFrame
-        The data. Cache it first when it is expensive to compute.
+    data_frame : pyspark.sql.DataFrame, pandas.DataFrame or str
+        The data. A Spark data frame is scanned by Spark (cache it first when it is expensive
+        to compute); a pandas frame, or the path of a CSV, Parquet or JSON file, by the
+        embedded engine (DuckDB) in this process, with the same results.
     formula : str or sequence of str
         ``"y ~ a * b * c + x"``; several formulas (one per response, say) are fitted from one
         scan when they have the same factors.
@@ -762,7 +809,7 @@ def linear_model(data_frame: Any, formula: Union[str, Sequence[str]], *,
     Raises
     ------
     ModelError
-        A one-line reason, before Spark runs, for what cannot be fitted from per-cell moments:
+        A one-line reason, before the scan runs, for what cannot be fitted from per-cell moments:
         a function of a column (``np.log(y)``), a product of covariates, a response on both
         sides, a column that does not exist; a design wider than ``max_columns`` (before the
         scan when ``levels`` covers its factors, otherwise before the solve), or more cells
@@ -796,11 +843,17 @@ def linear_model(data_frame: Any, formula: Union[str, Sequence[str]], *,
     (9.0, 5.0, 0.9784)
     >>> round(float(result.coefficients().loc["region[T.south]", "estimate"]), 6)
     -3.75
+
+    The same rows in a pandas frame are fitted in this process (DuckDB), with the same tables:
+
+    >>> local = linear_model(df.toPandas(), "sales ~ region * day")
+    >>> [round(float(f), 3) for f in local.anova(typ=2)["F"][:3]]
+    [187.662, 57.377, 0.195]
     """
     single = isinstance(formula, str)
     formulas = [formula] if single else list(formula)
-    schema = {field.name: field.dataType for field in data_frame.schema.fields}
-    models = [_Model(text, schema) for text in formulas]
+    data = _data_of(data_frame)
+    models = [_Model(text, data.kinds) for text in formulas]
     for model in models:
         _check_width(model, _column_count(model, levels or {}), max_columns)
     groups: Dict[Tuple[str, ...], List[int]] = {}
@@ -808,8 +861,8 @@ def linear_model(data_frame: Any, formula: Union[str, Sequence[str]], *,
         groups.setdefault(tuple(sorted(model.factors)), []).append(index)
     results: List[Optional[LinearModelResult]] = [None] * len(models)
     for factors, members in groups.items():
-        scan = _Scan(data_frame, factors, [models[i] for i in members])
-        rows = scan.query(max_cells).collect()
+        scan = _Scan(data, factors, [models[i] for i in members])
+        rows = scan.rows(max_cells)
         if len(rows) > max_cells:
             raise ModelError("the factors %s make more than %d cells, the most brought back "
                              "to the driver" % (", ".join(map(columns.quoted, factors)),

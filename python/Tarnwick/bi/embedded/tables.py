@@ -260,11 +260,14 @@ class EmbeddedScan(object):
         keys = [_q(names.key(i)) for i in range(len(dimensions))]
         values = [_q(names.moment("x", j)) for j in range(len(measures))]
         anchors = [_q(names.moment("a", j)) for j in range(len(measures))]
-        # Beside each value: whether the row's is infinite, and the value whose ends the
-        # checks report (the column itself for an integer or decimal measure).
-        marks = ["CASE WHEN isinf(%s) THEN 1 END AS %s, %s AS %s" % (
-            _double(m), _q(names.moment("i", j)), _q(m) if s.exact is not None else _finite(m),
-            _q(names.moment("e", j))) for j, (m, s) in enumerate(zip(measures, shifts))]
+        # Beside each value: whether the row's is infinite and, for an integer or decimal
+        # measure, the column itself, whose ends the checks report (a double's are its value's).
+        ends = [_q(names.moment("e", j)) if s.exact is not None else x
+                for j, (s, x) in enumerate(zip(shifts, values))]
+        marks = ["CASE WHEN isinf(%s) THEN 1 END AS %s" % (_double(m), _q(names.moment("i", j)))
+                 for j, m in enumerate(measures)]
+        marks += ["%s AS %s" % (_q(m), e) for m, s, e in zip(measures, shifts, ends)
+                  if s.exact is not None]
         rows = ", ".join(["%s AS %s" % (_q(d), k) for d, k in zip(dimensions, keys)]
                          + ["%s AS %s" % (_shifted(m, s), x)
                             for m, s, x in zip(measures, shifts, values)] + marks
@@ -282,11 +285,11 @@ class EmbeddedScan(object):
                 "tw_anchored AS (SELECT r.*, %s FROM (SELECT %s FROM %s) AS r JOIN %s AS a ON %s)"
                 % (", ".join("a.%s" % a for a in anchors), rows, self._source(), shifts_table,
                    " AND ".join("r.%s IS NOT DISTINCT FROM a.%s" % (k, k) for k in keys)))
+            centres = ["MAX(%s)" % a for a in anchors]
         else:
-            anchored = "tw_anchored AS (SELECT %s, %s FROM %s)" % (
-                rows, ", ".join(["CAST(%r AS DOUBLE) AS %s" % (float(s.value), a)
-                                 for s, a in zip(shifts, anchors)] or ["0 AS tw_none"]),
-                self._source())
+            # The measure's one shift is a constant of the query, not a column of every row.
+            anchored = "tw_anchored AS (SELECT %s FROM %s)" % (rows, self._source())
+            anchors = centres = ["CAST(%r AS DOUBLE)" % float(s.value) for s in shifts]
         table = _q(names.prefix + "cells")
 
         def build(plain: bool) -> str:
@@ -294,17 +297,15 @@ class EmbeddedScan(object):
             for j, (x, a) in enumerate(zip(values, anchors)):
                 deviation = "(%s - %s)" % (x, a)
                 moments += ["COUNT(%s) AS %s" % (x, _q(names.moment("n", j))),
-                            "MAX(%s) AS %s" % (a, _q(names.moment("c", j))),
+                            "%s AS %s" % (centres[j], _q(names.moment("c", j))),
                             "AVG(%s) AS %s" % (deviation, _q(names.moment("w", j))),
                             "COALESCE(%s * COUNT(%s), 0.0) AS %s" % (
                                 _variance("pop", deviation, plain), x,
                                 _q(names.moment("m2", j))),
                             "COUNT(%s) AS %s" % (_q(names.moment("i", j)),
                                                  _q(names.moment("inf", j))),
-                            "MIN(%s) AS %s" % (_q(names.moment("e", j)),
-                                               _q(names.moment("lo", j))),
-                            "MAX(%s) AS %s" % (_q(names.moment("e", j)),
-                                               _q(names.moment("hi", j)))]
+                            "MIN(%s) AS %s" % (ends[j], _q(names.moment("lo", j))),
+                            "MAX(%s) AS %s" % (ends[j], _q(names.moment("hi", j)))]
             return "CREATE OR REPLACE TEMP TABLE %s AS WITH %s SELECT %s FROM tw_anchored%s" % (
                 table, anchored, ", ".join(keys + moments),
                 " GROUP BY %s" % ", ".join(keys) if keys else "")

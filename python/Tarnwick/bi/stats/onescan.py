@@ -584,15 +584,18 @@ def merge_query(keys: Sequence[str], flags: Sequence[str], rows: str, measures: 
     ``name("c", j)``, ``name("w", j)``, ``name("m2", j)``: count, shift, mean deviation from
     the shift and M2) rolled up into every grouping set.
 
-    The first pass, ``GROUPING SETS`` over the cells, gives every group its count, rows, ΣM2ᶜ
-    and centre r (the cells' weighted mean as a plain sum). The second repeats every cell once
+    The first pass, ``GROUPING SETS`` over the cells, gives every group its centre r (the
+    cells' weighted mean as a plain sum) and nothing else. The second repeats every cell once
     per grouping set, its keys outside the set made null and the set's flags (0 for a member,
     1 for a rolled-up key, as ``grouping()`` gives them) beside them, joins it to its group
     (the groups are few: they are broadcast) and sums the cells' offsets from the group's
-    centre, oᶜ = (cᶜ − r) + wᶜ. One row per group: the keys, the flags ``flags``, the rows,
-    and per measure j the columns named ``name(what, j)`` for ``what`` in ``MERGED``:
-    n, r, ΣM2ᶜ, Σ nᶜoᶜ and Σ nᶜoᶜ². The between-cell sum of squares is then
-    Σ nᶜoᶜ² − (Σ nᶜoᶜ)²/n, where Σ nᶜoᶜ is within rounding of zero.
+    centre, oᶜ = (cᶜ − r) + wᶜ, with everything else a group adds up. One row per group: the
+    keys, the flags ``flags``, the rows, and per measure j the columns named ``name(what, j)``
+    for ``what`` in ``MERGED``: n, r, ΣM2ᶜ, Σ nᶜoᶜ and Σ nᶜoᶜ². The between-cell sum of
+    squares is then Σ nᶜoᶜ² − (Σ nᶜoᶜ)²/n, where Σ nᶜoᶜ is within rounding of zero.
+
+    The first pass reads only the cells' counts and means, so that where the cells are many
+    (nearly a cell per row) its grouping sets carry a few columns, not all of them.
 
     Each of ``corrections`` further passes recentres every group on r + ō of the pass before
     (ō = Σ nᶜoᶜ / n; see ``_Marginals.unsettled``) and sums the offsets again.
@@ -617,18 +620,11 @@ def merge_query(keys: Sequence[str], flags: Sequence[str], rows: str, measures: 
     def each(what: str, j: int) -> str:
         return q(name(what, j))
 
-    # First pass: the groups, their counts, rows, M2 sums and centres.
+    # First pass: the groups' centres.
     select = [q(key) for key in keys]
     select += ["%s AS %s" % (call("grouping", q(key)), q(flag)) for key, flag in zip(keys, flags)]
-    select.append("%s AS %s" % (call("sum", q(rows)), q(rows)))
-    for j in range(measures):
-        select += ["%s AS %s" % (call("sum", n(j)), n(j)),
-                   "%s AS %s" % (_centre(n(j), each("c", j), each("w", j), call), each("r", j)),
-                   "%s AS %s" % (call("sum", each("m2", j)), each("m2", j)),
-                   "%s AS %s" % (_error_scale(n(j), each("w", j), each("m2", j), call),
-                                 each("eb", j))]
-        select += ["%s AS %s" % (call(role, each(what, j)), each(what, j))
-                   for what, role in carried]
+    select += ["%s AS %s" % (_centre(n(j), each("c", j), each("w", j), call), each("r", j))
+               for j in range(measures)]
     grouped = "SELECT %s FROM %s GROUP BY GROUPING SETS (%s)" % (
         ", ".join(select), cells,
         ", ".join("(%s)" % ", ".join(q(keys[i]) for i in members) for members in sets))
@@ -639,24 +635,28 @@ def merge_query(keys: Sequence[str], flags: Sequence[str], rows: str, measures: 
     expanded = "SELECT %s FROM %s AS c CROSS JOIN (VALUES %s) AS s(%s)" % (
         ", ".join(["CASE WHEN s.%s = 0 THEN c.%s END AS %s" % (q(flag), q(key), q(key))
                    for flag, key in zip(flags, keys)]
-                  + ["s.%s" % q(flag) for flag in flags]
-                  + ["c.%s" % each(what, j) for j in range(measures) for what in ("n", "c", "w")]),
+                  + ["s.%s" % q(flag) for flag in flags] + ["c.%s" % q(rows)]
+                  + ["c.%s" % each(what, j) for j in range(measures)
+                     for what in ["n", "c", "w", "m2"] + [what for what, _ in carried]]),
         cells, table, ", ".join(q(flag) for flag in flags))
 
     def offsets(groups: str) -> str:
-        """The cells joined to their groups: the sums of their offsets from the centres."""
+        """The cells joined to their groups: the sums of their offsets from the centres, and
+        the group's rows, counts, M2 sums, error scales and carried columns."""
         chosen = ["g.%s" % column for column in held]
-        chosen.append("%s AS %s" % (call("max", "g.%s" % q(rows)), q(rows)))
+        chosen.append("%s AS %s" % (call("sum", "e.%s" % q(rows)), q(rows)))
         for j in range(measures):
             offset = "((e.%s - g.%s) + e.%s)" % (each("c", j), each("r", j), each("w", j))
-            chosen += ["%s AS %s" % (call("max", "g.%s" % each(what, j)), each(what, j))
-                       for what in ("n", "r", "m2")]
-            chosen += ["%s AS %s" % (call("sum", "e.%s * %s" % (n(j), offset)), each("so", j)),
+            chosen += ["%s AS %s" % (call("sum", "e.%s" % n(j)), n(j)),
+                       "%s AS %s" % (call("max", "g.%s" % each("r", j)), each("r", j)),
+                       "%s AS %s" % (call("sum", "e.%s" % each("m2", j)), each("m2", j)),
+                       "%s AS %s" % (call("sum", "e.%s * %s" % (n(j), offset)), each("so", j)),
                        "%s AS %s" % (call("sum", "e.%s * %s * %s" % (n(j), offset, offset)),
                                      each("soo", j)),
-                       "%s AS %s" % (call("max", "g.%s" % each("eb", j)), each("eb", j))]
-            chosen += ["%s AS %s" % (call("max", "g.%s" % each(what, j)), each(what, j))
-                       for what, _ in carried]
+                       "%s AS %s" % (_error_scale("e.%s" % n(j), "e.%s" % each("w", j),
+                                                  "e.%s" % each("m2", j), call), each("eb", j))]
+            chosen += ["%s AS %s" % (call(role, "e.%s" % each(what, j)), each(what, j))
+                       for what, role in carried]
         on = ["e.%s = g.%s" % (q(flag), q(flag)) for flag in flags]
         on += ["e.%s IS NOT DISTINCT FROM g.%s" % (q(key), q(key)) for key in keys]
         return "SELECT %s%s FROM tw_expanded AS e JOIN %s AS g ON %s GROUP BY %s" % (
@@ -664,14 +664,11 @@ def merge_query(keys: Sequence[str], flags: Sequence[str], rows: str, measures: 
             ", ".join("g.%s" % column for column in held))
 
     def recentred(merged: str) -> str:
-        chosen = ["m.%s" % column for column in held + [q(rows)]]
-        for j in range(measures):
-            chosen += ["m.%s" % n(j),
-                       "m.%s + %s / %s AS %s" % (
-                           each("r", j), call("coalesce", "m.%s" % each("so", j), "0"),
-                           call("nullif", "m.%s" % n(j), "0"), each("r", j)),
-                       "m.%s" % each("m2", j), "m.%s" % each("eb", j)]
-            chosen += ["m.%s" % each(what, j) for what, _ in carried]
+        """The groups' centres moved by the mean offset of the pass before."""
+        chosen = ["m.%s" % column for column in held]
+        chosen += ["m.%s + %s / %s AS %s" % (
+            each("r", j), call("coalesce", "m.%s" % each("so", j), "0"),
+            call("nullif", "m.%s" % n(j), "0"), each("r", j)) for j in range(measures)]
         return "SELECT %s FROM %s AS m" % (", ".join(chosen), merged)
 
     ctes = [("tw_expanded", expanded), ("tw_groups0", grouped),

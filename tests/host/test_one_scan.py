@@ -6,7 +6,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from support.queries import sql_queries as _sql_queries
+from support.queries import sql_plans, sql_queries as _sql_queries
 from test_nist_spark import HIGHER, LOWER, AVERAGE, digits, read_nist
 from Tarnwick.bi.common import DataFrameHelper, anova
 from Tarnwick.bi.common.columns import fresh_prefix, may_pass_bound
@@ -382,3 +382,14 @@ def test_a_run_is_two_spark_queries(frames, spark, helper):
     result = onescan.one_scan_test_all(df, ["y", "z"], ["a", "b", "c"], helper=the_helper)
     assert len(set(_sql_queries(spark)) - before) == 2
     assert len(result["z"].pairs) == 3
+
+
+def test_the_tables_query_aggregates_the_rows_once(frames, spark):
+    """Both passes of the merge read the same cells: Spark computes them once and the second
+    read reuses the first's shuffle instead of aggregating the rows again."""
+    _, df = frames("unbalanced", 3)
+    before = set(sql_plans(spark))
+    onescan.one_scan_test_all(df, ["y", "z"], ["a", "b", "c"])
+    plans = {k: v for k, v in sql_plans(spark).items() if k not in before}
+    tables = plans[max(plans)]  # the last: the tables' query (the first is the profile)
+    assert "Expand" in tables and "ReusedExchange" in tables

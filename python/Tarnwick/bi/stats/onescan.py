@@ -153,6 +153,13 @@ class Dialect(object):
         worker (a comment to engines without hints)."""
         return "/*+ BROADCAST(%s) */ " % relation
 
+    def reading_all(self, rows: str, read: Sequence[str]) -> str:
+        """A condition every cell meets (it has ``rows`` > 0) that names each column in
+        ``read``, for a pass over the cells that needs fewer of them: Spark computes the cells
+        where it reads them, and two reads of the same columns are one computation whose
+        output both share; two reads of different columns aggregate the rows twice."""
+        return " WHERE %s > 0 OR hash(%s) = 0" % (rows, ", ".join(read))
+
 
 SPARK_SQL = Dialect()
 
@@ -594,8 +601,10 @@ def merge_query(keys: Sequence[str], flags: Sequence[str], rows: str, measures: 
     for ``what`` in ``MERGED``: n, r, ΣM2ᶜ, Σ nᶜoᶜ and Σ nᶜoᶜ². The between-cell sum of
     squares is then Σ nᶜoᶜ² − (Σ nᶜoᶜ)²/n, where Σ nᶜoᶜ is within rounding of zero.
 
-    The first pass reads only the cells' counts and means, so that where the cells are many
-    (nearly a cell per row) its grouping sets carry a few columns, not all of them.
+    The first pass groups only the cells' counts and means, so that where the cells are many
+    (nearly a cell per row) its grouping sets carry a few columns, not all of them; its
+    condition (``Dialect.reading_all``) names every column the second pass reads, so that both
+    read the same cells and Spark aggregates the rows once.
 
     Each of ``corrections`` further passes recentres every group on r + ō of the pass before
     (ō = Σ nᶜoᶜ / n; see ``_Marginals.unsettled``) and sums the offsets again.
@@ -620,13 +629,17 @@ def merge_query(keys: Sequence[str], flags: Sequence[str], rows: str, measures: 
     def each(what: str, j: int) -> str:
         return q(name(what, j))
 
+    # What the second pass reads of each cell.
+    read = [q(rows)] + [each(what, j) for j in range(measures)
+                        for what in ["n", "c", "w", "m2"] + [what for what, _ in carried]]
+
     # First pass: the groups' centres.
     select = [q(key) for key in keys]
     select += ["%s AS %s" % (call("grouping", q(key)), q(flag)) for key, flag in zip(keys, flags)]
     select += ["%s AS %s" % (_centre(n(j), each("c", j), each("w", j), call), each("r", j))
                for j in range(measures)]
-    grouped = "SELECT %s FROM %s GROUP BY GROUPING SETS (%s)" % (
-        ", ".join(select), cells,
+    grouped = "SELECT %s FROM %s%s GROUP BY GROUPING SETS (%s)" % (
+        ", ".join(select), cells, dialect.reading_all(q(rows), read),
         ", ".join("(%s)" % ", ".join(q(keys[i]) for i in members) for members in sets))
 
     # Every cell once per grouping set, with the set's flags and its keys outside it null.
@@ -635,9 +648,7 @@ def merge_query(keys: Sequence[str], flags: Sequence[str], rows: str, measures: 
     expanded = "SELECT %s FROM %s AS c CROSS JOIN (VALUES %s) AS s(%s)" % (
         ", ".join(["CASE WHEN s.%s = 0 THEN c.%s END AS %s" % (q(flag), q(key), q(key))
                    for flag, key in zip(flags, keys)]
-                  + ["s.%s" % q(flag) for flag in flags] + ["c.%s" % q(rows)]
-                  + ["c.%s" % each(what, j) for j in range(measures)
-                     for what in ["n", "c", "w", "m2"] + [what for what, _ in carried]]),
+                  + ["s.%s" % q(flag) for flag in flags] + ["c.%s" % column for column in read]),
         cells, table, ", ".join(q(flag) for flag in flags))
 
     def offsets(groups: str) -> str:

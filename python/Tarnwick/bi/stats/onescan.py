@@ -460,8 +460,9 @@ def _profile_of_row(row: Sequence[Any], measures: Sequence[str], dimensions: Seq
 
 def _cell_moments(value: Any, shift: Any, n: str, centre: str, mean: str, m2: str) -> List[Any]:
     """Stage-1 aggregates of one measure per cell: the count of values, the cell's shift (one
-    of its values, the same on every row of the cell), the mean of the values' deviations from
-    it and their second central moment.
+    of its values, the same on every row of the cell; or a float, the measure's one shift,
+    which needs no aggregate), the mean of the values' deviations from it and their second
+    central moment.
 
     Spark's mean is a plain sum divided by the count and its ``var_pop`` keeps its running mean
     in a double: both lose digits of values far from zero, which the deviations from a value of
@@ -474,7 +475,7 @@ def _cell_moments(value: Any, shift: Any, n: str, centre: str, mean: str, m2: st
     deviation = value - shift
     return [
         count.alias(n),
-        F.max(shift).alias(centre),
+        (F.lit(shift) if isinstance(shift, float) else F.max(shift)).alias(centre),
         F.avg(deviation).alias(mean),
         F.coalesce(F.var_pop(deviation) * count, F.lit(0.0)).alias(m2),
     ]
@@ -701,35 +702,36 @@ def _cells(frame: Any, names: _Names, measures: Sequence[str], dimensions: Seque
 
     keys = [names.key(i) for i in range(len(dimensions))]
     values = [names.moment("x", j) for j in range(len(measures))]
-    marks = [names.moment(what, j) for j in range(len(measures)) for what in ("i", "e")]
+    infinite = [names.moment("i", j) for j in range(len(measures))]
+    # The column whose ends the checks report: an integer or decimal measure as it is, exactly;
+    # a double measure's value.
+    ends = [names.moment("e", j) if shift.exact is not None else x
+            for j, (shift, x) in enumerate(zip(shifts, values))]
     # Each value once per row as a double (NaN and infinities as null); beside it whether the
-    # row's value is infinite, and the value whose ends the checks report.
+    # row's value is infinite.
     chosen = [columns.column(d).alias(k) for d, k in zip(dimensions, keys)]
     chosen += [shift.expression(m).alias(x) for m, shift, x in zip(measures, shifts, values)]
-    infinite = F.lit(float("inf"))
-    for j, (m, shift) in enumerate(zip(measures, shifts)):
-        raw = columns.column(m)
-        chosen += [F.when(F.abs(raw.cast("double")) == infinite, F.lit(1)).alias(marks[2 * j]),
-                   (raw if shift.exact is not None else columns.measure_value(m))
-                   .alias(marks[2 * j + 1])]
+    for m, i in zip(measures, infinite):
+        chosen.append(F.when(F.abs(columns.column(m).cast("double")) == F.lit(float("inf")),
+                             F.lit(1)).alias(i))
+    chosen += [columns.column(m).alias(e) for m, e, x in zip(measures, ends, values) if e != x]
     rows = frame.select(*chosen)
     if keys and exact:
         # The smallest value of each cell is its shift: a deterministic value of the cell.
         cell = Window.partitionBy(*[columns.column(k) for k in keys])
-        anchors = [F.min(columns.column(x)).over(cell) for x in values]
+        rows = rows.select("*", *[F.min(columns.column(x)).over(cell).alias(names.moment("a", j))
+                                  for j, x in enumerate(values)])
+        anchors = [columns.column(names.moment("a", j)) for j in range(len(measures))]
     else:
-        anchors = [F.lit(float(shift.value)) for shift in shifts]
-    rows = rows.select(*[columns.column(c) for c in keys + values + marks],
-                       *[a.alias(names.moment("a", j)) for j, a in enumerate(anchors)])
+        anchors = [float(shift.value) for shift in shifts]  # constants of the query
     moments = [F.count(F.lit(1)).alias(names.rows())]
     for j, x in enumerate(values):
-        moments += _cell_moments(columns.column(x), columns.column(names.moment("a", j)),
-                                 names.moment("n", j), names.moment("c", j),
-                                 names.moment("w", j), names.moment("m2", j))
-        ends = columns.column(names.moment("e", j))
-        moments += [F.count(columns.column(names.moment("i", j))).alias(names.moment("inf", j)),
-                    F.min(ends).alias(names.moment("lo", j)),
-                    F.max(ends).alias(names.moment("hi", j))]
+        moments += _cell_moments(columns.column(x), anchors[j], names.moment("n", j),
+                                 names.moment("c", j), names.moment("w", j),
+                                 names.moment("m2", j))
+        moments += [F.count(columns.column(infinite[j])).alias(names.moment("inf", j)),
+                    F.min(columns.column(ends[j])).alias(names.moment("lo", j)),
+                    F.max(columns.column(ends[j])).alias(names.moment("hi", j))]
     if keys:
         return rows.groupBy(*[columns.column(k) for k in keys]).agg(*moments)
     return rows.agg(*moments)

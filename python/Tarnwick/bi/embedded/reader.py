@@ -94,6 +94,10 @@ class EmbeddedFrame:
         return kind_of(self.types[name])
 
 
+#: The kinds (see ``kind_of``) of the columns that hold numbers: the candidate measures.
+NUMERIC_KINDS = frozenset(("integer", "floating", "decimal"))
+
+
 def kind_of(duckdb_type: str) -> str:
     """The kind of a DuckDB column type as the analysis sees it.
 

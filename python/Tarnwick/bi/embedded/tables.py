@@ -166,7 +166,7 @@ class _Columns(object):
     def __init__(self, frame: reader.EmbeddedFrame) -> None:
         kinds = [(name, frame.kind(name)) for name in frame.columns]
         self.numeric, self.string = default_columns(
-            [(name, kind in ("integer", "floating", "decimal"), kind == "string")
+            [(name, kind in reader.NUMERIC_KINDS, kind == "string")
              for name, kind in kinds], stacklevel=4)
 
     def get_numeric_columns(self) -> List[str]:
@@ -419,8 +419,7 @@ class EmbeddedModelData(object):
 
         self.frame = frame_of(data)
         self.columns = list(self.frame.columns)
-        numeric = ("integer", "floating", "decimal")
-        self.kinds = {name: models.NUMERIC if self.frame.kind(name) in numeric
+        self.kinds = {name: models.NUMERIC if self.frame.kind(name) in reader.NUMERIC_KINDS
                       else models.STRING if self.frame.kind(name) == "string" else models.OTHER
                       for name in self.columns}
 
@@ -472,7 +471,7 @@ class EmbeddedFrames(object):
         for name in frame.columns:
             kind, duckdb_type = frame.kind(name), frame.types[name]
             spark_name = _SPARK_NAMES.get(duckdb_type, duckdb_type.lower().replace(" ", ""))
-            kinds[name] = Kind(kind in ("integer", "floating", "decimal"), kind == "string",
+            kinds[name] = Kind(kind in reader.NUMERIC_KINDS, kind == "string",
                                _exact(duckdb_type) is not None, spark_name)
         return kinds
 

@@ -133,3 +133,31 @@ def _alive(pid, created):
         return process.create_time() == created and process.status() != psutil.STATUS_ZOMBIE
     except psutil.NoSuchProcess:
         return False
+
+
+def test_a_signal_as_the_driver_jvm_is_launched_leaves_it_noted_for_the_stop(monkeypatch):
+    """A signal that arrives while the launcher's process is being created is acted on once
+    the process is noted, so the stop that follows finds it: unnoted, it would keep running."""
+    from pyspark import java_gateway
+
+    from Tarnwick.cli import session, signals
+
+    create = subprocess.Popen._execute_child
+
+    def create_then_interrupt(self, *args, **kwargs):
+        create(self, *args, **kwargs)
+        os.kill(os.getpid(), signal.SIGINT)
+
+    monkeypatch.setattr(subprocess.Popen, "_execute_child", create_then_interrupt)
+    launched = []
+    try:
+        with signals.handled(), signals.kept(), pytest.raises(KeyboardInterrupt):
+            with session._recording_launches(launched):
+                java_gateway.Popen(["sleep", "60"])
+        assert [p.args for p in launched] == [["sleep", "60"]]
+    finally:
+        monkeypatch.undo()
+        for child in psutil.Process().children():
+            if child.name() == "sleep":
+                child.kill()
+                child.wait()

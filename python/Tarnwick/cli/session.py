@@ -309,8 +309,11 @@ def _recording_launches(launched: List[Any]) -> Iterator[None]:
     class RecordedPopen(original):  # type: ignore[misc, valid-type]
         def __init__(self, *args, **kwargs):
             kwargs.setdefault("start_new_session", True)
-            super().__init__(*args, **kwargs)
-            launched.append(self)
+            # A signal between the fork and the note would leave the JVM running unseen
+            # (holding the caller's stdout open): it is acted on once the process is noted.
+            with signals.deferred():
+                super().__init__(*args, **kwargs)
+                launched.append(self)
 
     java_gateway.Popen = RecordedPopen
     try:

@@ -33,6 +33,10 @@ class Terminated(BaseException):
 
 _state = {"received": None}  # the first signal of the current run, or None
 
+# The real setter: kept() replaces signal.signal for pyspark's sake while Spark starts, and
+# deferred() must still be able to hold SIGINT back in that time.
+_set_handler = signal.signal
+
 
 def received() -> Optional[int]:
     """The signal that stopped the current run, or None."""
@@ -128,12 +132,12 @@ def deferred() -> Iterator[None]:
     pending = []
     previous = {s: signal.getsignal(s) for s in (signal.SIGINT, signal.SIGTERM)}
     for s in previous:
-        signal.signal(s, lambda signum, frame: pending.append(signum))
+        _set_handler(s, lambda signum, frame: pending.append(signum))
     try:
         yield
     finally:
         for s, handler in previous.items():
-            signal.signal(s, handler)
+            _set_handler(s, handler)
         if pending:
             _handler(pending[0], None)
 

@@ -6,8 +6,9 @@ In one process and on the same cached generated frame, best of ``--repeat`` runs
   any plan must do;
 * one-scan: ``one_scan_test_all(frame)``, as a library user calls it (a small job over the
   first rows, then the tables' query);
-* one-scan + checks: ``profile(frame, ...)`` then ``one_scan_test_all(frame, profile=...)``, as
-  the command line runs it (its checks' exact profile, then the tables' query);
+* one-scan + checks: ``profile(frame, ...)`` then ``one_scan_test_all(frame, profile=...)``,
+  an exact profile first and then the tables' query (the command line's checks now take their
+  counts from the tables' query instead);
 * per-test: ``TwoWayAnova(frame, DataFrameHelper(frame)).test_all()``, with a new helper (and so
   its distinct-count profile) each time;
 * stage 1 alone: the checks' profile and the per-cell aggregation of the tables' query with
@@ -125,7 +126,8 @@ def frame_case(spark, rows, dims, most, repeat):
 
 
 def penguins_case(repeat):
-    """The command line's demo, test phase only, both plans (fresh processes)."""
+    """The command line's demo, test phase only, both plans (fresh processes), both on Spark:
+    the embedded engine, the default for a local file, runs only the one-scan plan."""
     print("\npenguins demo (344 rows, 4 measures x 3 dimensions), test phase of the command line")
     results = {}
     for _ in range(repeat):
@@ -134,7 +136,7 @@ def penguins_case(repeat):
                 target = handle.name
             try:
                 subprocess.run([sys.executable, "-m", "Tarnwick", "--json", "-q", "--plan", plan,
-                                "-o", target], check=True)
+                                "--engine", "spark", "-o", target], check=True)
                 with open(target) as handle:
                     timings = json.load(handle)["run"]["timings_seconds"]
             finally:

@@ -10,7 +10,7 @@ from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
 from Tarnwick.bi.common.columns import column as column_of
 from Tarnwick.bi.common.columns import (
-    exact_type, is_numeric, is_string, level_bound, read_as_is, rows_bound,
+    exact_type, is_infinite, is_numeric, is_string, level_bound, read_as_is, rows_bound,
 )
 from Tarnwick.cli.errors import InputError
 
@@ -57,9 +57,8 @@ class SparkFrames:
     def without_infinities(self, frame: Any, measures: Sequence[str]) -> Any:
         from pyspark.sql import functions as F
 
-        infinite = F.lit(float("inf"))
         return frame.select(*[
-            F.when(F.abs(column_of(c)) == infinite, F.lit(None)).otherwise(column_of(c)).alias(c)
+            F.when(is_infinite(c), F.lit(None)).otherwise(column_of(c)).alias(c)
             if c in measures else column_of(c)
             for c in frame.columns
         ])

@@ -117,6 +117,13 @@ def level_bound(rows: int, max_num_levels: int = DEFAULT_MAX_LEVELS) -> int:
     return by_rows if by_rows < max_num_levels else max_num_levels
 
 
+def is_infinite(name: str) -> Any:
+    """Whether the value of the numeric column ``name`` is +inf or -inf (null for a null)."""
+    from pyspark.sql import functions as F
+
+    return F.abs(column(name).cast("double")) == F.lit(float("inf"))
+
+
 def measure_value(name: str) -> Any:
     """The measure ``name`` as a double, with NaN and the infinities as null (missing).
 

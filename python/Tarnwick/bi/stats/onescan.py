@@ -420,16 +420,14 @@ def _aggregated(data_frame: Any, names: _Names, measures: Sequence[str],
     """The profile from one aggregation of the data."""
     from pyspark.sql import functions as F
 
-    infinite = F.lit(float("inf"))
     expressions = [F.count(F.lit(1)).alias(names.profile("rows", 0))]
     for j, m in enumerate(measures):
         value = columns.measure_value(m)
-        raw = columns.column(m).cast("double")
         # The ends of an integer or decimal measure in its own type, exactly.
         ends = value if exact[m] is None else columns.column(m)
         expressions += [
             F.count(value).alias(names.profile("values", j)),
-            F.count(F.when(F.abs(raw) == infinite, F.lit(1))).alias(names.profile("inf", j)),
+            F.count(F.when(columns.is_infinite(m), F.lit(1))).alias(names.profile("inf", j)),
             F.avg(value).alias(names.profile("mean", j)),
             F.min(ends).alias(names.profile("low", j)),
             F.max(ends).alias(names.profile("high", j)),
@@ -711,10 +709,10 @@ def _cells(frame: Any, names: _Names, measures: Sequence[str], dimensions: Seque
     # row's value is infinite.
     chosen = [columns.column(d).alias(k) for d, k in zip(dimensions, keys)]
     chosen += [shift.expression(m).alias(x) for m, shift, x in zip(measures, shifts, values)]
-    for m, i in zip(measures, infinite):
-        chosen.append(F.when(F.abs(columns.column(m).cast("double")) == F.lit(float("inf")),
-                             F.lit(1)).alias(i))
-    chosen += [columns.column(m).alias(e) for m, e, x in zip(measures, ends, values) if e != x]
+    chosen += [F.when(columns.is_infinite(m), F.lit(1)).alias(i)
+               for m, i in zip(measures, infinite)]
+    chosen += [columns.column(m).alias(e) for m, shift, e in zip(measures, shifts, ends)
+               if shift.exact is not None]
     rows = frame.select(*chosen)
     if keys and exact:
         # The smallest value of each cell is its shift: a deterministic value of the cell.

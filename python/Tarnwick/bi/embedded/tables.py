@@ -9,7 +9,8 @@ result records) is the same code on both engines, so that the results do not dep
 Stage 1 groups the rows by the full cross of the dimensions into a small temporary table of
 cells (per cell its rows and per measure the count, the cell's shift, the mean deviation from
 it and ``count · var_pop``, as on Spark); stage 2 is the text of
-:func:`~Tarnwick.bi.stats.onescan.merge_query` in DuckDB's dialect over that table. A rerun
+:func:`~Tarnwick.bi.stats.onescan.merge_query` in DuckDB's dialect over that table
+(:func:`~Tarnwick.bi.embedded.merge.merged_rows`). A rerun
 of stage 2 (a group recentred) reuses the cells.
 
 Data reaches the engine as a pandas frame, an :class:`~Tarnwick.bi.embedded.reader.
@@ -24,29 +25,12 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 
 from Tarnwick.bi.common import default_columns
 from Tarnwick.bi.embedded import reader
+from Tarnwick.bi.embedded.merge import merged_rows
 from Tarnwick.bi.stats import onescan
 
-__all__ = ["DUCKDB", "EmbeddedModelData", "EmbeddedScan", "frame_of", "is_embedded"]
+__all__ = ["EmbeddedModelData", "EmbeddedScan", "frame_of", "is_embedded"]
 
 _q = reader._identifier
-
-
-class DuckDBDialect(onescan.Dialect):
-    """The merge's SQL text as DuckDB reads it: double-quoted identifiers, no hints."""
-
-    functions = dict(onescan.Dialect.functions, grouping="GROUPING")
-
-    def quote(self, name: str) -> str:
-        return _q(name)
-
-    def broadcast_hint(self, relation: str) -> str:
-        return ""
-
-    def reading_all(self, rows: str, read: Sequence[str]) -> str:
-        return ""  # the cells are a table: reading fewer of its columns computes nothing
-
-
-DUCKDB = DuckDBDialect()
 
 
 def is_embedded(data: Any) -> bool:
@@ -321,27 +305,12 @@ class EmbeddedScan(object):
                       corrections: int, exact: bool = False) -> Optional[List[tuple]]:
         """Stages 1 and 2: the rows of every grouping set (see ``onescan.merge_query``), or
         None when there are more than ``most`` of them."""
-        key = (tuple(measures), tuple(dimensions), tuple((s.mean, s.base) for s in shifts), exact)
+        key = onescan.stage1_key(measures, dimensions, shifts, exact)
         if self._cells_of != key:
             self._table = self._cells(names, measures, dimensions, shifts, exact)
             self._cells_of = key
-        keys = [names.key(i) for i in range(len(dimensions))]
-        if not keys:  # one cell: the overall set, nothing to merge
-            chosen = [_q(names.rows())]
-            for j in range(len(measures)):
-                n, c, w, m2 = (_q(names.moment(what, j)) for what in ("n", "c", "w", "m2"))
-                chosen += [n, "%s + %s" % (c, w), m2, "0.0", "0.0", "0.0"]
-                chosen += [_q(names.moment(what, j)) for what, _ in onescan.CARRIED]
-            return self._rows("SELECT %s FROM %s" % (", ".join(chosen), self._table))
-        text = onescan.merge_query(keys, [names.flag(i) for i in range(len(keys))],
-                                   names.rows(), len(measures),
-                                   lambda what, j: names.moment(what, j), cells=self._table,
-                                   corrections=corrections, dialect=DUCKDB,
-                                   carried=onescan.CARRIED)
-        if most is None:
-            return self._rows(text)
-        rows = self._rows("SELECT * FROM (%s) AS tw_rolled LIMIT %d" % (text, most + 1))
-        return None if len(rows) > most else rows
+        return merged_rows(self.connection, self._table, names, len(dimensions),
+                           len(measures), corrections, most)
 
 
 # -- the result objects' second reading of the frame --------------------------------------------

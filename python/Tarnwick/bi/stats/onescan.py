@@ -767,6 +767,44 @@ def _marginal_rows(frame: Any, names: _Names, measures: Sequence[str],
     return None if len(rows) > most else rows
 
 
+#: The most stage-1 cells that come to this process, where DuckDB merges them in
+#: milliseconds (``Tarnwick.bi.embedded.merge``); with more, stage 2 runs in Spark.
+COLLECTED_CELLS = 20000
+
+
+def stage1_key(measures: Sequence[str], dimensions: Sequence[str], shifts: Sequence[Shift],
+               exact: bool) -> Tuple[Any, ...]:
+    """What stage 1's cells depend on: equal keys, the same cells."""
+    return (tuple(measures), tuple(dimensions), tuple((s.mean, s.base) for s in shifts), exact)
+
+
+def _cells_seen(rows: Sequence[Any], start: int, dimensions: int) -> int:
+    """Number of distinct cells (combinations of the dimensions, which follow ``start``
+    columns) among ``rows``; every row its own where a level cannot be hashed."""
+    try:
+        return len({tuple(row[start:start + dimensions]) for row in rows})
+    except TypeError:
+        return len(rows)
+
+
+def _collected_cells(frame: Any, names: _Names, measures: Sequence[str],
+                     dimensions: Sequence[str], shifts: Sequence[Shift], exact: bool) -> Any:
+    """Stage 1's cells, collected into a DuckDB table of this process (a ``CollectedCells``),
+    or None where stage 2 stays in Spark: more than :data:`COLLECTED_CELLS` cells, none at
+    all, or a level or number that the table cannot hold as Spark gave it."""
+    from Tarnwick.bi.embedded.merge import CollectedCells
+
+    cells = _cells(frame, names, measures, dimensions, shifts, exact)
+    rows = cells.limit(COLLECTED_CELLS + 1).collect()
+    if not rows or len(rows) > COLLECTED_CELLS:
+        return None
+    try:
+        return CollectedCells(rows, [(f.name, f.dataType) for f in cells.schema.fields],
+                              len(dimensions))
+    except TypeError:
+        return None
+
+
 class SparkScan(object):
     """The plan's steps that read the data, on Spark: every DataFrame API call of the plan is
     here or in the functions it calls. Another engine gives an object with the same methods
@@ -776,6 +814,13 @@ class SparkScan(object):
     def __init__(self, frame: Any) -> None:
         self.frame = frame
         self.columns = list(frame.columns)
+        #: Whether the first rows say that nearly every row is a cell of its own: then stage 2
+        #: runs in Spark, where the cells are.
+        self.many_cells = False
+        # Stage 1's cells brought here, and what they were made for: a rerun of stage 2 (a
+        # group recentred) merges them again without a query.
+        self._collected: Any = None
+        self._collected_of: Any = None
 
     def helper(self) -> Any:
         """What gives the default measures and dimensions (the numeric and string columns)."""
@@ -786,7 +831,10 @@ class SparkScan(object):
 
     def head(self, names: _Names, measures: Sequence[str], dimensions: Sequence[str],
              exact: Mapping[str, Optional[Tuple[int, int]]], finite: bool) -> List[Any]:
-        return _head(self.frame, names, measures, dimensions, exact, finite)
+        rows = _head(self.frame, names, measures, dimensions, exact, finite)
+        if dimensions and len(rows) >= SAMPLE_ROWS:
+            self.many_cells = 4 * _cells_seen(rows, len(measures), len(dimensions)) > len(rows)
+        return rows
 
     def aggregated(self, names: _Names, measures: Sequence[str], dimensions: Sequence[str],
                    exact: Mapping[str, Optional[Tuple[int, int]]]) -> Profile:
@@ -800,6 +848,14 @@ class SparkScan(object):
     def marginal_rows(self, names: _Names, measures: Sequence[str], dimensions: Sequence[str],
                       shifts: Sequence[Shift], most: Optional[int], corrections: int,
                       exact: bool = False) -> Optional[List[Any]]:
+        if dimensions and not self.many_cells:
+            made_for = stage1_key(measures, dimensions, shifts, exact)
+            if self._collected_of != made_for:
+                self._collected = _collected_cells(self.frame, names, measures, dimensions,
+                                                   shifts, exact)
+                self._collected_of = made_for
+            if self._collected is not None:
+                return self._collected.merged(names, len(measures), corrections, most)
         return _marginal_rows(self.frame, names, measures, dimensions, shifts, most, corrections,
                               exact)
 

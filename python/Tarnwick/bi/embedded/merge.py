@@ -147,9 +147,6 @@ class CollectedCells(object):
         return [tuple(None if code is None else self.levels[i][code]
                       for i, code in enumerate(row[:k])) + tuple(row[k:]) for row in rows]
 
-    def close(self) -> None:
-        self.connection.close()
-
 
 def _numbers(values: List[Any], data_type: Any) -> Any:
     """A column of numbers as DuckDB takes it in exactly, and the type it is declared as."""

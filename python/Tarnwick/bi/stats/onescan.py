@@ -36,11 +36,17 @@ the same result collection from one scan and a small job:
    depends on the SQL dialect (identifier quoting, function names) comes from a
    :class:`Dialect`, so that another engine can run the same query.
 
-Only the rolled-up rows reach the driver (never the stage-1 cells), and no more of them than
-dimensions of at most a few times ``max_num_levels`` levels can give: should a dimension with
-few levels in the first rows have many more further on, the plan notices from the count of
-rows, counts every dimension's levels approximately in one more scan and asks again without
-the dimensions far over the bound.
+   Where the cells are few (at most ``COLLECTED_CELLS``, and the first rows not nearly a
+   cell each), Spark runs stage 1 alone and its cells come to the driver, where DuckDB runs
+   the same merge text over them (``Tarnwick.bi.embedded.merge``): milliseconds, where Spark
+   would plan, compile and run half a dozen stages for a few hundred rows; a recentring pass
+   merges them again without a query. Otherwise both stages run in Spark, and only the
+   rolled-up rows reach the driver.
+
+No more rolled-up rows reach the driver than dimensions of at most a few times
+``max_num_levels`` levels can give: should a dimension with few levels in the first rows have
+many more further on, the plan notices from the count of rows, counts every dimension's levels
+approximately in one more scan and asks again without the dimensions far over the bound.
 
 The level and cell tables have the analyser's columns (``levels``/``level1``, ``level2``,
 ``counts``, ``means``, ``total``, ``var3``/``var5``) and one more, ``sumsq_dev``: each group's
@@ -75,9 +81,9 @@ from Tarnwick.bi.common import DataFrameHelper, anova, columns
 from Tarnwick.bi.common.results import DFTwoWayAnovaResult, MeasureAnovaResult
 
 __all__ = [
-    "CENTRE_TOLERANCE", "LEVELS_RSD", "SAMPLE_ROWS", "STAGE1_PRECISION", "Dialect",
-    "LevelBoundWarning", "Profile", "Shift", "Tables", "double_precision_notes", "merge_query",
-    "one_scan_tables", "one_scan_test_all", "one_scan_test_against", "profile",
+    "CENTRE_TOLERANCE", "COLLECTED_CELLS", "LEVELS_RSD", "SAMPLE_ROWS", "STAGE1_PRECISION",
+    "Dialect", "LevelBoundWarning", "Profile", "Shift", "Tables", "double_precision_notes",
+    "merge_query", "one_scan_tables", "one_scan_test_all", "one_scan_test_against", "profile",
 ]
 
 #: Relative standard deviation of the approximate level counts of the fallback profile.
@@ -768,7 +774,9 @@ def _marginal_rows(frame: Any, names: _Names, measures: Sequence[str],
 
 
 #: The most stage-1 cells that come to this process, where DuckDB merges them in
-#: milliseconds (``Tarnwick.bi.embedded.merge``); with more, stage 2 runs in Spark.
+#: milliseconds (``Tarnwick.bi.embedded.merge``); with more, stage 2 runs in Spark. A query
+#: that finds more has computed the cells in vain (stage 1 then runs again, with stage 2):
+#: where the first rows already show nearly a cell per row, the plan does not try.
 COLLECTED_CELLS = 20000
 
 

@@ -56,16 +56,16 @@ def _same(left, right):
 
 
 @pytest.mark.parametrize("dimensions", [["s", "f"], ["d", "bin", "flag"], ["s", "f", "bin"]])
-@pytest.mark.parametrize("corrections", [0, 1])
+@pytest.mark.parametrize("corrections, exact", [(0, False), (1, False), (0, True)])
 def test_collected_cells_merge_to_the_rows_of_the_merge_in_spark(spark, dimensions,
-                                                                  corrections):
+                                                                  corrections, exact):
     frame = spark.createDataFrame(_rows(), SCHEMA)
     names = onescan._Names(frame.columns)
     exact = onescan._exact_types(frame, MEASURES)
     shifts = [onescan.Shift(12.0, exact["x"]), onescan.Shift(2e300, exact["big"]),
               onescan.Shift(1e17, exact["dec"], Decimal("123456789012345678")),
               onescan.Shift(4e18, exact["i"], 2 ** 62)]
-    args = (names, MEASURES, dimensions, shifts, None, corrections)
+    args = (names, MEASURES, dimensions, shifts, None, corrections, exact)
     in_spark = onescan._marginal_rows(frame, *args)
     here = onescan.SparkScan(frame).marginal_rows(*args)
     k = len(dimensions)

@@ -36,8 +36,8 @@ the same result collection from one scan and a small job:
    depends on the SQL dialect (identifier quoting, function names) comes from a
    :class:`Dialect`, so that another engine can run the same query.
 
-   Where the cells are few (at most ``COLLECTED_CELLS``, and the first rows not nearly a
-   cell each), Spark runs stage 1 alone and its cells come to the driver, where DuckDB runs
+   Where the cells are few (at most ``COLLECTED_CELLS``, and no more in the first rows than a
+   quarter of their number), Spark runs stage 1 alone and its cells come to the driver, where DuckDB runs
    the same merge text over them (``Tarnwick.bi.embedded.merge``): milliseconds, where Spark
    would plan, compile and run half a dozen stages for a few hundred rows; a recentring pass
    merges them again without a query. Otherwise both stages run in Spark, and only the
@@ -776,7 +776,8 @@ def _marginal_rows(frame: Any, names: _Names, measures: Sequence[str],
 #: The most stage-1 cells that come to this process, where DuckDB merges them in
 #: milliseconds (``Tarnwick.bi.embedded.merge``); with more, stage 2 runs in Spark. A query
 #: that finds more has computed the cells in vain (stage 1 then runs again, with stage 2):
-#: where the first rows already show nearly a cell per row, the plan does not try.
+#: where the first rows already hold more cells than a quarter of their number, the plan does
+#: not try.
 COLLECTED_CELLS = 20000
 
 
@@ -822,8 +823,8 @@ class SparkScan(object):
     def __init__(self, frame: Any) -> None:
         self.frame = frame
         self.columns = list(frame.columns)
-        #: Whether the first rows say that nearly every row is a cell of its own: then stage 2
-        #: runs in Spark, where the cells are.
+        #: Whether the first rows hold more cells than a quarter of their number, so that the
+        #: data has likely too many to collect: then stage 2 runs in Spark, where the cells are.
         self.many_cells = False
         # Stage 1's cells brought here, and what they were made for: a rerun of stage 2 (a
         # group recentred) merges them again without a query.

@@ -9,7 +9,7 @@ a dozen stages for them. Both then run the same text,
 from __future__ import annotations
 
 import math
-from typing import Any, Dict, Hashable, List, Optional, Sequence
+from typing import Any, Dict, Hashable, List, Optional, Sequence, Tuple
 
 from Tarnwick.bi.embedded import reader
 from Tarnwick.bi.stats import onescan
@@ -82,6 +82,12 @@ def _key_of(value: Any) -> Hashable:
     return value
 
 
+def _order_of(level: Any) -> Tuple[str, str]:
+    """A sort key of a level of any type: not an order that means anything, one that is
+    always the same."""
+    return ("", "") if level is None else (type(level).__name__, repr(level))
+
+
 class CollectedCells(object):
     """Spark's stage-1 cells in a DuckDB table of this process, merged there.
 
@@ -105,6 +111,11 @@ class CollectedCells(object):
 
         self.dimensions = dimensions
         self.connection = reader.connect()
+        # The same cells merge to the same rows, bit for bit, whatever order Spark gave them
+        # in: they go in sorted by their levels, and one thread sums them (the order of a sum
+        # decides its last digits).
+        self.connection.execute("SET threads = 1")
+        rows = sorted(rows, key=lambda row: tuple(_order_of(v) for v in row[:dimensions]))
         self.table = _q("tw_cells")
         self.levels: List[List[Any]] = []
         data: Dict[str, Any] = {}

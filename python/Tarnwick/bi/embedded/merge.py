@@ -67,21 +67,6 @@ def merged_rows(connection: Any, table: str, names: Any, dimensions: int, measur
     return None if len(rows) > most else rows
 
 
-class _NaNKey(object):
-    """The one key of every NaN level: Spark groups NaN with NaN, Python's NaNs differ."""
-
-
-_NAN_KEY = _NaNKey()
-
-
-def _key_of(value: Any) -> Hashable:
-    if isinstance(value, float) and math.isnan(value):
-        return _NAN_KEY
-    if isinstance(value, bytearray):
-        return bytes(value)
-    return value
-
-
 def _order_of(level: Any) -> Tuple[str, str]:
     """A sort key of a level of any type: not an order that means anything, one that is
     always the same."""
@@ -130,7 +115,7 @@ class CollectedCells(object):
                     if value is None:
                         coded.append(None)
                         continue
-                    key = _key_of(value)
+                    key = onescan.level_key(value)
                     if key not in codes:
                         codes[key] = len(levels)
                         levels.append(value)

@@ -376,11 +376,20 @@ def profile(data_frame: Any, measure_columns: Sequence[str],
 _NAN_LEVEL = object()
 
 
+def level_key(value: Any) -> Hashable:
+    """A collected level as a key that Python groups as Spark does: every NaN one key (two NaN
+    objects are not equal in Python), a binary level as ``bytes`` (a bytearray has no hash)."""
+    if isinstance(value, float) and math.isnan(value):
+        return _NAN_LEVEL
+    if isinstance(value, bytearray):
+        return bytes(value)
+    return value
+
+
 def _level_count(rows: Sequence[Any], index: int) -> int:
     """Number of distinct values in column ``index`` of collected rows, as Spark groups them: a
-    null is one level, and so is NaN (two NaN objects are not equal in Python)."""
-    return len({_NAN_LEVEL if isinstance(v, float) and math.isnan(v) else v
-                for v in (row[index] for row in rows)})
+    null is one level, and so is NaN."""
+    return len({level_key(row[index]) for row in rows})
 
 
 def _exact_ends(rows: Sequence[Any], measures: Sequence[str],
@@ -791,7 +800,7 @@ def _cells_seen(rows: Sequence[Any], start: int, dimensions: int) -> int:
     """Number of distinct cells (combinations of the dimensions, which follow ``start``
     columns) among ``rows``; every row its own where a level cannot be hashed."""
     try:
-        return len({tuple(row[start:start + dimensions]) for row in rows})
+        return len({tuple(map(level_key, row[start:start + dimensions])) for row in rows})
     except TypeError:
         return len(rows)
 

@@ -155,6 +155,22 @@ def test_stage_two_reruns_on_the_kept_cells(monkeypatch):
                       ["level1", "level2"])
 
 
+@pytest.mark.parametrize("kind, passes", [("unbalanced", [False]),
+                                           ("nan_laden", [False, True])])
+def test_infinities_are_counted_only_where_an_end_shows_one(monkeypatch, kind, passes):
+    """Stage 1 first runs without counting infinities; only a file with one runs it again."""
+    pdf = _scenario(kind)
+    pdf["n"] = np.arange(len(pdf))  # an integer measure: its ends are never infinite
+    made = []
+    stage1 = tables.EmbeddedScan._stage1
+    monkeypatch.setattr(tables.EmbeddedScan, "_stage1",
+                        lambda self, *a, count_infinite: made.append(count_infinite)
+                        or stage1(self, *a, count_infinite=count_infinite))
+    result = onescan.one_scan_test_all(pdf, ["y", "n"], ["a", "b"])
+    assert made == passes
+    assert result["y"].tables
+
+
 def _same_table(spark_table, embedded_table):
     a, b = spark_table.sort_index(), embedded_table.sort_index()
     assert list(a.index) == list(b.index)

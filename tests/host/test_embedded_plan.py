@@ -171,6 +171,35 @@ def test_infinities_are_counted_only_where_an_end_shows_one(monkeypatch, kind, p
     assert result["y"].tables
 
 
+def test_a_nan_that_reaches_stage_one_is_missing_after_the_rerun(monkeypatch, tmp_path):
+    """A Parquet file's NaN reaches stage 1 as NaN (a pandas frame's comes as null): the first
+    pass sees a NaN end, runs again counting, and the tables are the pandas frame's."""
+    import duckdb
+
+    pdf = _scenario("unbalanced")
+    pdf.loc[::7, "y"] = np.nan
+    path = str(tmp_path / "nan.parquet")
+    connection = duckdb.connect()
+    connection.execute("CREATE TABLE t (a VARCHAR, b VARCHAR, y DOUBLE)")
+    connection.executemany("INSERT INTO t VALUES (?, ?, CAST(? AS DOUBLE))",
+                           [(a, b, "nan" if np.isnan(y) else repr(y))
+                            for a, b, y in zip(pdf.a, pdf.b, pdf.y)])
+    assert connection.execute("SELECT COUNT(*) FROM t WHERE isnan(y)").fetchone()[0] > 0
+    connection.execute("COPY t TO '%s' (FORMAT PARQUET)" % path.replace("'", "''"))
+    made = []
+    stage1 = tables.EmbeddedScan._stage1
+    monkeypatch.setattr(tables.EmbeddedScan, "_stage1",
+                        lambda self, *a, count_infinite: made.append(count_infinite)
+                        or stage1(self, *a, count_infinite=count_infinite))
+    from_file = onescan.one_scan_test_all(reader.read_file(path, "parquet"), ["y"], ["a", "b"])
+    assert made == [False, True]
+    from_pandas = onescan.one_scan_test_all(pdf[["a", "b", "y"]], ["y"], ["a", "b"])
+    for dimension in ("a", "b"):
+        np.testing.assert_allclose(from_file.get_one_way("y", dimension).sum_sq.to_numpy(),
+                                   from_pandas.get_one_way("y", dimension).sum_sq.to_numpy(),
+                                   rtol=1e-12)
+
+
 def _same_table(spark_table, embedded_table):
     a, b = spark_table.sort_index(), embedded_table.sort_index()
     assert list(a.index) == list(b.index)

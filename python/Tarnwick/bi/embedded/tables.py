@@ -109,11 +109,6 @@ def _finite(name: str) -> str:
     return "CASE WHEN isfinite(%s) THEN %s END" % (_double(name), _double(name))
 
 
-def _not_nan(name: str) -> str:
-    """The measure as a double, NaN as null (missing), the infinities kept."""
-    return "CASE WHEN isnan(%s) THEN NULL ELSE %s END" % (_double(name), _double(name))
-
-
 def _shifted(name: str, shift: onescan.Shift) -> str:
     """The measure as stage 1 reads it (see ``Shift.expression``): an integer or decimal
     measure less its base in exact decimal arithmetic, then a double."""
@@ -251,26 +246,28 @@ class EmbeddedScan(object):
         ``count · var_pop`` of the deviations, the count of infinities and the ends.
 
         Infinities are rare and counting them per row costs about a fifth of the query, so the
-        first pass does not count them: it takes a double measure's ends over its values with
-        the infinities kept instead. Where no end is infinite there were none, and the table is
-        the one counting would have made; otherwise stage 1 runs again, counting."""
+        first pass does not count them: it takes a double measure's ends over its values as
+        they are instead. Where every end is finite there was no infinity (nor NaN, which
+        DuckDB's MAX puts above every number) and the table is the one counting would have
+        made; otherwise stage 1 runs again, counting."""
         table = self._stage1(names, measures, dimensions, shifts, exact, count_infinite=False)
         ends = [_q(names.moment(what, j)) for j, s in enumerate(shifts) if s.exact is None
                 for what in ("lo", "hi")]
         if ends and reader._row(self.connection, "SELECT COUNT(*) FROM %s WHERE %s" % (
-                table, " OR ".join("isinf(%s)" % end for end in ends)))[0]:
+                table, " OR ".join("NOT isfinite(%s)" % end for end in ends)))[0]:
             table = self._stage1(names, measures, dimensions, shifts, exact, count_infinite=True)
         return table
 
     def _stage1(self, names: Any, measures: Sequence[str], dimensions: Sequence[str],
                 shifts: Sequence[onescan.Shift], exact: bool, count_infinite: bool) -> str:
         """Stage 1 as :meth:`_cells` describes it; without ``count_infinite``, a count of 0
-        infinities and a double measure's ends over its values with their infinities."""
+        infinities and a double measure's ends over its values as they are."""
         keys = [_q(names.key(i)) for i in range(len(dimensions))]
         values = [_q(names.moment("x", j)) for j in range(len(measures))]
         anchors = [_q(names.moment("a", j)) for j in range(len(measures))]
         # Beside each value, the column whose ends the checks report: an integer or decimal
-        # measure itself; a double's value or, not counting infinities, its value with them.
+        # measure itself; a double's value or, not counting infinities, the double as it is (a
+        # CASE more per row would cost about what counting saves).
         # Counting, whether the row's double is infinite (an integer or decimal never is).
         ends = [x if s.exact is None and count_infinite else _q(names.moment("e", j))
                 for j, (s, x) in enumerate(zip(shifts, values))]
@@ -281,7 +278,7 @@ class EmbeddedScan(object):
         marks = ["CASE WHEN isinf(%s) THEN 1 END AS %s" % (_double(m), _q(names.moment("i", j)))
                  for j, (m, s) in enumerate(zip(measures, shifts))
                  if count_infinite and s.exact is None]
-        marks += ["%s AS %s" % (_q(m) if s.exact is not None else _not_nan(m), e)
+        marks += ["%s AS %s" % (_q(m) if s.exact is not None else _double(m), e)
                   for m, s, e, x in zip(measures, shifts, ends, values) if e != x]
         rows = ", ".join(["%s AS %s" % (_q(d), k) for d, k in zip(dimensions, keys)]
                          + ["%s AS %s" % (_shifted(m, s), x)

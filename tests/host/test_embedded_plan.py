@@ -155,17 +155,24 @@ def test_stage_two_reruns_on_the_kept_cells(monkeypatch):
                       ["level1", "level2"])
 
 
-@pytest.mark.parametrize("kind, passes", [("unbalanced", [False]),
-                                           ("nan_laden", [False, True])])
-def test_infinities_are_counted_only_where_an_end_shows_one(monkeypatch, kind, passes):
-    """Stage 1 first runs without counting infinities; only a file with one runs it again."""
-    pdf = _scenario(kind)
-    pdf["n"] = np.arange(len(pdf))  # an integer measure: its ends are never infinite
+def _stage1_passes(monkeypatch):
+    """The list that each stage-1 pass of the embedded engine appends whether it counted
+    infinities to."""
     made = []
     stage1 = tables.EmbeddedScan._stage1
     monkeypatch.setattr(tables.EmbeddedScan, "_stage1",
                         lambda self, *a, count_infinite: made.append(count_infinite)
                         or stage1(self, *a, count_infinite=count_infinite))
+    return made
+
+
+@pytest.mark.parametrize("kind, passes", [("unbalanced", [False]),
+                                           ("nan_laden", [False, True])])
+def test_infinities_are_counted_only_where_an_end_shows_one(monkeypatch, kind, passes):
+    """Stage 1 first runs without counting infinities; only a frame with one runs it again."""
+    pdf = _scenario(kind)
+    pdf["n"] = np.arange(len(pdf))  # an integer measure: its ends are never infinite
+    made = _stage1_passes(monkeypatch)
     result = onescan.one_scan_test_all(pdf, ["y", "n"], ["a", "b"])
     assert made == passes
     assert result["y"].tables
@@ -186,11 +193,7 @@ def test_a_nan_that_reaches_stage_one_is_missing_after_the_rerun(monkeypatch, tm
                             for a, b, y in zip(pdf.a, pdf.b, pdf.y)])
     assert connection.execute("SELECT COUNT(*) FROM t WHERE isnan(y)").fetchone()[0] > 0
     connection.execute("COPY t TO '%s' (FORMAT PARQUET)" % path.replace("'", "''"))
-    made = []
-    stage1 = tables.EmbeddedScan._stage1
-    monkeypatch.setattr(tables.EmbeddedScan, "_stage1",
-                        lambda self, *a, count_infinite: made.append(count_infinite)
-                        or stage1(self, *a, count_infinite=count_infinite))
+    made = _stage1_passes(monkeypatch)
     from_file = onescan.one_scan_test_all(reader.read_file(path, "parquet"), ["y"], ["a", "b"])
     assert made == [False, True]
     from_pandas = onescan.one_scan_test_all(pdf[["a", "b", "y"]], ["y"], ["a", "b"])

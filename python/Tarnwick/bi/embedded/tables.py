@@ -268,7 +268,8 @@ class EmbeddedScan(object):
         # Beside each value, the column whose ends the checks report: an integer or decimal
         # measure itself; a double's value or, not counting infinities, the double as it is (a
         # CASE more per row would cost about what counting saves).
-        # Counting, whether the row's double is infinite (an integer or decimal never is).
+        # Counting, each row also marks whether its double is infinite (an integer or decimal
+        # never is).
         ends = [x if s.exact is None and count_infinite else _q(names.moment("e", j))
                 for j, (s, x) in enumerate(zip(shifts, values))]
         infinite = ["COUNT(%s) AS %s" % (_q(names.moment("i", j)), _q(names.moment("inf", j)))

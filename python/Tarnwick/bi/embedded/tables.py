@@ -245,9 +245,9 @@ class EmbeddedScan(object):
         smallest value with ``exact``, else the measure's shift), the mean deviation from it,
         ``count · var_pop`` of the deviations, the count of infinities and the ends.
 
-        Infinities are rare and counting them per row costs about a fifth of the query, so the
-        first pass does not count them: it takes a double measure's ends over its values as
-        they are instead. Where every end is finite there was no infinity (nor NaN, which
+        Infinities are rare and marking and counting them per row is a share of the query's
+        work, so the first pass does not count them: it takes a double measure's ends over its
+        values as they are instead. Where every end is finite there was no infinity (nor NaN, which
         DuckDB's MAX puts above every number) and the table is the one counting would have
         made; otherwise stage 1 runs again, counting."""
         table = self._stage1(names, measures, dimensions, shifts, exact, count_infinite=False)

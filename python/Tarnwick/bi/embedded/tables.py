@@ -270,15 +270,14 @@ class EmbeddedScan(object):
         # CASE more per row would cost about what counting saves).
         # Counting, each row also marks whether its double is infinite (an integer or decimal
         # never is).
-        ends = [x if s.exact is None and count_infinite else _q(names.moment("e", j))
-                for j, (s, x) in enumerate(zip(shifts, values))]
+        counted = [count_infinite and s.exact is None for s in shifts]
+        ends = [x if c else _q(names.moment("e", j))
+                for j, (c, x) in enumerate(zip(counted, values))]
         infinite = ["COUNT(%s) AS %s" % (_q(names.moment("i", j)), _q(names.moment("inf", j)))
-                    if count_infinite and s.exact is None
-                    else "CAST(0 AS BIGINT) AS %s" % _q(names.moment("inf", j))
-                    for j, s in enumerate(shifts)]
+                    if c else "CAST(0 AS BIGINT) AS %s" % _q(names.moment("inf", j))
+                    for j, c in enumerate(counted)]
         marks = ["CASE WHEN isinf(%s) THEN 1 END AS %s" % (_double(m), _q(names.moment("i", j)))
-                 for j, (m, s) in enumerate(zip(measures, shifts))
-                 if count_infinite and s.exact is None]
+                 for j, (m, c) in enumerate(zip(measures, counted)) if c]
         marks += ["%s AS %s" % (_q(m) if s.exact is not None else _double(m), e)
                   for m, s, e, x in zip(measures, shifts, ends, values) if e != x]
         rows = ", ".join(["%s AS %s" % (_q(d), k) for d, k in zip(dimensions, keys)]

@@ -168,7 +168,7 @@ def _stage1_passes(monkeypatch):
 
 @pytest.mark.parametrize("kind, passes", [("unbalanced", [False]),
                                            ("nan_laden", [False, True])])
-def test_infinities_are_counted_only_where_an_end_shows_one(monkeypatch, kind, passes):
+def test_infinities_are_counted_only_where_a_cell_shows_one(monkeypatch, kind, passes):
     """Stage 1 first runs without counting infinities; only a frame with one runs it again."""
     pdf = _scenario(kind)
     pdf["n"] = np.arange(len(pdf))  # an integer measure: its ends are never infinite
@@ -180,7 +180,7 @@ def test_infinities_are_counted_only_where_an_end_shows_one(monkeypatch, kind, p
 
 def test_a_nan_that_reaches_stage_one_is_missing_after_the_rerun(monkeypatch, tmp_path):
     """A Parquet file's NaN reaches stage 1 as NaN (a pandas frame's comes as null): the first
-    pass sees a NaN end, runs again counting, and the tables are the pandas frame's."""
+    pass sees a NaN mean, runs again counting, and the tables are the pandas frame's."""
     import duckdb
 
     pdf = _scenario("unbalanced")

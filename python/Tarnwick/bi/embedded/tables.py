@@ -138,9 +138,15 @@ def _overflowing(connection: Any, build: Callable[[bool], str], run: Any) -> Any
     try:
         return run(connection, build(False))
     except Exception as exc:  # duckdb's errors share no base class across its versions
-        if "out of range" not in str(exc).lower():
+        if not _out_of_range(exc):
             raise
     return run(connection, build(True))
+
+
+def _out_of_range(error: Exception) -> bool:
+    """Whether DuckDB raised ``error`` for an aggregate out of range (an overflow, or from
+    DuckDB 1.1's variance an infinite or NaN value)."""
+    return "out of range" in str(error).lower()
 
 
 class _Columns(object):
@@ -243,46 +249,49 @@ class EmbeddedScan(object):
         """Stage 1 into a temporary table, whose quoted name is returned: per cell of the full
         cross of ``dimensions`` its rows and per measure the count, the shift (the cell's
         smallest value with ``exact``, else the measure's shift), the mean deviation from it,
-        ``count · var_pop`` of the deviations, the count of infinities and the ends.
+        ``count · var_pop`` of the deviations, the count of infinities and the ends (an
+        integer or decimal measure's; null for a double, whose ends nothing needs).
 
-        Infinities are rare and marking and counting them per row is a share of the query's
-        work, so the first pass does not count them: it takes a double measure's ends over its
-        values as they are instead. Where every end is finite there was no infinity (nor NaN, which
-        DuckDB's MAX puts above every number) and the table is the one counting would have
-        made; otherwise stage 1 runs again, counting."""
+        Infinities and NaN are rare, and making each row's double finite and marking whether
+        it was infinite is a large share of the query's work. So the first pass takes a double
+        measure's values as they are and counts no infinity. A NaN or an infinity makes the
+        mean deviation of its cell NaN or infinite (DuckDB 1.1 raises an out-of-range error on
+        its variance instead): where every cell's is finite, the values were, and the table is
+        the one counting would have made. Otherwise stage 1 runs again, counting."""
         table = self._stage1(names, measures, dimensions, shifts, exact, count_infinite=False)
-        ends = [_q(names.moment(what, j)) for j, s in enumerate(shifts) if s.exact is None
-                for what in ("lo", "hi")]
-        if ends and reader._row(self.connection, "SELECT COUNT(*) FROM %s WHERE %s" % (
-                table, " OR ".join("NOT isfinite(%s)" % end for end in ends)))[0]:
-            table = self._stage1(names, measures, dimensions, shifts, exact, count_infinite=True)
-        return table
+        means = [_q(names.moment("w", j)) for j, s in enumerate(shifts) if s.exact is None]
+        if table is not None and not (means and reader._row(
+                self.connection, "SELECT COUNT(*) FROM %s WHERE %s" % (
+                    table, " OR ".join("NOT isfinite(%s)" % w for w in means)))[0]):
+            return table
+        return self._stage1(names, measures, dimensions, shifts, exact, count_infinite=True)
 
     def _stage1(self, names: Any, measures: Sequence[str], dimensions: Sequence[str],
-                shifts: Sequence[onescan.Shift], exact: bool, count_infinite: bool) -> str:
-        """Stage 1 as :meth:`_cells` describes it; without ``count_infinite``, a count of 0
-        infinities and a double measure's ends over its values as they are."""
+                shifts: Sequence[onescan.Shift], exact: bool, count_infinite: bool) -> Any:
+        """Stage 1 as :meth:`_cells` describes it. Without ``count_infinite``: a double
+        measure's values as they are, a count of 0 infinities, and None instead of the table
+        should a variance be out of range."""
         keys = [_q(names.key(i)) for i in range(len(dimensions))]
         values = [_q(names.moment("x", j)) for j in range(len(measures))]
         anchors = [_q(names.moment("a", j)) for j in range(len(measures))]
-        # Beside each value, the column whose ends the checks report: an integer or decimal
-        # measure itself; a double's value or, not counting infinities, the double as it is (a
-        # CASE more per row would cost about what counting saves).
+        doubles = [s.exact is None for s in shifts]
+        read = [_shifted(m, s) if count_infinite or not d else _double(m)
+                for m, s, d in zip(measures, shifts, doubles)]
         # Counting, each row also marks whether its double is infinite (an integer or decimal
-        # never is).
-        counted = [count_infinite and s.exact is None for s in shifts]
-        ends = [x if c else _q(names.moment("e", j))
-                for j, (c, x) in enumerate(zip(counted, values))]
+        # never is); beside an integer or decimal value, the measure itself for its exact ends.
+        counted = [count_infinite and d for d in doubles]
         infinite = ["COUNT(%s) AS %s" % (_q(names.moment("i", j)), _q(names.moment("inf", j)))
                     if c else "CAST(0 AS BIGINT) AS %s" % _q(names.moment("inf", j))
                     for j, c in enumerate(counted)]
         marks = ["CASE WHEN isinf(%s) THEN 1 END AS %s" % (_double(m), _q(names.moment("i", j)))
                  for j, (m, c) in enumerate(zip(measures, counted)) if c]
-        marks += ["%s AS %s" % (_q(m) if s.exact is not None else _double(m), e)
-                  for m, s, e, x in zip(measures, shifts, ends, values) if e != x]
+        marks += ["%s AS %s" % (_q(m), _q(names.moment("e", j)))
+                  for j, (m, d) in enumerate(zip(measures, doubles)) if not d]
+        ends = [("CAST(NULL AS DOUBLE)",) * 2 if d else
+                ("MIN(%s)" % _q(names.moment("e", j)), "MAX(%s)" % _q(names.moment("e", j)))
+                for j, d in enumerate(doubles)]
         rows = ", ".join(["%s AS %s" % (_q(d), k) for d, k in zip(dimensions, keys)]
-                         + ["%s AS %s" % (_shifted(m, s), x)
-                            for m, s, x in zip(measures, shifts, values)] + marks
+                         + ["%s AS %s" % (r, x) for r, x in zip(read, values)] + marks
                          + ["1 AS tw_one"])
         if keys and exact:
             # Each cell's smallest value is its shift: a small table of its own (one streaming
@@ -315,13 +324,21 @@ class EmbeddedScan(object):
                                 _variance("pop", deviation, plain), x,
                                 _q(names.moment("m2", j))),
                             infinite[j],
-                            "MIN(%s) AS %s" % (ends[j], _q(names.moment("lo", j))),
-                            "MAX(%s) AS %s" % (ends[j], _q(names.moment("hi", j)))]
+                            "%s AS %s" % (ends[j][0], _q(names.moment("lo", j))),
+                            "%s AS %s" % (ends[j][1], _q(names.moment("hi", j)))]
             return "CREATE OR REPLACE TEMP TABLE %s AS WITH %s SELECT %s FROM tw_anchored%s" % (
                 table, anchored, ", ".join(keys + moments),
                 " GROUP BY %s" % ", ".join(keys) if keys else "")
 
-        _overflowing(self.connection, build, lambda connection, sql: connection.execute(sql))
+        if count_infinite:
+            _overflowing(self.connection, build, lambda connection, sql: connection.execute(sql))
+            return table
+        try:
+            self.connection.execute(build(False))
+        except Exception as exc:  # duckdb's errors share no base class across its versions
+            if not _out_of_range(exc):
+                raise
+            return None
         return table
 
     def marginal_rows(self, names: Any, measures: Sequence[str], dimensions: Sequence[str],

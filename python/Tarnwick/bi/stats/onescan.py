@@ -214,7 +214,8 @@ class Profile(object):
 
     ``exact`` holds, for each integer or decimal measure, its (precision, scale) as
     ``columns.exact_type`` gives it; ``lows``/``highs`` of such measures are exact (int or
-    Decimal).
+    Decimal). The tables' query leaves a double measure's ends out (None): only the integer
+    and decimal ones are needed, for their shifts and the notes on double precision.
 
     Examples
     --------
@@ -567,8 +568,9 @@ def _most_rows(dimensions: int, levels: int) -> int:
 MERGED = ("n", "r", "m2", "so", "soo", "eb")
 #: What the tables' query also carries per measure from the cells to every group, after
 #: ``MERGED``, with the aggregate that rolls it up: the count of infinite values, and the
-#: smallest and largest value (exact for an integer or decimal measure). The overall row's are
-#: what the command line's checks need, so that they take no scan of their own.
+#: smallest and largest value of an integer or decimal measure (null for a double). The
+#: overall row's are what the command line's checks need, so that they take no scan of their
+#: own.
 CARRIED = (("inf", "sum"), ("lo", "min"), ("hi", "max"))
 
 
@@ -716,10 +718,10 @@ def _cells(frame: Any, names: _Names, measures: Sequence[str], dimensions: Seque
     keys = [names.key(i) for i in range(len(dimensions))]
     values = [names.moment("x", j) for j in range(len(measures))]
     infinite = [names.moment("i", j) for j in range(len(measures))]
-    # The column whose ends the checks report: an integer or decimal measure as it is, exactly;
-    # a double measure's value.
-    ends = [names.moment("e", j) if shift.exact is not None else x
-            for j, (shift, x) in enumerate(zip(shifts, values))]
+    # The column whose ends the checks need: an integer or decimal measure as it is, exactly.
+    # A double measure's ends nothing needs: null, and not an aggregate of every row.
+    ends = [names.moment("e", j) if shift.exact is not None else None
+            for j, shift in enumerate(shifts)]
     # Each value once per row as a double (NaN and infinities as null); beside it whether the
     # row's value is infinite.
     chosen = [columns.column(d).alias(k) for d, k in zip(dimensions, keys)]
@@ -742,9 +744,10 @@ def _cells(frame: Any, names: _Names, measures: Sequence[str], dimensions: Seque
         moments += _cell_moments(columns.column(x), anchors[j], names.moment("n", j),
                                  names.moment("c", j), names.moment("w", j),
                                  names.moment("m2", j))
+        low, high = ((F.lit(None).cast("double"),) * 2 if ends[j] is None else
+                     (F.min(columns.column(ends[j])), F.max(columns.column(ends[j]))))
         moments += [F.count(columns.column(infinite[j])).alias(names.moment("inf", j)),
-                    F.min(columns.column(ends[j])).alias(names.moment("lo", j)),
-                    F.max(columns.column(ends[j])).alias(names.moment("hi", j))]
+                    low.alias(names.moment("lo", j)), high.alias(names.moment("hi", j))]
     if keys:
         return rows.groupBy(*[columns.column(k) for k in keys]).agg(*moments)
     return rows.agg(*moments)

@@ -202,17 +202,19 @@ def format_table(table: pd.DataFrame, index: bool = True,
                  formats: Dict[str, Any] = NUMBER_FORMATS) -> str:
     """A table as aligned text, numbers to a readable number of digits, blanks for undefined
     (``formats``: how each numeric column is shown)."""
-    shown = pd.DataFrame(index=[printable(i) for i in table.index])
+    texts: Dict[Any, List[str]] = {}  # the frame made at once: a column at a time is slow
     for column in table.columns:
         if column == "note" and not any(str(v) for v in table[column] if v is not None):
             continue
         if column == "imprecise":
             if not table[column].any():
                 continue
-            shown[column] = ["yes" if v else "" for v in table[column]]
+            texts[column] = ["yes" if v else "" for v in table[column]]
             continue
         render = formats.get(column, lambda v: "" if v is None else printable(v))
-        shown[column] = [render(v) for v in table[column]]
+        texts[column] = [render(v) for v in table[column]]
+    shown = pd.DataFrame(texts, index=[printable(i) for i in table.index],
+                         columns=list(texts))
     if index:
         shown.index.name = None
     return shown.to_string(index=index, justify="right")

@@ -7,12 +7,13 @@ last digits differ counts as the same within a relative 1e-10. Those digits depe
 processor: numpy's ``exp``, ``log`` and sums use its vector instructions where it has them,
 and the width of those changes the last bit and the order of additions. Sums of squares move
 in the 15th or 16th digit, and a p-value near 1e-147 by 2e-13 of itself; the text format
-shows too few digits to see it. The runs name
-``--engine spark``: the stored bytes are Spark's (the header names the engine, and the last
-digits of p-values far below 1e-12 are rounding); the embedded engine's outputs are compared
-with Spark's, number by number, in tests/embedded/test_engines_agree.py. To store the outputs
-of the code as it is now (after a deliberate change of the output), run this file with
-``TARNWICK_STORE_OUTPUTS=1``.
+shows too few digits to see it.
+
+The runs name ``--engine spark``: the stored bytes are Spark's (the header names the engine,
+and the last digits of p-values far below 1e-12 are rounding); the embedded engine's outputs
+are compared with Spark's, number by number, in tests/embedded/test_engines_agree.py. To
+store the outputs of the code as it is now (after a deliberate change of the output), run this
+file with ``TARNWICK_STORE_OUTPUTS=1``.
 """
 import math
 import os

@@ -143,6 +143,17 @@ def _overflowing(connection: Any, build: Callable[[bool], str], run: Any) -> Any
     return run(connection, build(True))
 
 
+def _in_range(connection: Any, sql: str) -> bool:
+    """Runs ``sql``; False where DuckDB raised an out-of-range error instead."""
+    try:
+        connection.execute(sql)
+    except Exception as exc:  # duckdb's errors share no base class across its versions
+        if not _out_of_range(exc):
+            raise
+        return False
+    return True
+
+
 def _out_of_range(error: Exception) -> bool:
     """Whether DuckDB raised ``error`` for an aggregate out of range (an overflow, or from
     DuckDB 1.1's variance an infinite or NaN value)."""
@@ -260,11 +271,17 @@ class EmbeddedScan(object):
         the one counting would have made. Otherwise stage 1 runs again, counting."""
         table = self._stage1(names, measures, dimensions, shifts, exact, count_infinite=False)
         means = [_q(names.moment("w", j)) for j, s in enumerate(shifts) if s.exact is None]
-        if table is not None and not (means and reader._row(
-                self.connection, "SELECT COUNT(*) FROM %s WHERE %s" % (
-                    table, " OR ".join("NOT isfinite(%s)" % w for w in means)))[0]):
-            return table
-        return self._stage1(names, measures, dimensions, shifts, exact, count_infinite=True)
+        if table is None or self._not_finite(table, means):
+            table = self._stage1(names, measures, dimensions, shifts, exact, count_infinite=True)
+        return table
+
+    def _not_finite(self, table: str, quoted: Sequence[str]) -> bool:
+        """Whether a row of ``table`` holds a NaN or an infinity in one of the ``quoted``
+        columns."""
+        if not quoted:
+            return False
+        return bool(reader._row(self.connection, "SELECT COUNT(*) FROM %s WHERE %s" % (
+            table, " OR ".join("NOT isfinite(%s)" % column for column in quoted)))[0])
 
     def _stage1(self, names: Any, measures: Sequence[str], dimensions: Sequence[str],
                 shifts: Sequence[onescan.Shift], exact: bool, count_infinite: bool) -> Any:
@@ -333,13 +350,7 @@ class EmbeddedScan(object):
         if count_infinite:
             _overflowing(self.connection, build, lambda connection, sql: connection.execute(sql))
             return table
-        try:
-            self.connection.execute(build(False))
-        except Exception as exc:  # duckdb's errors share no base class across its versions
-            if not _out_of_range(exc):
-                raise
-            return None
-        return table
+        return table if _in_range(self.connection, build(False)) else None
 
     def marginal_rows(self, names: Any, measures: Sequence[str], dimensions: Sequence[str],
                       shifts: Sequence[onescan.Shift], most: Optional[int],

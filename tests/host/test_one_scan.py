@@ -385,11 +385,13 @@ def test_a_run_is_two_spark_queries(frames, spark, helper):
 
 
 def test_the_tables_query_aggregates_the_rows_once(spark, tmp_path, monkeypatch):
-    """Both passes of a merge in Spark (cells too many to collect) read the same cells: Spark
-    computes them once and the second read reuses the first's shuffle instead of aggregating
-    the rows again. The input is a file, as the command line reads it (over a cached frame
-    Spark 4 plans each read of the cache as a stage of its own and shares nothing)."""
+    """Both passes of the centred merge in Spark (cells too many to collect, the one-pass
+    merge refused) read the same cells: Spark computes them once and the second read reuses
+    the first's shuffle instead of aggregating the rows again. The input is a file, as the
+    command line reads it (over a cached frame Spark 4 plans each read of the cache as a
+    stage of its own and shares nothing)."""
     monkeypatch.setattr(onescan, "COLLECTED_CELLS", 0)
+    monkeypatch.setattr(onescan, "_centred_on_means", lambda *rows: None)
     path = str(tmp_path / "rows.parquet")
     _spark_frame(spark, _scenario("unbalanced"), 3).write.parquet(path)
     df = spark.read.parquet(path)

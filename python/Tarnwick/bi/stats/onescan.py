@@ -41,7 +41,13 @@ the same result collection from one scan and a small job:
    the same merge text over them (``Tarnwick.bi.embedded.merge``): milliseconds, where Spark
    would plan, compile and run half a dozen stages for a few hundred rows; a recentring pass
    merges them again without a query. Otherwise both stages run in Spark, and only the
-   rolled-up rows reach the driver.
+   rolled-up rows reach the driver. There, where nearly every row may be a cell of its own,
+   the second pass repeats every cell once per grouping set and joins it to its group: most
+   of the query. So the merge in Spark first takes one pass only, every group centred on
+   the measure's shift itself (:func:`shifted_merge_query`); its rows stand where subtracting
+   n·ō² costs no group more than ``STAGE1_PRECISION`` of its sum of squares
+   (:func:`_centred_on_means`, the groups' means near the shift), and the two passes run
+   otherwise.
 
 No more rolled-up rows reach the driver than dimensions of at most a few times
 ``max_num_levels`` levels can give: should a dimension with few levels in the first rows have
@@ -599,6 +605,62 @@ def _error_scale(n: str, w: str, m2: str, call: Callable[..., str]) -> str:
     return call("sum", "%s * (2.0 * %s + %s)" % (n, m2, spread))
 
 
+def _sets_clause(keys: Sequence[str], quote: Callable[[str], str]) -> str:
+    """``GROUPING SETS`` of the tables over the key columns ``keys``."""
+    sets = _grouping_sets(len(keys))
+    return "GROUPING SETS (%s)" % ", ".join(
+        "(%s)" % ", ".join(quote(keys[i]) for i in members) for members in sets)
+
+
+def _group_sums(cell: Callable[[str], str], alias: Callable[[str], str], centre: str,
+                offset: str, carried: Sequence[Tuple[str, str]],
+                call: Callable[..., str]) -> List[str]:
+    """What a group adds up of its cells for one measure, in the order of ``MERGED`` and then
+    ``carried``: ``cell(what)`` is a cell's column, ``alias(what)`` the output's name,
+    ``centre`` the group's centre r and ``offset`` a cell's offset oᶜ from it."""
+    n = cell("n")
+    return (["%s AS %s" % (call("sum", n), alias("n")),
+             "%s AS %s" % (centre, alias("r")),
+             "%s AS %s" % (call("sum", cell("m2")), alias("m2")),
+             "%s AS %s" % (call("sum", "%s * %s" % (n, offset)), alias("so")),
+             "%s AS %s" % (call("sum", "%s * %s * %s" % (n, offset, offset)), alias("soo")),
+             "%s AS %s" % (_error_scale(n, cell("w"), cell("m2"), call), alias("eb"))]
+            + ["%s AS %s" % (call(role, cell(what)), alias(what)) for what, role in carried])
+
+
+def shifted_merge_query(keys: Sequence[str], flags: Sequence[str], rows: str, measures: int,
+                        name: Callable[[str, int], str], cells: str = "{cells}",
+                        dialect: Dialect = SPARK_SQL,
+                        carried: Sequence[Tuple[str, str]] = ()) -> str:
+    """Stage 2 in one pass of the cells, for cells that all have the measure's one shift c:
+    every group is centred on c itself, so that a cell's offset is its mean deviation wᶜ and
+    no group needs its own centre first (no second pass, no join). The rows are those of
+    :func:`merge_query`, with two more columns per measure after all the others: the smallest
+    and the largest wᶜ of the group's cells (``name("wlo", j)``, ``name("whi", j)``).
+
+    The merge then subtracts n·ō², with ō the group's mean deviation from the shift, which
+    costs digits where ō is large beside the group's spread: :func:`_centred_on_means` tells
+    from the rows whether it did, and gives them the centred query's form where it did not.
+
+    Examples
+    --------
+    >>> text = shifted_merge_query(["k0"], ["g0"], "rows", 1, lambda what, j: "%s%d" % (what, j))
+    >>> "JOIN" in text, "GROUPING SETS" in text
+    (False, True)
+    """
+    q, call = dialect.quote, dialect.call
+    select = [q(key) for key in keys]
+    select += ["%s AS %s" % (call("grouping", q(key)), q(flag)) for key, flag in zip(keys, flags)]
+    select.append("%s AS %s" % (call("sum", q(rows)), q(rows)))
+    for j in range(measures):
+        select += _group_sums(lambda what: q(name(what, j)), lambda what: q(name(what, j)),
+                              call("max", q(name("c", j))), q(name("w", j)), carried, call)
+    for j in range(measures):
+        select += ["%s AS %s" % (call(role, q(name("w", j))), q(name(what, j)))
+                   for what, role in (("wlo", "min"), ("whi", "max"))]
+    return "SELECT %s FROM %s GROUP BY %s" % (", ".join(select), cells, _sets_clause(keys, q))
+
+
 def merge_query(keys: Sequence[str], flags: Sequence[str], rows: str, measures: int,
                 name: Callable[[str, int], str], cells: str = "{cells}", corrections: int = 0,
                 dialect: Dialect = SPARK_SQL, carried: Sequence[Tuple[str, str]] = ()) -> str:
@@ -654,9 +716,8 @@ def merge_query(keys: Sequence[str], flags: Sequence[str], rows: str, measures: 
     select += ["%s AS %s" % (call("grouping", q(key)), q(flag)) for key, flag in zip(keys, flags)]
     select += ["%s AS %s" % (_centre(n(j), each("c", j), each("w", j), call), each("r", j))
                for j in range(measures)]
-    grouped = "SELECT %s FROM %s%s GROUP BY GROUPING SETS (%s)" % (
-        ", ".join(select), cells, dialect.reading_all(q(rows), read),
-        ", ".join("(%s)" % ", ".join(q(keys[i]) for i in members) for members in sets))
+    grouped = "SELECT %s FROM %s%s GROUP BY %s" % (
+        ", ".join(select), cells, dialect.reading_all(q(rows), read), _sets_clause(keys, q))
 
     # Every cell once per grouping set, with the set's flags and its keys outside it null.
     table = ", ".join("(%s)" % ", ".join("0" if i in members else "1" for i in range(k))
@@ -674,16 +735,9 @@ def merge_query(keys: Sequence[str], flags: Sequence[str], rows: str, measures: 
         chosen.append("%s AS %s" % (call("sum", "e.%s" % q(rows)), q(rows)))
         for j in range(measures):
             offset = "((e.%s - g.%s) + e.%s)" % (each("c", j), each("r", j), each("w", j))
-            chosen += ["%s AS %s" % (call("sum", "e.%s" % n(j)), n(j)),
-                       "%s AS %s" % (call("max", "g.%s" % each("r", j)), each("r", j)),
-                       "%s AS %s" % (call("sum", "e.%s" % each("m2", j)), each("m2", j)),
-                       "%s AS %s" % (call("sum", "e.%s * %s" % (n(j), offset)), each("so", j)),
-                       "%s AS %s" % (call("sum", "e.%s * %s * %s" % (n(j), offset, offset)),
-                                     each("soo", j)),
-                       "%s AS %s" % (_error_scale("e.%s" % n(j), "e.%s" % each("w", j),
-                                                  "e.%s" % each("m2", j), call), each("eb", j))]
-            chosen += ["%s AS %s" % (call(role, "e.%s" % each(what, j)), each(what, j))
-                       for what, role in carried]
+            chosen += _group_sums(lambda what: "e.%s" % each(what, j),
+                                  lambda what: each(what, j),
+                                  call("max", "g.%s" % each("r", j)), offset, carried, call)
         on = ["e.%s = g.%s" % (q(flag), q(flag)) for flag in flags]
         on += ["e.%s IS NOT DISTINCT FROM g.%s" % (q(key), q(key)) for key in keys]
         return "SELECT %s%s FROM tw_expanded AS e JOIN %s AS g ON %s GROUP BY %s" % (
@@ -756,9 +810,10 @@ def _cells(frame: Any, names: _Names, measures: Sequence[str], dimensions: Seque
 def _marginal_rows(frame: Any, names: _Names, measures: Sequence[str],
                    dimensions: Sequence[str], shifts: Sequence[Shift],
                    most: Optional[int] = None, corrections: int = 0,
-                   exact: bool = False) -> Optional[List[Any]]:
+                   exact: bool = False, shifted: bool = False) -> Optional[List[Any]]:
     """Stages 1 and 2 in one query; the collected rows of every grouping set (see
-    :func:`merge_query`), or None when there are more than ``most`` of them."""
+    :func:`merge_query`, or with ``shifted`` :func:`shifted_merge_query`), or None when there
+    are more than ``most`` of them."""
     from pyspark.sql import functions as F
 
     cells = _cells(frame, names, measures, dimensions, shifts, exact)
@@ -775,9 +830,13 @@ def _marginal_rows(frame: Any, names: _Names, measures: Sequence[str],
                        F.lit(0.0).alias(names.moment("eb", j))]
             chosen += [columns.column(names.moment(what, j)) for what, _ in CARRIED]
         return cells.select(*chosen).collect()
-    text = merge_query(keys, [names.flag(i) for i in range(len(keys))], names.rows(),
-                       len(measures), lambda what, j: names.moment(what, j),
-                       corrections=corrections, carried=CARRIED)
+    flags = [names.flag(i) for i in range(len(keys))]
+    if shifted:
+        text = shifted_merge_query(keys, flags, names.rows(), len(measures), names.moment,
+                                   carried=CARRIED)
+    else:
+        text = merge_query(keys, flags, names.rows(), len(measures), names.moment,
+                           corrections=corrections, carried=CARRIED)
     rolled = frame.sparkSession.sql(text, cells=cells)
     if most is None:
         return rolled.collect()
@@ -824,6 +883,48 @@ def _collected_cells(frame: Any, names: _Names, measures: Sequence[str],
                               len(dimensions))
     except TypeError:
         return None
+
+
+def _centred_on_means(rows: Sequence[Any], dimensions: int,
+                      measures: int) -> Optional[List[List[Any]]]:
+    """The rows of :func:`shifted_merge_query` as :func:`merge_query` gives them: each group's
+    centre moved to its mean (r + ō, ō = Σ nᶜoᶜ / n), its Σ nᶜoᶜ to zero and its Σ nᶜoᶜ² to the
+    sum of squares between its cells, Σ nᶜoᶜ² − n·ō² (exactly zero where its cells have one
+    mean). None where that subtraction may cost more than :data:`STAGE1_PRECISION` of some
+    group's sum of squares, or where a sum is not finite: then the groups need centres of
+    their own (the centred query).
+
+    The bound: each sum of m cells' terms is off by at most m·ε of the sum of their absolute
+    values, so that the subtraction of n·ō² adds at most 3(m + 1)·ε·n·ō² to the error the
+    centred merge has as well; m is at most the group's rows.
+    """
+    k = dimensions
+    width = (len(rows[0]) - 2 * k - 1) // measures - 2 if rows and measures else 0
+    ends = 2 * k + 1 + width * measures  # where each measure's smallest and largest wᶜ are
+    centred = []
+    for row in rows:
+        row = list(row)
+        for j in range(measures):
+            base = 2 * k + 1 + width * j
+            n = int(row[base] or 0)
+            if n == 0:
+                continue
+            r, m2, so, soo, scale = (anova.as_float(row[base + i]) for i in range(1, 6))
+            if not all(map(math.isfinite, (r, m2, so, soo, scale))):
+                return None
+            lowest, highest = row[ends + 2 * j], row[ends + 2 * j + 1]
+            if lowest == highest:  # one mean: no spread between the cells, nothing subtracted
+                offset, spread = anova.as_float(lowest), 0.0
+            else:
+                offset = so / n
+                spread = max(soo - so * offset, 0.0)
+                terms = int(row[2 * k] or 0)  # the group's rows: at least its cells
+                if 3.0 * (terms + 1) * anova.EPS * n * offset * offset > STAGE1_PRECISION * (
+                        m2 + spread):
+                    return None
+            row[base + 1:base + 5] = [r + offset, m2, 0.0, spread]
+        centred.append(row[:ends])
+    return centred
 
 
 class SparkScan(object):
@@ -877,6 +978,16 @@ class SparkScan(object):
                 self._collected_of = made_for
             if self._collected is not None:
                 return self._collected.merged(names, len(measures), corrections, most)
+        if dimensions and corrections == 0 and not exact:
+            # Every cell has its measure's one shift: where the groups' means lie near it, one
+            # pass of the cells merges them as exactly as centres of their own would.
+            rows = _marginal_rows(self.frame, names, measures, dimensions, shifts, most,
+                                  shifted=True)
+            if rows is None:
+                return None
+            centred = _centred_on_means(rows, len(dimensions), len(measures))
+            if centred is not None:
+                return centred
         return _marginal_rows(self.frame, names, measures, dimensions, shifts, most, corrections,
                               exact)
 

@@ -55,25 +55,20 @@ def _same(left, right):
     return type(left) is type(right) and left == right
 
 
-@pytest.mark.parametrize("dimensions", [["s", "f"], ["d", "bin", "flag"], ["s", "f", "bin"]])
-@pytest.mark.parametrize("corrections, exact", [(0, False), (1, False), (0, True)])
-def test_collected_cells_merge_to_the_rows_of_the_merge_in_spark(spark, dimensions,
-                                                                  corrections, exact):
-    frame = spark.createDataFrame(_rows(), SCHEMA)
-    names = onescan._Names(frame.columns)
-    exact = onescan._exact_types(frame, MEASURES)
-    shifts = [onescan.Shift(12.0, exact["x"]), onescan.Shift(2e300, exact["big"]),
-              onescan.Shift(1e17, exact["dec"], Decimal("123456789012345678")),
-              onescan.Shift(4e18, exact["i"], 2 ** 62)]
-    args = (names, MEASURES, dimensions, shifts, None, corrections, exact)
-    in_spark = onescan._marginal_rows(frame, *args)
-    here = onescan.SparkScan(frame).marginal_rows(*args)
-    k = len(dimensions)
+def _shifts(frame, measures):
+    types = onescan._exact_types(frame, MEASURES)
+    shifts = {"x": onescan.Shift(12.0, types["x"]), "big": onescan.Shift(2e300, types["big"]),
+              "dec": onescan.Shift(1e17, types["dec"], Decimal("123456789012345678")),
+              "i": onescan.Shift(4e18, types["i"], 2 ** 62)}
+    return [shifts[m] for m in measures]
+
+
+def _assert_same_rows(here, in_spark, k, measures):
     assert len(here) == len(in_spark) > 1 + k
     width = len(onescan.MERGED) + len(onescan.CARRIED)
     offsets = onescan.MERGED.index("so")
     for ours, theirs in zip(_canonical(here, k), _canonical(in_spark, k)):
-        assert len(ours) == len(theirs) == 2 * k + 1 + width * len(MEASURES)
+        assert len(ours) == len(theirs) == 2 * k + 1 + width * len(measures)
         for i, (a, b) in enumerate(zip(ours, theirs)):
             j, what = divmod(i - 2 * k - 1, width)
             if i > 2 * k and what == offsets and a is not None and b is not None:
@@ -84,6 +79,41 @@ def test_collected_cells_merge_to_the_rows_of_the_merge_in_spark(spark, dimensio
                 assert both_nan or abs(a - b) <= 1e-12 * n * abs(centre), (ours, theirs)
                 continue
             assert _same(a, b), (ours, theirs)
+
+
+@pytest.mark.parametrize("dimensions", [["s", "f"], ["d", "bin", "flag"], ["s", "f", "bin"]])
+@pytest.mark.parametrize("corrections, exact", [(0, False), (1, False), (0, True)])
+def test_collected_cells_merge_to_the_rows_of_the_merge_in_spark(spark, dimensions,
+                                                                  corrections, exact):
+    frame = spark.createDataFrame(_rows(), SCHEMA)
+    names = onescan._Names(frame.columns)
+    args = (names, MEASURES, dimensions, _shifts(frame, MEASURES), None, corrections, exact)
+    in_spark = onescan._marginal_rows(frame, *args)
+    here = onescan.SparkScan(frame).marginal_rows(*args)
+    _assert_same_rows(here, in_spark, len(dimensions), MEASURES)
+
+
+@pytest.mark.parametrize("dimensions", [["s", "f"], ["d", "bin", "flag"]])
+@pytest.mark.parametrize("measures", [["x", "dec", "i"], MEASURES])
+def test_the_one_pass_merge_in_spark_gives_the_rows_of_the_centred_merge(
+        spark, monkeypatch, dimensions, measures):
+    """Cells too many to collect: the one-pass merge's rows, centred on the groups' means in
+    this process, are the centred merge's. Values near the largest double make its sums of
+    squares overflow: then it gives way to the centred merge. (The shifts are the plan's own,
+    from the first rows.)"""
+    frame = spark.createDataFrame(_rows(), SCHEMA)
+    names = onescan._Names(frame.columns)
+    scan = onescan.SparkScan(frame)
+    _, shifts, _ = onescan._look_first(scan, names, measures, dimensions)
+    args = (names, measures, dimensions, shifts, None, 0, False)
+    centred = onescan._centred_on_means
+    kept = []
+    monkeypatch.setattr(onescan, "_centred_on_means",
+                        lambda *given: kept.append(centred(*given) is not None) or centred(*given))
+    scan.many_cells = True
+    here = scan.marginal_rows(*args)
+    assert kept == ["big" not in measures]
+    _assert_same_rows(here, onescan._marginal_rows(frame, *args), len(dimensions), measures)
 
 
 def test_the_tables_merge_here_unless_the_first_rows_are_nearly_all_cells(spark, monkeypatch):

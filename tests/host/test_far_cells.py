@@ -9,7 +9,6 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from support.queries import sql_plans
 from Tarnwick.bi.common.anova import OVERFLOW
 from Tarnwick.bi.stats import onescan
 
@@ -45,10 +44,11 @@ def _within(frame, keys):
     return float(_squared_deviations(frame, keys).sum())
 
 
-def _relative_errors(spark, frame, sample_rows=100):
+def _relative_errors(spark, frame, sample_rows=100, engine="spark"):
     """Relative errors of the one-scan one-way residual of a, the a × b residual and the level
-    variances of a and b; the plan looks at only the first ``sample_rows`` rows."""
-    df = spark.createDataFrame(frame).repartition(3)
+    variances of a and b; the plan looks at only the first ``sample_rows`` rows. The embedded
+    engine reads the pandas frame itself."""
+    df = spark.createDataFrame(frame).repartition(3) if engine == "spark" else frame
     saved = onescan.SAMPLE_ROWS
     onescan.SAMPLE_ROWS = sample_rows
     try:
@@ -110,23 +110,22 @@ def test_a_level_of_two_cells_far_from_their_shift(spark, monkeypatch):
     assert _merged_level(spark) != pytest.approx(1250.0, rel=1e-3)
 
 
-@pytest.mark.parametrize("spread, joined", [(3.0, False), (1e4, True), (1e9, True)])
-def test_the_merge_in_spark_takes_centres_of_its_own_only_where_means_lie_far_from_the_shift(
-        spark, monkeypatch, spread, joined):
-    """Cells merged in Spark (too many to collect): the first merge is one pass, each group
-    centred on the measure's shift; where a group's mean lies so far from it that subtracting
-    n·ō² could cost digits, the merge runs again with centres of its own (a join). At a
-    spread of 1e4 stage 1 is exact enough, and only that check keeps the digits (without it
-    the errors reach 3e-9); at 1e9 stage 1 runs again too."""
+@pytest.mark.parametrize("engine", ["spark", "embedded"])
+@pytest.mark.parametrize("spread, one_pass", [(3.0, True), (1e4, False), (1e9, False)])
+def test_the_merge_takes_centres_of_its_own_only_where_means_lie_far_from_the_shift(
+        spark, monkeypatch, engine, spread, one_pass):
+    """Cells merged in Spark (too many to collect) or by the embedded engine: the first merge
+    is one pass, each group centred on the measure's shift, and it stands unless a group's
+    mean lies so far from it that subtracting n·ō² could cost digits; then the merge runs
+    again with centres of its own. At a spread of 1e4 stage 1 is exact enough, and only that
+    check keeps the digits (without it the errors reach 3e-9); at 1e9 stage 1 runs again
+    with a shift of each cell's own, and the one pass is not tried again."""
     monkeypatch.setattr(onescan, "COLLECTED_CELLS", 0)
-    before = set(sql_plans(spark))
-    errors = _relative_errors(spark, _far_frame(spread, "shuffled"))
-    merges = [plan for key, plan in sorted(sql_plans(spark).items())
-              if key not in before and "Expand" in plan]
-    assert errors.max() <= RTOL
-    assert "Join" not in merges[0]
-    assert all("Join" in plan for plan in merges[1:])
-    assert (len(merges) > 1) == joined
+    centred, kept = onescan._centred_on_means, []
+    monkeypatch.setattr(onescan, "_centred_on_means",
+                        lambda *given: kept.append(centred(*given) is not None) or centred(*given))
+    assert _relative_errors(spark, _far_frame(spread, "shuffled"), engine=engine).max() <= RTOL
+    assert kept == [one_pass]
 
 
 # -- integers and decimals beyond double precision -------------------------------------------

@@ -46,9 +46,11 @@ DUCKDB = DuckDBDialect()
 
 
 def merged_rows(connection: Any, table: str, names: Any, dimensions: int, measures: int,
-                corrections: int, most: Optional[int]) -> Optional[List[tuple]]:
+                corrections: int, most: Optional[int],
+                one_pass: bool = False) -> Optional[List[tuple]]:
     """Stage 2 over the cells in ``table`` (a quoted name): the rows of every grouping set
-    (see ``onescan.merge_query``), or None when there are more than ``most`` of them."""
+    (see ``onescan.merge_query``, or with ``one_pass`` ``onescan.shifted_merge_query``), or
+    None when there are more than ``most`` of them."""
     keys = [names.key(i) for i in range(dimensions)]
     if not keys:  # one cell: the overall set, nothing to merge
         chosen = [_q(names.rows())]
@@ -58,9 +60,8 @@ def merged_rows(connection: Any, table: str, names: Any, dimensions: int, measur
             chosen += [_q(names.moment(what, j)) for what, _ in onescan.CARRIED]
         return reader._rows(connection, "SELECT %s FROM %s" % (", ".join(chosen), table))
     text = onescan.merge_query(keys, [names.flag(i) for i in range(len(keys))], names.rows(),
-                               measures, lambda what, j: names.moment(what, j), cells=table,
-                               corrections=corrections, dialect=DUCKDB,
-                               carried=onescan.CARRIED)
+                               measures, names.moment, cells=table, corrections=corrections,
+                               dialect=DUCKDB, carried=onescan.CARRIED, one_pass=one_pass)
     if most is None:
         return reader._rows(connection, text)
     rows = reader._rows(connection, "SELECT * FROM (%s) AS tw_rolled LIMIT %d" % (text, most + 1))

@@ -361,8 +361,10 @@ class EmbeddedScan(object):
         if self._cells_of != key:
             self._table = self._cells(names, measures, dimensions, shifts, exact)
             self._cells_of = key
-        return merged_rows(self.connection, self._table, names, len(dimensions),
-                           len(measures), corrections, most)
+        return onescan.one_pass_first(
+            lambda one_pass: merged_rows(self.connection, self._table, names, len(dimensions),
+                                         len(measures), corrections, most, one_pass),
+            len(dimensions), len(measures), corrections == 0 and not exact)
 
 
 # -- the result objects' second reading of the frame --------------------------------------------

@@ -43,8 +43,9 @@ the same result collection from one scan and a small job:
    merges them again without a query. Otherwise both stages run in Spark, and only the
    rolled-up rows reach the driver. There, where nearly every row may be a cell of its own,
    the second pass repeats every cell once per grouping set and joins it to its group: most
-   of the query. So the merge in Spark first takes one pass only, every group centred on
-   the measure's shift itself (:func:`shifted_merge_query`); its rows stand where subtracting
+   of the query. So the merge in Spark (and the embedded engine's over its own cells) first
+   takes one pass only, every group centred on the measure's shift itself
+   (:func:`shifted_merge_query`, :func:`one_pass_first`); its rows stand where subtracting
    n·ō² costs no group more than ``STAGE1_PRECISION`` of its sum of squares
    (:func:`_centred_on_means`, the groups' means near the shift), and the two passes run
    otherwise.
@@ -89,7 +90,8 @@ from Tarnwick.bi.common.results import DFTwoWayAnovaResult, MeasureAnovaResult
 __all__ = [
     "CENTRE_TOLERANCE", "COLLECTED_CELLS", "LEVELS_RSD", "SAMPLE_ROWS", "STAGE1_PRECISION",
     "Dialect", "LevelBoundWarning", "Profile", "Shift", "Tables", "double_precision_notes",
-    "merge_query", "one_scan_tables", "one_scan_test_all", "one_scan_test_against", "profile",
+    "merge_query", "one_pass_first", "one_scan_tables", "one_scan_test_all",
+    "one_scan_test_against", "profile", "shifted_merge_query",
 ]
 
 #: Relative standard deviation of the approximate level counts of the fallback profile.
@@ -663,7 +665,8 @@ def shifted_merge_query(keys: Sequence[str], flags: Sequence[str], rows: str, me
 
 def merge_query(keys: Sequence[str], flags: Sequence[str], rows: str, measures: int,
                 name: Callable[[str, int], str], cells: str = "{cells}", corrections: int = 0,
-                dialect: Dialect = SPARK_SQL, carried: Sequence[Tuple[str, str]] = ()) -> str:
+                dialect: Dialect = SPARK_SQL, carried: Sequence[Tuple[str, str]] = (),
+                one_pass: bool = False) -> str:
     """Stage 2 as SQL text: the stage-1 cells (relation ``cells``, one row per cell with the
     key columns ``keys``, the row count ``rows`` and per measure j the columns ``name("n", j)``,
     ``name("c", j)``, ``name("w", j)``, ``name("m2", j)``: count, shift, mean deviation from
@@ -690,12 +693,16 @@ def merge_query(keys: Sequence[str], flags: Sequence[str], rows: str, measures: 
     ``carried`` lists further per-measure cell columns ``(what, role)`` (see ``CARRIED``),
     rolled up by the function of that role and given, after the merged ones, in every row.
 
+    With ``one_pass``, the text of :func:`shifted_merge_query` instead.
+
     Examples
     --------
     >>> text = merge_query(["k0"], ["g0"], "rows", 1, lambda what, j: "%s%d" % (what, j))
     >>> text.startswith("WITH")
     True
     """
+    if one_pass:
+        return shifted_merge_query(keys, flags, rows, measures, name, cells, dialect, carried)
     q, call = dialect.quote, dialect.call
     k = len(keys)
     sets = _grouping_sets(k)
@@ -810,9 +817,9 @@ def _cells(frame: Any, names: _Names, measures: Sequence[str], dimensions: Seque
 def _marginal_rows(frame: Any, names: _Names, measures: Sequence[str],
                    dimensions: Sequence[str], shifts: Sequence[Shift],
                    most: Optional[int] = None, corrections: int = 0,
-                   exact: bool = False, shifted: bool = False) -> Optional[List[Any]]:
+                   exact: bool = False, one_pass: bool = False) -> Optional[List[Any]]:
     """Stages 1 and 2 in one query; the collected rows of every grouping set (see
-    :func:`merge_query`, or with ``shifted`` :func:`shifted_merge_query`), or None when there
+    :func:`merge_query`, or with ``one_pass`` :func:`shifted_merge_query`), or None when there
     are more than ``most`` of them."""
     from pyspark.sql import functions as F
 
@@ -830,13 +837,9 @@ def _marginal_rows(frame: Any, names: _Names, measures: Sequence[str],
                        F.lit(0.0).alias(names.moment("eb", j))]
             chosen += [columns.column(names.moment(what, j)) for what, _ in CARRIED]
         return cells.select(*chosen).collect()
-    flags = [names.flag(i) for i in range(len(keys))]
-    if shifted:
-        text = shifted_merge_query(keys, flags, names.rows(), len(measures), names.moment,
-                                   carried=CARRIED)
-    else:
-        text = merge_query(keys, flags, names.rows(), len(measures), names.moment,
-                           corrections=corrections, carried=CARRIED)
+    text = merge_query(keys, [names.flag(i) for i in range(len(keys))], names.rows(),
+                       len(measures), names.moment, corrections=corrections, carried=CARRIED,
+                       one_pass=one_pass)
     rolled = frame.sparkSession.sql(text, cells=cells)
     if most is None:
         return rolled.collect()
@@ -888,11 +891,12 @@ def _collected_cells(frame: Any, names: _Names, measures: Sequence[str],
 def _centred_on_means(rows: Sequence[Any], dimensions: int,
                       measures: int) -> Optional[List[List[Any]]]:
     """The rows of :func:`shifted_merge_query` as :func:`merge_query` gives them: each group's
-    centre moved to its mean (r + ō, ō = Σ nᶜoᶜ / n), its Σ nᶜoᶜ to zero and its Σ nᶜoᶜ² to the
-    sum of squares between its cells, Σ nᶜoᶜ² − n·ō² (exactly zero where its cells have one
-    mean). None where that subtraction may cost more than :data:`STAGE1_PRECISION` of some
-    group's sum of squares, or where a sum is not finite: then the groups need centres of
-    their own (the centred query).
+    centre moved to its mean (r + ō as a double, ō = Σ nᶜoᶜ / n), its Σ nᶜoᶜ to n times what
+    that rounding left of ō (δ), and its Σ nᶜoᶜ² to the sum of squares between its cells,
+    Σ nᶜoᶜ² − n·ō² (exactly zero where its cells have one mean), plus n·δ². None where that
+    subtraction may cost more than :data:`STAGE1_PRECISION` of some group's sum of squares,
+    or where a sum is not finite: then the groups need centres of their own (the centred
+    query).
 
     The bound: each sum of m cells' terms is off by at most m·ε of the sum of their absolute
     values, so that the subtraction of n·ō² adds at most 3(m + 1)·ε·n·ō² to the error the
@@ -922,9 +926,30 @@ def _centred_on_means(rows: Sequence[Any], dimensions: int,
                 if 3.0 * (terms + 1) * anova.EPS * n * offset * offset > STAGE1_PRECISION * (
                         m2 + spread):
                     return None
-            row[base + 1:base + 5] = [r + offset, m2, 0.0, spread]
+            # The centre as a double, and what its rounding left of ō: the offset a centred
+            # merge leaves too, which keeps the mean's digits below the centre's last one.
+            centre = r + offset
+            rest = offset - (centre - r)
+            row[base + 1:base + 5] = [centre, m2, n * rest, spread + n * rest * rest]
         centred.append(row[:ends])
     return centred
+
+
+def one_pass_first(merge: Callable[[bool], Optional[List[Any]]], dimensions: int,
+                   measures: int, shared_shift: bool) -> Optional[List[Any]]:
+    """The merge's rows: ``merge(True)`` runs the one-pass merge (:func:`shifted_merge_query`),
+    ``merge(False)`` the centred one (:func:`merge_query`); either gives None beyond its row
+    bound. Where every cell has its measure's one shift (``shared_shift``: no recentring pass
+    asked for, no shift of a cell's own), the one pass comes first and its rows stand where
+    the groups' means lie near the shift (:func:`_centred_on_means`)."""
+    if dimensions and shared_shift:
+        rows = merge(True)
+        if rows is None:
+            return None
+        centred = _centred_on_means(rows, dimensions, measures)
+        if centred is not None:
+            return centred
+    return merge(False)
 
 
 class SparkScan(object):
@@ -978,18 +1003,10 @@ class SparkScan(object):
                 self._collected_of = made_for
             if self._collected is not None:
                 return self._collected.merged(names, len(measures), corrections, most)
-        if dimensions and corrections == 0 and not exact:
-            # Every cell has its measure's one shift: where the groups' means lie near it, one
-            # pass of the cells merges them as exactly as centres of their own would.
-            rows = _marginal_rows(self.frame, names, measures, dimensions, shifts, most,
-                                  shifted=True)
-            if rows is None:
-                return None
-            centred = _centred_on_means(rows, len(dimensions), len(measures))
-            if centred is not None:
-                return centred
-        return _marginal_rows(self.frame, names, measures, dimensions, shifts, most, corrections,
-                              exact)
+        return one_pass_first(
+            lambda one_pass: _marginal_rows(self.frame, names, measures, dimensions, shifts, most,
+                                            corrections, exact, one_pass),
+            len(dimensions), len(measures), corrections == 0 and not exact)
 
 
 def scan_of(data_frame: Any) -> Any:

@@ -47,7 +47,7 @@ the same result collection from one scan and a small job:
    takes one pass only, every group centred on the measure's shift itself
    (:func:`shifted_merge_query`, :func:`one_pass_first`); its rows stand where subtracting
    n·ō² costs no group more than ``STAGE1_PRECISION`` of its sum of squares
-   (:func:`_centred_on_means`, the groups' means near the shift), and the two passes run
+   (``_centred_on_means``, the groups' means near the shift), and the two passes run
    otherwise.
 
 No more rolled-up rows reach the driver than dimensions of at most a few times
@@ -641,7 +641,7 @@ def shifted_merge_query(keys: Sequence[str], flags: Sequence[str], rows: str, me
     and the largest wᶜ of the group's cells (``name("wlo", j)``, ``name("whi", j)``).
 
     The merge then subtracts n·ō², with ō the group's mean deviation from the shift, which
-    costs digits where ō is large beside the group's spread: :func:`_centred_on_means` tells
+    costs digits where ō is large beside the group's spread: ``_centred_on_means`` tells
     from the rows whether it did, and gives them the centred query's form where it did not.
 
     Examples
@@ -941,7 +941,7 @@ def one_pass_first(merge: Callable[[bool], Optional[List[Any]]], dimensions: int
     ``merge(False)`` the centred one (:func:`merge_query`); either gives None beyond its row
     bound. Where every cell has its measure's one shift (``shared_shift``: no recentring pass
     asked for, no shift of a cell's own), the one pass comes first and its rows stand where
-    the groups' means lie near the shift (:func:`_centred_on_means`)."""
+    the groups' means lie near the shift (``_centred_on_means``)."""
     if dimensions and shared_shift:
         rows = merge(True)
         if rows is None:

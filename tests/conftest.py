@@ -107,3 +107,20 @@ def probe_dir(tmp_path_factory):
     out = build / "out"
     assert any(name.startswith("tarnwick_probe") for name in os.listdir(str(out)))
     return out
+
+
+@pytest.fixture
+def one_pass_kept(monkeypatch):
+    """Whether each one-pass merge of the test stood (True) or gave way to the centred merge
+    (False), in the order they ran."""
+    from Tarnwick.bi.stats import onescan
+
+    centred, kept = onescan._centred_on_means, []
+
+    def watched(*given):
+        rows = centred(*given)
+        kept.append(rows is not None)
+        return rows
+
+    monkeypatch.setattr(onescan, "_centred_on_means", watched)
+    return kept

@@ -113,7 +113,7 @@ def test_a_level_of_two_cells_far_from_their_shift(spark, monkeypatch):
 @pytest.mark.parametrize("engine", ["spark", "embedded"])
 @pytest.mark.parametrize("spread, one_pass", [(3.0, True), (1e4, False), (1e9, False)])
 def test_the_merge_takes_centres_of_its_own_only_where_means_lie_far_from_the_shift(
-        spark, monkeypatch, engine, spread, one_pass):
+        spark, monkeypatch, one_pass_kept, engine, spread, one_pass):
     """Cells merged in Spark (too many to collect) or by the embedded engine: the first merge
     is one pass, each group centred on the measure's shift, and it stands unless a group's
     mean lies so far from it that subtracting n·ō² could cost digits; then the merge runs
@@ -121,11 +121,8 @@ def test_the_merge_takes_centres_of_its_own_only_where_means_lie_far_from_the_sh
     check keeps the digits (without it the errors reach 3e-9); at 1e9 stage 1 runs again
     with a shift of each cell's own, and the one pass is not tried again."""
     monkeypatch.setattr(onescan, "COLLECTED_CELLS", 0)
-    centred, kept = onescan._centred_on_means, []
-    monkeypatch.setattr(onescan, "_centred_on_means",
-                        lambda *given: kept.append(centred(*given) is not None) or centred(*given))
     assert _relative_errors(spark, _far_frame(spread, "shuffled"), engine=engine).max() <= RTOL
-    assert kept == [one_pass]
+    assert one_pass_kept == [one_pass]
 
 
 # -- integers and decimals beyond double precision -------------------------------------------

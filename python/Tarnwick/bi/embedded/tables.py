@@ -135,23 +135,19 @@ def _overflowing(connection: Any, build: Callable[[bool], str], run: Any) -> Any
     """``run(connection, build(False))``; should a variance overflow (DuckDB raises an
     out-of-range error), ``run(connection, build(True))``: variances as plain sums (see
     :func:`_variance`)."""
+    fits, result = _in_range(lambda: run(connection, build(False)))
+    return result if fits else run(connection, build(True))
+
+
+def _in_range(action: Callable[[], Any]) -> Tuple[bool, Any]:
+    """``(True, action())``, or ``(False, None)`` where DuckDB raised an out-of-range error
+    instead."""
     try:
-        return run(connection, build(False))
+        return True, action()
     except Exception as exc:  # duckdb's errors share no base class across its versions
         if not _out_of_range(exc):
             raise
-    return run(connection, build(True))
-
-
-def _in_range(connection: Any, sql: str) -> bool:
-    """Runs ``sql``; False where DuckDB raised an out-of-range error instead."""
-    try:
-        connection.execute(sql)
-    except Exception as exc:  # duckdb's errors share no base class across its versions
-        if not _out_of_range(exc):
-            raise
-        return False
-    return True
+        return False, None
 
 
 def _out_of_range(error: Exception) -> bool:
@@ -350,7 +346,8 @@ class EmbeddedScan(object):
         if count_infinite:
             _overflowing(self.connection, build, lambda connection, sql: connection.execute(sql))
             return table
-        return table if _in_range(self.connection, build(False)) else None
+        fits, _ = _in_range(lambda: self.connection.execute(build(False)))
+        return table if fits else None
 
     def marginal_rows(self, names: Any, measures: Sequence[str], dimensions: Sequence[str],
                       shifts: Sequence[onescan.Shift], most: Optional[int],
@@ -364,7 +361,7 @@ class EmbeddedScan(object):
         return onescan.one_pass_first(
             lambda one_pass: merged_rows(self.connection, self._table, names, len(dimensions),
                                          len(measures), corrections, most, one_pass),
-            len(dimensions), len(measures), corrections == 0 and not exact)
+            len(dimensions), len(measures), corrections, exact)
 
 
 # -- the result objects' second reading of the frame --------------------------------------------

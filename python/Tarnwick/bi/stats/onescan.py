@@ -936,13 +936,14 @@ def _centred_on_means(rows: Sequence[Any], dimensions: int,
 
 
 def one_pass_first(merge: Callable[[bool], Optional[List[Any]]], dimensions: int,
-                   measures: int, shared_shift: bool) -> Optional[List[Any]]:
+                   measures: int, corrections: int, exact: bool) -> Optional[List[Any]]:
     """The merge's rows: ``merge(True)`` runs the one-pass merge (:func:`shifted_merge_query`),
-    ``merge(False)`` the centred one (:func:`merge_query`); either gives None beyond its row
-    bound. Where every cell has its measure's one shift (``shared_shift``: no recentring pass
-    asked for, no shift of a cell's own), the one pass comes first and its rows stand where
-    the groups' means lie near the shift (``_centred_on_means``)."""
-    if dimensions and shared_shift:
+    ``merge(False)`` the centred one (:func:`merge_query`, with ``corrections`` recentring
+    passes); either gives None beyond its row bound. Where every cell has its measure's one
+    shift (no recentring pass asked for, and not ``exact``: no shift of a cell's own), the
+    one pass comes first and its rows stand where the groups' means lie near the shift
+    (``_centred_on_means``)."""
+    if dimensions and corrections == 0 and not exact:
         rows = merge(True)
         if rows is None:
             return None
@@ -1006,7 +1007,7 @@ class SparkScan(object):
         return one_pass_first(
             lambda one_pass: _marginal_rows(self.frame, names, measures, dimensions, shifts, most,
                                             corrections, exact, one_pass),
-            len(dimensions), len(measures), corrections == 0 and not exact)
+            len(dimensions), len(measures), corrections, exact)
 
 
 def scan_of(data_frame: Any) -> Any:

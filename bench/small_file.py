@@ -18,6 +18,9 @@ current ones is printed.
 
     python bench/small_file.py [--rows N] [--repeat R] [--master local[*]] [--before DIR]
 
+The command line's runs start from its driver JVM class archive, written before the rounds as a
+user's first run writes it (``TARNWICK_JVM_ARCHIVE=off``: without it); the floor has none.
+
 Every process runs on its own, one after another.
 """
 from __future__ import annotations
@@ -97,14 +100,18 @@ def main() -> None:
     env = dict(os.environ)
     env.pop("PYTHONPATH", None)
     env.setdefault("PYSPARK_PYTHON", sys.executable)
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    from spark_end_to_end import prepare_archive
+
+    archive = prepare_archive(env, args.master)
     folder = tempfile.mkdtemp(prefix="tarnwick-small-")
     path = os.path.join(folder, "small.csv")
     generate(path, args.rows)
     import pyspark
 
-    print("CPython %s, pyspark %s, %s, %d cores; %d rows, %d bytes; %d rounds" % (
+    print("CPython %s, pyspark %s, %s, %d cores; %d rows, %d bytes; %d rounds; %s" % (
         platform.python_version(), pyspark.__version__, args.master, os.cpu_count() or 1,
-        args.rows, os.path.getsize(path), args.repeat))
+        args.rows, os.path.getsize(path), args.repeat, archive))
 
     floor_command = [sys.executable, "-c", FLOOR % args.master]
     run_command = [sys.executable, "-m", "Tarnwick", path, "--json", "-q", "--master", args.master]

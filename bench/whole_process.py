@@ -30,6 +30,9 @@ own plan (``test_all``'s aggregations, on the cached input).
     python bench/whole_process.py --rows 1e6 --shape 6x40 --also "--plan per-test"
 
 Every process runs on its own, one after another; keep the machine quiet while it runs.
+Before the rounds, one run writes the command line's driver JVM class archive (see
+``Tarnwick.cli.jvm_archive``), as a user's first run does; ``TARNWICK_JVM_ARCHIVE=off`` times
+the command line without it. The bare process never has one.
 """
 from __future__ import annotations
 
@@ -46,7 +49,9 @@ import time
 from typing import Dict, List, Optional, Tuple
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from spark_end_to_end import MEASURES, levels_of, parse_sizes, rows_label  # noqa: E402
+from spark_end_to_end import (  # noqa: E402
+    MEASURES, levels_of, parse_sizes, prepare_archive, rows_label,
+)
 
 DIMENSIONS, MOST = 4, 6  # the default shape: four dimensions of 3 to 6 levels
 
@@ -202,6 +207,7 @@ def main(argv: Optional[List[str]] = None) -> None:
     print("CPython %s, pyspark %s, DuckDB %s, %s, %d cores, load average %.2f; %d rounds, %s" % (
         platform.python_version(), pyspark.__version__, duckdb.__version__, args.master,
         os.cpu_count() or 1, os.getloadavg()[0], args.repeat, "best" if args.best else "median"))
+    print("command line runs with %s" % prepare_archive(env, args.master))
     variants = [("run", shlex.split(args.run_args))]
     variants += [("run " + extra, shlex.split(extra)) for extra in args.also]
     dimensions, most = (int(part) for part in args.shape.split("x"))

@@ -13,6 +13,10 @@ import pytest
 
 from support.environment import clean_env
 
+# Runs that start a driver JVM write no class archive into the user's cache: the tests that
+# concern the archive give it a folder of their own.
+os.environ["TARNWICK_JVM_ARCHIVE"] = "off"
+
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(TESTS_DIR)
 

@@ -127,9 +127,15 @@ class LocalSpark(Backend):
         return reader.check_and_detect(args.data, args.format, glob=args.glob)
 
     def start(self) -> None:
-        from Tarnwick.cli.session import start_session
+        from Tarnwick.cli.jvm_archive import VARIABLE, folder
+        from Tarnwick.cli.session import archive_options, start_session
 
-        self.session = start_session(self.settings)
+        archive = archive_options(self.settings)
+        self.session = start_session(self.settings._replace(archive=archive.java))
+        if archive.writes:
+            self.notes.append(
+                "the Java runtime writes its classes to %s as it ends, once (about 140 MB): "
+                "later runs start faster (set %s=off not to)" % (folder(), VARIABLE))
 
     def read(self, args: Any, fmt: Optional[str]) -> Tuple[Any, str, Any, Any]:
         from Tarnwick.cli import reader

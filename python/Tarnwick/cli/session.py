@@ -186,6 +186,8 @@ class SessionSettings(NamedTuple):
         ``--conf`` pairs, applied last.
     small_input : bool
         The input is small enough for a driver JVM tuned to start fast.
+    archive : str
+        The driver's Java options for its class archive (see :func:`archive_options`).
     """
 
     master: Optional[str] = None
@@ -194,6 +196,29 @@ class SessionSettings(NamedTuple):
     debug: bool = False
     extra: Tuple[Tuple[str, str], ...] = ()
     small_input: bool = False
+    archive: str = ""
+
+
+#: ``--conf`` keys that change the driver JVM's class path: part of its class archive's name.
+CLASS_PATH_SETTINGS = ("spark.driver.extraClassPath", "spark.driver.userClassPathFirst",
+                       "spark.executor.extraClassPath", "spark.jars")
+
+
+def archive_options(settings: SessionSettings) -> Any:
+    """The class archive's options (a ``jvm_archive.Options``) for the driver JVM this run
+    would launch: a tuned local run that starts its own JVM uses one, or writes it."""
+    from Tarnwick.cli import jvm_archive
+
+    master = settings.master or DEFAULT_MASTER
+    if not settings.tuned or local_cores(master) is None or under_spark_submit():
+        return jvm_archive.Options()
+    from pyspark.sql import SparkSession
+
+    if SparkSession.getActiveSession() is not None:  # its JVM runs already
+        return jvm_archive.Options()
+    class_path = ["%s=%s" % pair for pair in settings.extra
+                  if pair[0].startswith(CLASS_PATH_SETTINGS)]
+    return jvm_archive.java_options(find_java(), class_path)
 
 
 def session_config(settings: SessionSettings) -> Dict[str, str]:
@@ -205,7 +230,7 @@ def session_config(settings: SessionSettings) -> Dict[str, str]:
     >>> session_config(SessionSettings("local[2]"))["spark.sql.shuffle.partitions"]
     '2'
     """
-    master, tuned, spark_ui, debug, extra, small_input = settings
+    master, tuned, spark_ui, debug, extra, small_input, archive = settings
     conf: Dict[str, str] = {"spark.ui.showConsoleProgress": "false"}
     if tuned:
         conf["spark.sql.adaptive.enabled"] = "true"
@@ -223,6 +248,8 @@ def session_config(settings: SessionSettings) -> Dict[str, str]:
     if tuned and small_input and master and local_cores(master) is not None \
             and not under_spark_submit():
         java_options.append(QUICK_START_JAVA_OPTIONS)
+    if archive:
+        java_options.append(archive)
     if java_options:
         conf["spark.driver.extraJavaOptions"] = " ".join(java_options)
     for key, value in extra:
@@ -309,6 +336,10 @@ def _recording_launches(launched: List[Any]) -> Iterator[None]:
     class RecordedPopen(original):  # type: ignore[misc, valid-type]
         def __init__(self, *args, **kwargs):
             kwargs.setdefault("start_new_session", True)
+            # The JVM's stdout joins its stderr: nothing it prints can mix with the run's
+            # output, and it does not hold the caller's stdout open while it ends (writing
+            # its class archive, say) after the run.
+            kwargs.setdefault("stdout", 2)
             # A signal between the fork and the note would leave the JVM running unseen
             # (holding the caller's stdout open): it is acted on once the process is noted.
             with signals.deferred():

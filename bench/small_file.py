@@ -103,10 +103,10 @@ def main() -> None:
     sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
     from spark_end_to_end import prepare_archive
 
-    archive = prepare_archive(env, args.master)
     folder = tempfile.mkdtemp(prefix="tarnwick-small-")
     path = os.path.join(folder, "small.csv")
     generate(path, args.rows)
+    archive = prepare_archive(env, args.master, path)
     import pyspark
 
     print("CPython %s, pyspark %s, %s, %d cores; %d rows, %d bytes; %d rounds; %s" % (

@@ -27,18 +27,20 @@ import time
 MEASURES = ["m1", "m2", "m3"]
 
 
-def prepare_archive(env, master):
+def prepare_archive(env, master, data=None):
     """Have the command line's driver JVM class archive written before the timed runs, so that
     every run starts from it as a user's runs after the first do (none where the environment
-    sets TARNWICK_JVM_ARCHIVE=off): one run on the bundled data, then the wait for the JVM to
-    finish the archive. Returns what the runs will use, for the report."""
+    sets TARNWICK_JVM_ARCHIVE=off): one run on ``data`` (the bundled data by default; the
+    archive holds the classes that run loaded), then the wait for its JVM to finish the
+    archive. Returns what the runs will use, for the report."""
     import subprocess
 
     from Tarnwick.cli import jvm_archive
 
     if jvm_archive.folder() is None:  # the runs' environment is this process's
         return "no class archive (TARNWICK_JVM_ARCHIVE=off)"
-    subprocess.run([sys.executable, "-m", "Tarnwick", "--json", "-q", "--master", master],
+    subprocess.run([sys.executable, "-m", "Tarnwick", "--json", "-q", "--master", master]
+                   + ([data] if data else []),
                    env=env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     if jvm_archive.wait_until_written(timeout=300):
         return "the driver JVM's class archive in %s" % jvm_archive.folder()

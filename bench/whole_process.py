@@ -207,12 +207,15 @@ def main(argv: Optional[List[str]] = None) -> None:
     print("CPython %s, pyspark %s, DuckDB %s, %s, %d cores, load average %.2f; %d rounds, %s" % (
         platform.python_version(), pyspark.__version__, duckdb.__version__, args.master,
         os.cpu_count() or 1, os.getloadavg()[0], args.repeat, "best" if args.best else "median"))
-    print("command line runs with %s" % prepare_archive(env, args.master))
     variants = [("run", shlex.split(args.run_args))]
     variants += [("run " + extra, shlex.split(extra)) for extra in args.also]
     dimensions, most = (int(part) for part in args.shape.split("x"))
+    archive = None
     for rows in args.rows:
         path = data_file(args.data, rows, dimensions, most)
+        if archive is None:
+            archive = prepare_archive(env, args.master, path)
+            print("command line runs with %s" % archive)
         size = sum(os.path.getsize(os.path.join(path, name)) for name in os.listdir(path))
         print("\n%s rows, %d dimensions (%s levels), %.0f MB" % (
             rows_label(rows), dimensions, "3-6" if most == MOST else most, size / 1e6))

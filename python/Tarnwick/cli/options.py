@@ -330,8 +330,8 @@ def _spark(parser: argparse.ArgumentParser) -> None:
     group.add_argument(
         "--no-tuning",
         action="store_true",
-        help="use Spark's own session defaults (shuffle partitions, UI) instead of the tuned "
-        "local ones (for comparison)",
+        help="use Spark's own session defaults (shuffle partitions, UI, the driver JVM's "
+        "options and class archive) instead of the tuned local ones (for comparison)",
     )
     _caching(group)
     group.add_argument(

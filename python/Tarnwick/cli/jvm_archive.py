@@ -19,7 +19,8 @@ How it goes:
   trying (delete its ``.failed`` file to try again).
 * An archive holds for the Java runtime and the class path that wrote it, so its name is a
   digest of both (the Spark jars, and the run's settings that add to them): another pyspark
-  or JDK writes its own. The JVM also refuses, silently, an archive that does not match, and runs as usual.
+  or JDK writes its own. The JVM also refuses an archive that does not match, silently, and
+  runs as usual.
 
 ``TARNWICK_JVM_ARCHIVE`` names the folder, or is ``off``; by default it is
 ``$XDG_CACHE_HOME/tarnwick/jvm`` (``~/.cache/tarnwick/jvm``). The JVM trusts what it maps, so
@@ -36,6 +37,8 @@ import stat
 import time
 import uuid
 from typing import Iterable, List, NamedTuple, Optional, Tuple
+
+from Tarnwick.cli.signals import process_alive
 
 #: The environment variable that names the archives' folder, or turns them off.
 VARIABLE = "TARNWICK_JVM_ARCHIVE"
@@ -59,7 +62,7 @@ WRITTEN = "Written dynamic archive"
 _QUIET = "-Xlog:cds=off,cds+dynamic=off"
 # Paths the JVM's options carry as they are: no spaces or quotes (Spark splits the options on
 # them), no ':' (it separates two archives), no '%' (the log's name expands it).
-_PLAIN_PATH = re.compile(r"^[\w./+-]+$")
+_PLAIN_PATH = re.compile(r"^[A-Za-z0-9_./+-]+$")
 _LOG = re.compile(r"^(?P<attempt>[0-9a-f]{16}\.[0-9a-f]+)\.(?P<pid>\d+)\.log$")
 
 
@@ -103,10 +106,11 @@ def java_release(java: str) -> Optional[Tuple[int, str]]:
 def spark_jars() -> Optional[str]:
     """The folder of the Spark jars the driver JVM loads, or None where it cannot be found."""
     try:
+        # The function pyspark's launcher itself asks, so that the jars are the JVM's own.
         from pyspark.find_spark_home import _find_spark_home
 
         jars = os.path.join(_find_spark_home(), "jars")
-    except Exception:  # no pyspark, or one that cannot find its home: no archive
+    except (Exception, SystemExit):  # it exits where it finds no Spark: then no archive
         return None
     return jars if os.path.isdir(jars) else None
 
@@ -134,16 +138,6 @@ def _own_folder(path: str) -> bool:
         return False
     return (stat.S_ISDIR(info.st_mode) and info.st_uid == os.getuid()
             and not info.st_mode & (stat.S_IWGRP | stat.S_IWOTH))
-
-
-def _alive(pid: int) -> bool:
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except OSError:  # someone else's process: it exists
-        return True
-    return True
 
 
 def _remove(*paths: str) -> None:
@@ -184,7 +178,7 @@ def settle(where: str, now: Optional[float] = None) -> List[str]:
             age = now - os.path.getmtime(log)
         except OSError:
             continue
-        jvm_running = _alive(pid)
+        jvm_running = process_alive(pid)
         if written and (not jvm_running or age > SETTLED_SECONDS):
             try:
                 os.replace(partial, os.path.join(where, attempt.split(".")[0] + ".jsa"))

@@ -142,7 +142,8 @@ def deferred() -> Iterator[None]:
             _handler(pending[0], None)
 
 
-def _alive(pid: int) -> bool:
+def process_alive(pid: int) -> bool:
+    """Whether process ``pid`` still runs (a child of this process that ended is reaped)."""
     try:
         finished, _ = os.waitpid(pid, os.WNOHANG)
         if finished:
@@ -177,11 +178,11 @@ def stop_process_group(pid: int, grace: float = 10.0) -> None:
         return
     deadline = time.monotonic() + grace
     while time.monotonic() < deadline:
-        if not _alive(pid) and not _group_alive(pid):
+        if not process_alive(pid) and not _group_alive(pid):
             return
         time.sleep(0.05)
     try:
         os.killpg(pid, signal.SIGKILL)
     except ProcessLookupError:
         return
-    _alive(pid)  # reap it
+    process_alive(pid)  # reap it

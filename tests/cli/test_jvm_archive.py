@@ -40,9 +40,10 @@ def archives(tmp_path, monkeypatch):
 
 
 def _attempt(options):
-    """The attempt's name in the options of a run that writes the archive."""
-    written = options.java.split("-XX:ArchiveClassesAtExit=")[1].split()[0]
-    return os.path.basename(written)[:-len(".partial")]
+    """The attempt of a run that writes the archive, which its options name."""
+    assert options.java.startswith("-XX:ArchiveClassesAtExit=")
+    assert "/%s.partial " % options.attempt in options.java
+    return options.attempt
 
 
 def _jvm_ran(where, attempt, pid, written, age=0.0):
@@ -97,6 +98,7 @@ def test_an_attempt_is_used_once_whole_and_deleted_once_failed(archives, written
     attempt = _attempt(first)
     name = attempt.split(".")[0]
     log = _jvm_ran(archives.where, attempt, ALIVE if alive else _dead_pid(), written, age)
+    (archives.where / (name + ".failed")).write_text("1\n")  # an earlier attempt failed
 
     following = jvm_archive.java_options(archives.java)
 
@@ -105,13 +107,15 @@ def test_an_attempt_is_used_once_whole_and_deleted_once_failed(archives, written
         assert following == Options("-XX:SharedArchiveFile=%s -Xlog:cds=off,cds+dynamic=off"
                                     % archive)
         assert archive.read_bytes() == b"archive" and not log.exists()
+        assert not (archives.where / (name + ".failed")).exists()  # failures forgotten
     elif outcome == "running":
         assert following == Options()  # no second attempt beside it, nothing mapped
         assert log.exists() and not archive.exists()
-    else:
-        assert following.writes and _attempt(following) != attempt  # tried again
-        assert not log.exists() and not (archives.where / (attempt + ".partial")).exists()
         assert (archives.where / (name + ".failed")).read_text().strip() == "1"
+    else:
+        assert following == Options()  # the second failure: the folder stops trying
+        assert not log.exists() and not (archives.where / (attempt + ".partial")).exists()
+        assert (archives.where / (name + ".failed")).read_text().strip() == "2"
 
 
 def test_the_folder_stops_trying_after_repeated_failures(archives):
@@ -119,6 +123,20 @@ def test_the_folder_stops_trying_after_repeated_failures(archives):
         attempt = _attempt(jvm_archive.java_options(archives.java))
         _jvm_ran(archives.where, attempt, _dead_pid(), written=False)
     assert jvm_archive.java_options(archives.java) == Options()
+
+
+def test_an_interrupted_attempt_is_deleted_without_counting_as_failed(archives):
+    abandoned = _attempt(jvm_archive.java_options(archives.java))
+    _jvm_ran(archives.where, abandoned, _dead_pid(), written=False)
+    other = archives.where / ("0123456789abcdef.fedcba.%d.log" % ALIVE)  # another run's, running
+    other.write_text("")
+
+    jvm_archive.abandon(abandoned)
+
+    assert sorted(p.name for p in archives.where.iterdir()) == [other.name]
+    again = jvm_archive.java_options(archives.java)
+    assert again.writes and again.attempt != abandoned
+    assert not list(archives.where.glob("*.failed"))
 
 
 def test_the_least_recently_used_archives_go_first(archives):
@@ -164,7 +182,7 @@ def test_only_a_tuned_local_run_that_starts_its_jvm_uses_the_archive(
 
     calls = []
     monkeypatch.setattr(jvm_archive, "java_options",
-                        lambda java, driver: calls.append(driver) or Options("-XX:A", True))
+                        lambda java, driver: calls.append(driver) or Options("-XX:A", "a.b"))
     monkeypatch.setattr(SparkSession, "getActiveSession",
                         classmethod(lambda cls: object() if active else None))
     if submitted:
@@ -177,7 +195,7 @@ def test_only_a_tuned_local_run_that_starts_its_jvm_uses_the_archive(
 
     options = session.archive_options(settings)
 
-    assert (options == Options("-XX:A", True)) == asked
+    assert (options == Options("-XX:A", "a.b")) == asked
     assert calls == ([["spark.jars=/opt/x.jar"]] if asked else [])  # what the class path holds
     conf = session.session_config(settings._replace(master=master or "local[2]",
                                                     archive=options.java))

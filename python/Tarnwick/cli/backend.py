@@ -113,7 +113,10 @@ class LocalSpark(Backend):
     def __init__(self, args: Any) -> None:
         from Tarnwick.cli.session import SessionSettings, is_small_input
 
+        from Tarnwick.cli.jvm_archive import Options
+
         super().__init__()
+        self.archive = Options()  # the driver JVM's class archive, once started
         self.settings = SessionSettings(
             master=args.master, tuned=not args.no_tuning, spark_ui=args.spark_ui,
             debug=args.debug, extra=tuple(args.conf), small_input=is_small_input(args.data),
@@ -130,7 +133,7 @@ class LocalSpark(Backend):
         from Tarnwick.cli.jvm_archive import VARIABLE, folder
         from Tarnwick.cli.session import archive_options, start_session
 
-        archive = archive_options(self.settings)
+        archive = self.archive = archive_options(self.settings)
         self.session = start_session(self.settings._replace(archive=archive.java))
         if archive.writes:
             self.notes.append(
@@ -151,10 +154,13 @@ class LocalSpark(Backend):
         return self.session.sparkContext.master
 
     def stop(self) -> None:
+        from Tarnwick.cli import jvm_archive, signals
         from Tarnwick.cli.session import stop_session
 
         if self.session is not None:
             stop_session(self.session)
+            if signals.received() is not None:  # the JVM was stopped, its archive unfinished
+                jvm_archive.abandon(self.archive.attempt)
 
 
 class EmbeddedBackend(Backend):

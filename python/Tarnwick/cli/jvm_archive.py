@@ -67,10 +67,15 @@ _LOG = re.compile(r"^(?P<attempt>[0-9a-f]{16}\.[0-9a-f]+)\.(?P<pid>\d+)\.log$")
 
 
 class Options(NamedTuple):
-    """The driver's Java options for the archive, and whether this run writes it."""
+    """The driver's Java options for the archive, and the attempt this run makes at writing
+    it ("" where it maps one, or none)."""
 
     java: str = ""
-    writes: bool = False
+    attempt: str = ""
+
+    @property
+    def writes(self) -> bool:
+        return bool(self.attempt)
 
 
 def folder() -> Optional[str]:
@@ -180,11 +185,12 @@ def settle(where: str, now: Optional[float] = None) -> List[str]:
             continue
         jvm_running = process_alive(pid)
         if written and (not jvm_running or age > SETTLED_SECONDS):
+            name = attempt.split(".")[0]
             try:
-                os.replace(partial, os.path.join(where, attempt.split(".")[0] + ".jsa"))
+                os.replace(partial, os.path.join(where, name + ".jsa"))
             except OSError:  # another run moved it first, or it was deleted
                 pass
-            _remove(log)
+            _remove(log, os.path.join(where, name + ".failed"))
         elif not written and (not jvm_running or age > STALE_SECONDS):
             _remove(partial, log)
             failed = os.path.join(where, attempt.split(".")[0] + ".failed")
@@ -266,7 +272,22 @@ def _options(where: str, name: str) -> Options:
     # %p: the JVM writes its process id into the log's name, which tells when it has ended.
     return Options("-XX:ArchiveClassesAtExit=%s %s -Xlog:cds+dynamic=info:file=%s" % (
         os.path.join(where, attempt + ".partial"), _QUIET,
-        os.path.join(where, attempt + ".%p.log")), writes=True)
+        os.path.join(where, attempt + ".%p.log")), attempt)
+
+
+def abandon(attempt: str) -> None:
+    """Delete what the JVM of ``attempt`` wrote, once it has been stopped before finishing
+    (an interrupted run): a user's interrupt is not a failure of the folder."""
+    where = folder()
+    if where is None or not attempt:
+        return
+    try:
+        entries = os.listdir(where)
+    except OSError:
+        return
+    _remove(*[os.path.join(where, entry) for entry in entries
+              if entry == attempt + ".partial"
+              or (entry.startswith(attempt + ".") and _LOG.match(entry))])
 
 
 def wait_until_written(timeout: float, poll: float = 0.5) -> bool:

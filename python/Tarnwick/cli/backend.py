@@ -111,9 +111,8 @@ class LocalSpark(Backend):
     """A Spark session of the run's own (or spark-submit's): ``--master``, local by default."""
 
     def __init__(self, args: Any) -> None:
-        from Tarnwick.cli.session import SessionSettings, is_small_input
-
         from Tarnwick.cli.jvm_archive import Options
+        from Tarnwick.cli.session import SessionSettings, is_small_input
 
         super().__init__()
         self.archive = Options()  # the driver JVM's class archive, once started
@@ -134,7 +133,11 @@ class LocalSpark(Backend):
         from Tarnwick.cli.session import archive_options, start_session
 
         archive = self.archive = archive_options(self.settings)
-        self.session = start_session(self.settings._replace(archive=archive.java))
+        try:
+            self.session = start_session(self.settings._replace(archive=archive.java))
+        finally:
+            if self.session is None:  # a JVM that started was stopped: its archive unfinished
+                self._abandon_if_stopped()
         if archive.writes:
             self.notes.append(
                 "the Java runtime writes its classes to %s as it ends, once (about 140 MB): "
@@ -154,13 +157,19 @@ class LocalSpark(Backend):
         return self.session.sparkContext.master
 
     def stop(self) -> None:
-        from Tarnwick.cli import jvm_archive, signals
         from Tarnwick.cli.session import stop_session
 
         if self.session is not None:
             stop_session(self.session)
-            if signals.received() is not None:  # the JVM was stopped, its archive unfinished
-                jvm_archive.abandon(self.archive.attempt)
+            self._abandon_if_stopped()
+
+    def _abandon_if_stopped(self) -> None:
+        """After a signal the JVM is stopped, not left to end: what it began to write of its
+        class archive goes (an interrupt is no failure of the archives' folder)."""
+        from Tarnwick.cli import jvm_archive, signals
+
+        if signals.received() is not None:
+            jvm_archive.abandon(self.archive.attempt)
 
 
 class EmbeddedBackend(Backend):

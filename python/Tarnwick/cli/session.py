@@ -341,7 +341,7 @@ def _recording_launches(launched: List[Any]) -> Iterator[None]:
             # its class archive, say) after the run.
             kwargs.setdefault("stdout", 2)
             # A signal between the fork and the note would leave the JVM running unseen
-            # (holding the caller's stdout open): it is acted on once the process is noted.
+            # (holding the caller's stderr open): it is acted on once the process is noted.
             with signals.deferred():
                 super().__init__(*args, **kwargs)
                 launched.append(self)

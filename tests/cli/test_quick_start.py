@@ -1,18 +1,23 @@
-"""A small input gets a driver JVM tuned to start fast; anything else the usual one."""
+"""A small input gets a driver JVM tuned to start fast; a larger one on a few local cores one that
+optimises only its hottest code; anything else the usual one."""
 import pytest
 
 from Tarnwick.cli import session
 
 
-@pytest.mark.parametrize("master, tuned, small, submitted, quick", [
-    ("local[2]", True, True, False, True),
-    ("local[*]", True, True, False, True),
-    ("local[2]", True, False, False, False),  # a large input: the optimising compiler pays off
-    ("local[2]", False, True, False, False),  # --no-tuning: Spark's own defaults
-    ("spark://h:7077", True, True, False, False),
-    ("local[2]", True, True, True, False),  # under spark-submit the JVM already runs
+@pytest.mark.parametrize("master, tuned, small, submitted, quick, late", [
+    ("local[2]", True, True, False, True, False),
+    ("local[*]", True, True, False, True, False),
+    ("local[2]", True, False, False, False, True),  # a large input: optimised, but late
+    ("local[16]", True, False, False, False, False),  # many cores: compilers do not crowd tasks
+    ("local[2]", False, True, False, False, False),  # --no-tuning: Spark's own defaults
+    ("local[2]", False, False, False, False, False),
+    ("spark://h:7077", True, True, False, False, False),
+    ("spark://h:7077", True, False, False, False, False),
+    ("local[2]", True, True, True, False, False),  # under spark-submit the JVM already runs
+    ("local[2]", True, False, True, False, False),
 ])
-def test_quick_start_options(monkeypatch, master, tuned, small, submitted, quick):
+def test_jit_options(monkeypatch, master, tuned, small, submitted, quick, late):
     if submitted:
         monkeypatch.setenv("PYSPARK_GATEWAY_PORT", "1")
     else:
@@ -21,6 +26,7 @@ def test_quick_start_options(monkeypatch, master, tuned, small, submitted, quick
         master, tuned=tuned, small_input=small, extra=(("spark.driver.extraJavaOptions", "-Dx=1"),)))
     options = conf["spark.driver.extraJavaOptions"]
     assert (session.QUICK_START_JAVA_OPTIONS in options) == quick
+    assert (session.LATE_OPTIMISATION_JAVA_OPTIONS in options) == late
     assert options.endswith("-Dx=1")  # the user's options come last and win
     assert ("log4j2.configurationFile" in options) == (not submitted)
 
@@ -40,3 +46,16 @@ def test_small_input_by_size(tmp_path, monkeypatch):
     assert not session.is_small_input(str(folder))  # the parts together are too large
     assert not session.is_small_input(str(tmp_path / "absent.csv"))
     assert not session.is_small_input("hdfs:///data/s.csv")
+
+
+@pytest.mark.parametrize("options", [session.QUICK_START_JAVA_OPTIONS,
+                                     session.LATE_OPTIMISATION_JAVA_OPTIONS])
+def test_the_installed_java_takes_the_jit_options(options):
+    import subprocess
+
+    java = session.find_java()
+    if java is None:
+        pytest.skip("no Java runtime")
+    done = subprocess.run([java] + options.split() + ["-version"], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, universal_newlines=True)
+    assert done.returncode == 0, done.stderr

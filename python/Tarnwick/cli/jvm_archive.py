@@ -176,6 +176,7 @@ def settle(where: str, now: Optional[float] = None) -> List[str]:
         if match:
             logs[match.group("attempt")] = (entry, int(match.group("pid")))
     for attempt, (log_name, pid) in logs.items():
+        name = attempt.split(".")[0]  # the archive's, of which this is an attempt
         log, partial = os.path.join(where, log_name), os.path.join(where, attempt + ".partial")
         try:
             with open(log, encoding="utf-8", errors="replace") as text:
@@ -185,7 +186,6 @@ def settle(where: str, now: Optional[float] = None) -> List[str]:
             continue
         jvm_running = process_alive(pid)
         if written and (not jvm_running or age > SETTLED_SECONDS):
-            name = attempt.split(".")[0]
             try:
                 os.replace(partial, os.path.join(where, name + ".jsa"))
             except OSError:  # another run moved it first, or it was deleted
@@ -193,7 +193,7 @@ def settle(where: str, now: Optional[float] = None) -> List[str]:
             _remove(log, os.path.join(where, name + ".failed"))
         elif not written and (not jvm_running or age > STALE_SECONDS):
             _remove(partial, log)
-            failed = os.path.join(where, attempt.split(".")[0] + ".failed")
+            failed = os.path.join(where, name + ".failed")
             count = _failures(failed) + 1
             try:
                 with open(failed, "w", encoding="ascii") as text:

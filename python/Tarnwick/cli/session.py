@@ -215,13 +215,20 @@ CLASS_PATH_SETTINGS = ("spark.driver.extraClassPath", "spark.driver.userClassPat
                        "spark.executor.extraClassPath", "spark.jars")
 
 
+def _tuned_local_cores(tuned: bool, master: Optional[str]) -> Optional[int]:
+    """The cores of a tuned local session whose driver JVM this process launches (its Java
+    options are ours to choose); None for any other."""
+    if not tuned or not master or under_spark_submit():
+        return None
+    return local_cores(master)
+
+
 def archive_options(settings: SessionSettings) -> Any:
     """The class archive's options (a ``jvm_archive.Options``) for the driver JVM this run
     would launch: a tuned local run that starts its own JVM uses one, or writes it."""
     from Tarnwick.cli import jvm_archive
 
-    master = settings.master or DEFAULT_MASTER
-    if not settings.tuned or local_cores(master) is None or under_spark_submit():
+    if _tuned_local_cores(settings.tuned, settings.master or DEFAULT_MASTER) is None:
         return jvm_archive.Options()
     from pyspark.sql import SparkSession
 
@@ -258,7 +265,7 @@ def session_config(settings: SessionSettings) -> Dict[str, str]:
     java_options = []
     if not debug and not under_spark_submit():
         java_options.append("-Dlog4j2.configurationFile=file:" + _LOG_CONFIG)
-    local = local_cores(master) if tuned and master and not under_spark_submit() else None
+    local = _tuned_local_cores(tuned, master)
     if local is not None and small_input:
         java_options.append(QUICK_START_JAVA_OPTIONS)
     elif local is not None and local <= FEW_CORES:

@@ -36,6 +36,8 @@ def archives(tmp_path, monkeypatch):
     jars.mkdir()
     (jars / "spark-core.jar").write_bytes(b"classes")
     monkeypatch.setattr(jvm_archive, "spark_jars", lambda: str(jars))
+    for name in jvm_archive.OPTION_VARIABLES + ("SPARK_CONF_DIR",):
+        monkeypatch.delenv(name, raising=False)
     return SimpleNamespace(where=where, java=str(java), home=home, jars=jars)
 
 
@@ -59,10 +61,22 @@ def _jvm_ran(where, attempt, pid, written, age=0.0):
 
 @pytest.mark.parametrize("change", [
     "off", "java 11", "java 8", "no release file", "no jars", "shared folder", "space in path",
-    None,
+    "agent in the run's options", "flight recorder in the environment",
+    "agent in Spark's defaults", None,
 ])
 def test_runs_write_no_archive_where_it_cannot_be_trusted_or_used(archives, monkeypatch, change):
-    if change == "off":
+    """Nor where the JVM would hook the classes it loads: JDK 17 crashes mapping an archive
+    under a Java agent or the flight recorder."""
+    driver_options = ["-Dx=1"]
+    if change == "agent in the run's options":
+        driver_options.append("-Dy=2 -javaagent:/opt/apm.jar")
+    elif change == "flight recorder in the environment":
+        monkeypatch.setenv("JAVA_TOOL_OPTIONS", "-XX:StartFlightRecording=filename=/tmp/a.jfr")
+    elif change == "agent in Spark's defaults":
+        (archives.jars.parent / "conf").mkdir()
+        (archives.jars.parent / "conf" / "spark-defaults.conf").write_text(
+            "spark.driver.memory 2g\nspark.driver.extraJavaOptions -agentpath:/opt/p.so\n")
+    elif change == "off":
         monkeypatch.setenv(jvm_archive.VARIABLE, "off")
     elif change in ("java 11", "java 8"):
         version = "11.0.2" if change == "java 11" else "1.8.0_392"
@@ -76,7 +90,7 @@ def test_runs_write_no_archive_where_it_cannot_be_trusted_or_used(archives, monk
         archives.where.chmod(0o777)
     elif change == "space in path":
         monkeypatch.setenv(jvm_archive.VARIABLE, str(archives.where) + " x")
-    options = jvm_archive.java_options(archives.java)
+    options = jvm_archive.java_options(archives.java, (), driver_options)
     if change is None:
         assert options.writes and _attempt(options)
         assert (archives.where.stat().st_mode & 0o777) == 0o700
@@ -182,7 +196,8 @@ def test_only_a_tuned_local_run_that_starts_its_jvm_uses_the_archive(
 
     calls = []
     monkeypatch.setattr(jvm_archive, "java_options",
-                        lambda java, driver: calls.append(driver) or Options("-XX:A", "a.b"))
+                        lambda java, class_path, driver_options:
+                        calls.append((class_path, driver_options)) or Options("-XX:A", "a.b"))
     monkeypatch.setattr(SparkSession, "getActiveSession",
                         classmethod(lambda cls: object() if active else None))
     if submitted:
@@ -196,7 +211,8 @@ def test_only_a_tuned_local_run_that_starts_its_jvm_uses_the_archive(
     options = session.archive_options(settings)
 
     assert (options == Options("-XX:A", "a.b")) == asked
-    assert calls == ([["spark.jars=/opt/x.jar"]] if asked else [])  # what the class path holds
+    # what the class path holds, and the run's Java options (checked for agents)
+    assert calls == ([(["spark.jars=/opt/x.jar"], ["-Dx=1"])] if asked else [])
     conf = session.session_config(settings._replace(master=master or "local[2]",
                                                     archive=options.java))
     java_options = conf.get("spark.driver.extraJavaOptions", "")
@@ -269,3 +285,10 @@ def test_a_run_writes_the_archive_and_the_next_run_starts_from_it(tmp_path, monk
     assert "writes its classes" not in second.stderr
     assert "source: shared objects file (top)" in classes.read_text()
     assert json.loads(second.stdout)["results"] == json.loads(first.stdout)["results"]
+
+    # The flight recorder hooks every class loaded: with the archive mapped, the JVM crashed.
+    recorded = run_cli(["--json", "--master", "local[2]", "--conf",
+                        "spark.driver.extraJavaOptions=-XX:StartFlightRecording=filename=%s"
+                        % (tmp_path / "run.jfr")], env=env)
+    assert recorded.returncode == 0, recorded.stderr
+    assert json.loads(recorded.stdout)["results"] == json.loads(first.stdout)["results"]

@@ -21,6 +21,9 @@ How it goes:
   digest of both (the Spark jars, and the run's settings that add to them): another pyspark
   or JDK writes its own. The JVM also refuses an archive that does not match, silently, and
   runs as usual.
+* A run whose JVM would start with a Java agent or the flight recorder (in its own options,
+  the environment's or Spark's defaults) does without: JDK 17 crashes mapping an archive
+  while such a hook sees every class loaded.
 
 ``TARNWICK_JVM_ARCHIVE`` names the folder, or is ``off``; by default it is
 ``$XDG_CACHE_HOME/tarnwick/jvm`` (``~/.cache/tarnwick/jvm``). The JVM trusts what it maps, so
@@ -64,6 +67,15 @@ _QUIET = "-Xlog:cds=off,cds+dynamic=off"
 # them), no ':' (it separates two archives), no '%' (the log's name expands it).
 _PLAIN_PATH = re.compile(r"^[A-Za-z0-9_./+-]+$")
 _LOG = re.compile(r"^(?P<attempt>[0-9a-f]{16}\.[0-9a-f]+)\.(?P<pid>\d+)\.log$")
+# Java options that hook every class the JVM loads: agents and the flight recorder. JDK 17 dies
+# (SIGSEGV) mapping a dynamic archive under such a hook, so a run with one gets no archive.
+_CLASS_HOOKS = re.compile(r"-javaagent:|-agentlib:|-agentpath:|FlightRecord")
+#: The settings that hold the driver's Java options.
+DRIVER_OPTION_SETTINGS = ("spark.driver.extraJavaOptions", "spark.driver.defaultJavaOptions")
+#: Where else the driver JVM's options come from: the variables that the JVM, its launcher,
+#: Spark's scripts and pyspark's launch read.
+OPTION_VARIABLES = ("JAVA_TOOL_OPTIONS", "JDK_JAVA_OPTIONS", "_JAVA_OPTIONS",
+                    "SPARK_SUBMIT_OPTS", "PYSPARK_SUBMIT_ARGS")
 
 
 class Options(NamedTuple):
@@ -118,6 +130,25 @@ def spark_jars() -> Optional[str]:
     except (Exception, SystemExit):  # it exits where it finds no Spark: then no archive
         return None
     return jars if os.path.isdir(jars) else None
+
+
+def _spark_defaults(jars: str) -> List[str]:
+    """The driver's Java options in the ``spark-defaults.conf`` that Spark's launch reads
+    (``$SPARK_CONF_DIR``, else the ``conf`` folder beside the jars)."""
+    conf = os.environ.get("SPARK_CONF_DIR") or os.path.join(os.path.dirname(jars), "conf")
+    try:
+        with open(os.path.join(conf, "spark-defaults.conf"), encoding="utf-8",
+                  errors="replace") as lines:
+            return [line for line in lines if line.strip().startswith(DRIVER_OPTION_SETTINGS)]
+    except OSError:
+        return []
+
+
+def hooks_classes(jars: str, driver_options: Iterable[str] = ()) -> bool:
+    """Whether the driver JVM would start with an agent or the flight recorder: from the run's
+    own Java options (``driver_options``), the environment or Spark's defaults."""
+    texts = list(driver_options) + [os.environ.get(name, "") for name in OPTION_VARIABLES]
+    return any(_CLASS_HOOKS.search(text) for text in texts + _spark_defaults(jars))
 
 
 def archive_name(java: str, runtime: str, jars: str, settings: Iterable[str] = ()) -> str:
@@ -228,17 +259,21 @@ def _keep_newest(where: str, kept: int) -> None:
         _remove(path)
 
 
-def java_options(java: Optional[str], settings: Iterable[str] = ()) -> Options:
+def java_options(java: Optional[str], settings: Iterable[str] = (),
+                 driver_options: Iterable[str] = ()) -> Options:
     """The archive's options for a driver JVM of ``java`` (the run's ``--conf`` pairs that
-    change its class path in ``settings``): map the archive where a whole one exists, else have
-    this JVM write it where no other is being written; nothing where archives are off, the
-    runtime is older than :data:`FIRST_RELEASE` or the folder is not safe to use."""
+    change its class path in ``settings``, its own Java options in ``driver_options``): map
+    the archive where a whole one exists, else have this JVM write it where no other is being
+    written; nothing where archives are off, the runtime is older than :data:`FIRST_RELEASE`,
+    the JVM would hook its classes (:func:`hooks_classes`) or the folder is not safe to use."""
     where = folder()
     if where is None or java is None:
         return Options()
     release = java_release(java)
     jars = spark_jars()
     if release is None or release[0] < FIRST_RELEASE or jars is None:
+        return Options()
+    if hooks_classes(jars, driver_options):
         return Options()
     try:
         name = archive_name(java, release[1], jars, settings)

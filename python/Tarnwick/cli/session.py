@@ -236,7 +236,9 @@ def archive_options(settings: SessionSettings) -> Any:
         return jvm_archive.Options()
     class_path = ["%s=%s" % pair for pair in settings.extra
                   if pair[0].startswith(CLASS_PATH_SETTINGS)]
-    return jvm_archive.java_options(find_java(), class_path)
+    driver_options = [value for key, value in settings.extra
+                      if key in jvm_archive.DRIVER_OPTION_SETTINGS]
+    return jvm_archive.java_options(find_java(), class_path, driver_options)
 
 
 def session_config(settings: SessionSettings) -> Dict[str, str]:

@@ -107,6 +107,15 @@ def _bundled(args: Any) -> Tuple[str, Any, Any]:
     return source, measures, dimensions
 
 
+def _checked_format(args: Any) -> Optional[str]:
+    """The checks of a local run's input that need no engine; its format (None: bundled)."""
+    from Tarnwick.cli import reader
+
+    if not args.data:
+        return None
+    return reader.check_and_detect(args.data, args.format, glob=args.glob)
+
+
 class LocalSpark(Backend):
     """A Spark session of the run's own (or spark-submit's): ``--master``, local by default."""
 
@@ -122,11 +131,17 @@ class LocalSpark(Backend):
         )
 
     def check_input(self, args: Any) -> Optional[str]:
-        from Tarnwick.cli import reader
+        from Tarnwick.cli.analysis import ONE_SCAN
+        from Tarnwick.cli.session import is_quick_start_run
 
-        if not args.data:
-            return None
-        return reader.check_and_detect(args.data, args.format, glob=args.glob)
+        fmt = _checked_format(args)
+        if fmt is not None:
+            # The driver JVM's options wait for the format: a one-scan run on a mid-sized
+            # Parquet input may be short enough for the quick-start ones too.
+            one_scan = args.plan == ONE_SCAN and not args.formulas and not args.glob
+            self.settings = self.settings._replace(small_input=is_quick_start_run(
+                self.settings, args.data, fmt, one_scan, args.dimensions))
+        return fmt
 
     def start(self) -> None:
         from Tarnwick.cli.jvm_archive import VARIABLE, folder
@@ -196,7 +211,7 @@ class EmbeddedBackend(Backend):
         return "embedded (DuckDB %s)" % duckdb.__version__
 
     def check_input(self, args: Any) -> Optional[str]:
-        return LocalSpark.check_input(self, args)
+        return _checked_format(args)
 
     def start(self) -> None:
         from Tarnwick.bi.embedded import reader

@@ -93,6 +93,11 @@ class EmbeddedFrame:
         """How the analysis sees column ``name``: see :func:`kind_of`."""
         return kind_of(self.types[name])
 
+    def head(self, columns: Sequence[str], rows: int) -> List[tuple]:
+        """The first ``rows`` rows of ``columns`` (DuckDB reads no more than it needs)."""
+        return _rows(self.connection, "SELECT %s FROM (%s) LIMIT %d" % (
+            ", ".join(_identifier(c) for c in columns), self.sql, rows))
+
 
 #: The kinds (see ``kind_of``) of the columns that hold numbers: the candidate measures.
 NUMERIC_KINDS = frozenset(("integer", "floating", "decimal"))

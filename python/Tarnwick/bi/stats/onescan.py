@@ -870,6 +870,13 @@ def _cells_seen(rows: Sequence[Any], start: int, dimensions: int) -> int:
         return len(rows)
 
 
+def many_cells(rows: Sequence[Any], start: int, dimensions: int) -> bool:
+    """Whether the first rows (as many as :data:`SAMPLE_ROWS`; the dimensions follow ``start``
+    columns) hold more cells than a quarter of their number, so that the data likely has too
+    many to collect: then stage 2 runs in Spark, where the cells are."""
+    return len(rows) >= SAMPLE_ROWS and 4 * _cells_seen(rows, start, dimensions) > len(rows)
+
+
 def _collected_cells(frame: Any, names: _Names, measures: Sequence[str],
                      dimensions: Sequence[str], shifts: Sequence[Shift], exact: bool) -> Any:
     """Stage 1's cells, collected into a DuckDB table of this process (a ``CollectedCells``),
@@ -962,8 +969,7 @@ class SparkScan(object):
     def __init__(self, frame: Any) -> None:
         self.frame = frame
         self.columns = list(frame.columns)
-        #: Whether the first rows hold more cells than a quarter of their number, so that the
-        #: data has likely too many to collect: then stage 2 runs in Spark, where the cells are.
+        #: Whether the first rows hold many cells (:func:`many_cells`).
         self.many_cells = False
         # Stage 1's cells brought here, and what they were made for: a rerun of stage 2 (a
         # group recentred) merges them again without a query.
@@ -980,8 +986,8 @@ class SparkScan(object):
     def head(self, names: _Names, measures: Sequence[str], dimensions: Sequence[str],
              exact: Mapping[str, Optional[Tuple[int, int]]], finite: bool) -> List[Any]:
         rows = _head(self.frame, names, measures, dimensions, exact, finite)
-        if dimensions and len(rows) >= SAMPLE_ROWS:
-            self.many_cells = 4 * _cells_seen(rows, len(measures), len(dimensions)) > len(rows)
+        if dimensions:
+            self.many_cells = many_cells(rows, len(measures), len(dimensions))
         return rows
 
     def aggregated(self, names: _Names, measures: Sequence[str], dimensions: Sequence[str],

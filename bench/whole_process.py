@@ -18,7 +18,8 @@ the driver's peak memory (the Python process and everything it started, the JVM 
   ``--also "--plan per-test"`` or ``--also=--no-cache`` (a lone option after ``=``).
 
 The figures of merit are each run's median (or best) against the bare processes': the Spark
-command line against bare Spark, the embedded one against bare DuckDB.
+command line against bare Spark, the embedded one against bare DuckDB; and for each ``--also``
+run, its analysis phases (everything after reading) against the main run's, round by round.
 
 ``--shape 6x40`` takes the wide case instead: six dimensions of 40 levels, where nearly every
 row of 10⁶ is a cell of its own; ``--also "--plan per-test"`` compares it with the analyser's
@@ -168,12 +169,26 @@ def timed(command: List[str], env: Dict[str, str]) -> Tuple[float, int, str]:
     return elapsed, peak[0], stdout
 
 
-def phases(output: str) -> str:
+def _timings(output: str) -> Optional[Dict[str, float]]:
     try:
-        timings = json.loads(output)["run"]["timings_seconds"]
+        return json.loads(output)["run"]["timings_seconds"]
     except (ValueError, KeyError):
+        return None
+
+
+def phases(output: str) -> str:
+    timings = _timings(output)
+    if timings is None:
         return "no phases"
     return " / ".join("%s %.1f" % (k, v) for k, v in timings.items())
+
+
+def analysis_seconds(output: str) -> Optional[float]:
+    """The analysis phases of a run: everything after reading (checks and tests, or models)."""
+    timings = _timings(output)
+    if timings is None:
+        return None
+    return sum(v for k, v in timings.items() if k not in ("session", "read"))
 
 
 def summary(values: List[float], best: bool) -> float:
@@ -228,11 +243,15 @@ def main(argv: Optional[List[str]] = None) -> None:
                                       "--engine", "embedded"]))
         walls = {label: [] for label, _ in commands}  # type: Dict[str, List[float]]
         peaks = {label: [] for label, _ in commands}  # type: Dict[str, List[int]]
+        analyses = {label: [] for label, _ in commands}  # type: Dict[str, List[float]]
         for round_number in range(args.repeat):
             for label, command in commands:
                 wall, peak, output = timed(command, env)
                 walls[label].append(wall)
                 peaks[label].append(peak)
+                analysis = analysis_seconds(output)
+                if analysis is not None:
+                    analyses[label].append(analysis)
                 detail = "" if label.startswith("bare") else " (%s)" % phases(output)
                 print("  round %d %-24s %7.2f s, peak %6.0f MB%s" % (
                     round_number + 1, label, wall, peak / 1e6, detail), flush=True)
@@ -242,6 +261,15 @@ def main(argv: Optional[List[str]] = None) -> None:
             wall = summary(walls[label], args.best)
             print("  %-32s %7.2f s  %5.2f x bare, %5.2f x bare duckdb, peak %6.0f MB" % (
                 label, wall, wall / bare, wall / bare_duckdb, max(peaks[label]) / 1e6))
+        # The analysis phases of each run of the command line beside the main run's, round by
+        # round (the rounds take turns, so a round's runs saw the same machine).
+        for label, _ in variants[1:]:
+            if len(analyses[label]) == len(analyses["run"]) == args.repeat:
+                ratios = [other / own for other, own in zip(analyses[label], analyses["run"])]
+                print("  analysis phases: %-15s %s s against the run's %s s: %s x" % (
+                    label[4:], ", ".join("%.2f" % a for a in analyses[label]),
+                    ", ".join("%.2f" % a for a in analyses["run"]),
+                    ", ".join("%.2f" % r for r in ratios)))
         print("  load average now %.2f %.2f %.2f" % os.getloadavg(), flush=True)
 
 

@@ -87,6 +87,7 @@ def mid_sized(tmp_path, monkeypatch):
     ("few", "parquet", False, "local[2]", None, False),  # the per-test plan scans many times
     ("few", "csv", True, "local[2]", None, False),  # only Parquet's first rows come cheap
     ("few", "parquet", True, "spark://h:7077", None, False),  # a JVM whose options are not ours
+    ("few", "parquet", True, "local[16]", None, False),  # measured on a few cores only
     ("few", "parquet", True, "local[2]", ["y"], False),  # a dimension of distinct values
     ("few", "parquet", True, "local[2]", ["absent"], False),  # Spark's reader will say
     ("many", "parquet", True, "local[2]", None, False),  # stage 2 runs in Spark

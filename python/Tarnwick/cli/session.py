@@ -192,15 +192,16 @@ def is_small_input(path: Optional[str], most: Optional[int] = None) -> bool:
 def is_quick_start_run(settings: "SessionSettings", path: Optional[str], fmt: Optional[str],
                        one_scan: bool, dimensions: Optional[Sequence[str]] = None) -> bool:
     """Whether a run is short enough for a driver JVM tuned to start fast: one on a small input
-    (:func:`is_small_input`), or a one-scan run (``one_scan``) of a tuned local session on a
-    local Parquet input of at most ONE_SCAN_QUICK_BYTES whose first rows hold few cells of its
+    (:func:`is_small_input`), or a one-scan run (``one_scan``) of a tuned local session of at
+    most FEW_CORES cores on a local Parquet input of at most ONE_SCAN_QUICK_BYTES whose first rows hold few cells of its
     ``dimensions`` (given, else its string columns), as the plan judges its first rows."""
     if is_small_input(path):
         return True
     if not (one_scan and fmt == "parquet" and is_small_input(path, ONE_SCAN_QUICK_BYTES)):
         return False
-    if _tuned_local_cores(settings.tuned, settings.master or DEFAULT_MASTER) is None:
-        return False  # a JVM whose options are not ours: no need to look
+    cores = _tuned_local_cores(settings.tuned, settings.master or DEFAULT_MASTER)
+    if cores is None or cores > FEW_CORES:  # not our JVM's options, or not measured there
+        return False
     from Tarnwick.bi.embedded.reader import read_file
     from Tarnwick.bi.stats.onescan import SAMPLE_ROWS, many_cells
 

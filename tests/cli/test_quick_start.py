@@ -68,6 +68,7 @@ def mid_sized(tmp_path, monkeypatch):
     from Tarnwick.bi.embedded.reader import connect
     from Tarnwick.bi.stats.onescan import SAMPLE_ROWS
 
+    monkeypatch.delenv("PYSPARK_GATEWAY_PORT", raising=False)  # not under spark-submit
     monkeypatch.setattr(session, "SMALL_INPUT_BYTES", 1000)
     monkeypatch.setattr(session, "ONE_SCAN_QUICK_BYTES", 10 << 20)
     connection = connect()
@@ -94,8 +95,7 @@ def mid_sized(tmp_path, monkeypatch):
     ("many", "parquet", True, "local[2]", ["b"], True),
 ])
 def test_a_one_scan_run_on_a_mid_sized_input_with_few_cells_starts_fast(
-        mid_sized, monkeypatch, data, fmt, one_scan, master, dimensions, quick):
-    monkeypatch.delenv("PYSPARK_GATEWAY_PORT", raising=False)
+        mid_sized, data, fmt, one_scan, master, dimensions, quick):
     settings = session.SessionSettings(master)
     assert session.is_quick_start_run(settings, mid_sized[data], fmt, one_scan,
                                       dimensions) == quick
@@ -116,12 +116,11 @@ def test_a_one_scan_run_on_an_input_above_its_size_does_not(mid_sized, monkeypat
     ("many", [], False),
     ("many", ["-d", "b"], True),
 ])
-def test_the_run_decides_from_its_options_once_the_format_is_known(mid_sized, monkeypatch,
-                                                                  data, argv, quick):
+def test_the_run_decides_from_its_options_once_the_format_is_known(mid_sized, data, argv,
+                                                                  quick):
     from Tarnwick.cli.backend import choose_backend
     from Tarnwick.cli.options import parse_args
 
-    monkeypatch.delenv("PYSPARK_GATEWAY_PORT", raising=False)
     args = parse_args([mid_sized[data], "--engine", "spark"] + argv)
     chosen = choose_backend(args)
     assert chosen.check_input(args) == "parquet"

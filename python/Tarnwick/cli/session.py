@@ -193,13 +193,14 @@ def is_quick_start_run(settings: "SessionSettings", path: Optional[str], fmt: Op
                        one_scan: bool, dimensions: Optional[Sequence[str]] = None) -> bool:
     """Whether a run is short enough for a driver JVM tuned to start fast: one on a small input
     (:func:`is_small_input`), or a one-scan run (``one_scan``) of a tuned local session of at
-    most FEW_CORES cores on a local Parquet input of at most ONE_SCAN_QUICK_BYTES whose first rows hold few cells of its
-    ``dimensions`` (given, else its string columns), as the plan judges its first rows."""
+    most FEW_CORES cores on a local Parquet input of at most ONE_SCAN_QUICK_BYTES whose first
+    rows hold few cells of its ``dimensions`` (given, else its string columns), as the plan
+    judges its first rows."""
     if is_small_input(path):
         return True
     if not (one_scan and fmt == "parquet" and is_small_input(path, ONE_SCAN_QUICK_BYTES)):
         return False
-    cores = _tuned_local_cores(settings.tuned, settings.master or DEFAULT_MASTER)
+    cores = _tuned_local_cores(settings)
     if cores is None or cores > FEW_CORES:  # not our JVM's options, or not measured there
         return False
     from Tarnwick.bi.embedded.reader import read_file
@@ -251,12 +252,13 @@ CLASS_PATH_SETTINGS = ("spark.driver.extraClassPath", "spark.driver.userClassPat
                        "spark.executor.extraClassPath", "spark.jars")
 
 
-def _tuned_local_cores(tuned: bool, master: Optional[str]) -> Optional[int]:
+def _tuned_local_cores(settings: SessionSettings) -> Optional[int]:
     """The cores of a tuned local session whose driver JVM this process launches (its Java
-    options are ours to choose); None for any other."""
-    if not tuned or not master or under_spark_submit():
+    options are ours to choose; the master DEFAULT_MASTER when none is given); None for any
+    other."""
+    if not settings.tuned or under_spark_submit():
         return None
-    return local_cores(master)
+    return local_cores(settings.master or DEFAULT_MASTER)
 
 
 def archive_options(settings: SessionSettings) -> Any:
@@ -264,7 +266,7 @@ def archive_options(settings: SessionSettings) -> Any:
     would launch: a tuned local run that starts its own JVM uses one, or writes it."""
     from Tarnwick.cli import jvm_archive
 
-    if _tuned_local_cores(settings.tuned, settings.master or DEFAULT_MASTER) is None:
+    if _tuned_local_cores(settings) is None:
         return jvm_archive.Options()
     from pyspark.sql import SparkSession
 
@@ -303,7 +305,7 @@ def session_config(settings: SessionSettings) -> Dict[str, str]:
     java_options = []
     if not debug and not under_spark_submit():
         java_options.append("-Dlog4j2.configurationFile=file:" + _LOG_CONFIG)
-    local = _tuned_local_cores(tuned, master)
+    local = _tuned_local_cores(settings)
     if local is not None and small_input:
         java_options.append(QUICK_START_JAVA_OPTIONS)
     elif local is not None and local <= FEW_CORES:
